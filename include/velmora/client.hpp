@@ -1,0 +1,116 @@
+#pragma once
+
+#include <cstdint>
+#include <functional>
+#include <memory>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "velmora/export.h"
+#include "velmora/messages.hpp"
+#include "velmora/options.hpp"
+#include "velmora/result.hpp"
+
+namespace velmora {
+
+namespace detail {
+class JsonEncoder;
+class XmlAnswer;
+struct ClientAccess;
+struct VerificationRequest;
+}  // namespace detail
+
+/// Receives the outcome of a JSON operation: a new `Result`, or null when the exchange failed.
+using ResultCompletion = std::function<void(std::shared_ptr<Result>)>;
+/// Receives the number read from a verification-code answer, or nothing when it failed.
+using NumberCompletion = std::function<void(std::optional<std::int64_t>)>;
+/// Receives the truth value read from a `CheckSendCode` answer, or nothing when it failed.
+using TruthCompletion = std::function<void(std::optional<bool>)>;
+
+/// The client of the SMS-panel service: one per account.
+///
+/// Every operation returns at once; its completion runs later, exactly once, on the library's
+/// session thread (never on the caller's thread, never inside the call). Operations may be called
+/// from any thread at the same time. A client may be destroyed while its requests run: they keep
+/// only the completion, which still runs. Completions may start new requests or destroy the
+/// client; an exception thrown by a completion is caught and reported on standard output.
+/// The operations are virtual so that applications can substitute the client in their tests.
+class VELMORA_EXPORT Velmora {
+ public:
+  /// A client with the built-in endpoints (see `Options`). Stores the credentials unchanged.
+  Velmora(std::string username, std::string password);
+  /// A client with the given endpoints, trust and time-out.
+  Velmora(std::string username, std::string password, Options options);
+  virtual ~Velmora();
+
+  Velmora(const Velmora&) = delete;
+  Velmora& operator=(const Velmora&) = delete;
+
+  /// The "Authorization" header value: "Basic " and the base64 of "username:password".
+  std::string getAuthHeader() const;
+
+  /// Sends `message` to every number of `mobiles`.
+  virtual void SendMessage(const std::string& phoneNumber, const std::string& message,
+                           const std::vector<std::string>& mobiles, const std::string& userGroupID,
+                           std::int64_t SendDateInTimeStamp, ResultCompletion completion);
+  /// Sends each record's text to its own number.
+  virtual void SendCorrespondingMessage(const std::string& phoneNumber,
+                                        const std::vector<RecipientsMessage>& recipientsMessage,
+                                        const std::string& userGroupID,
+                                        ResultCompletion completion);
+  /// Sends each record's text to its own number through a receiving and a sending port.
+  virtual void SendMessageToPort(const std::string& phoneNumber, std::int64_t recievePortNumber,
+                                 std::int64_t sendPortNumber, const std::string& userGroupID,
+                                 const std::vector<RecipientsMessage>& recipientsMessage,
+                                 ResultCompletion completion);
+  /// Asks the delivery state of a message sent to a group.
+  virtual void GroupMessageStatus(const std::string& groupMessageId, ResultCompletion completion);
+  /// Asks the delivery states of individual messages.
+  virtual void CorrespondingMessageStatus(const std::vector<std::string>& messageId,
+                                          ResultCompletion completion);
+  /// Asks the group message id of a group.
+  virtual void GetGroupMessageId(const std::string& groupId, ResultCompletion completion);
+  /// Fetches one page of the messages received on `phoneNumber` between two points in time.
+  virtual void ReceiveMessages(const std::string& phoneNumber, std::int64_t startDate,
+                               std::int64_t EndDate, std::int64_t page,
+                               ResultCompletion completion);
+  /// Reads the account's credit; prints "I AM BACK" just before the completion runs.
+  virtual void GetCredit(ResultCompletion completion);
+  /// Reads the account's prices.
+  virtual void GetPrices(ResultCompletion completion);
+  /// Looks numbers up in the service's white list.
+  virtual void ShowWhiteList(const std::vector<std::string>& Mobiles, ResultCompletion completion);
+
+  /// Has the service send a verification code to `phoneNumber`, with `footer` below it.
+  virtual void AutoSendCode(const std::string& phoneNumber, const std::string& footer,
+                            NumberCompletion completion);
+  /// Asks whether `code` is the code sent to `reciptionNumber`.
+  virtual void CheckSendCode(const std::string& reciptionNumber, const std::string& code,
+                             TruthCompletion completion);
+  /// Has the service send a message carrying `code` to `reciptionNumber`.
+  virtual void SendMessageWithCode(const std::string& reciptionNumber, const std::string& code,
+                                   NumberCompletion completion);
+
+ private:
+  friend struct detail::ClientAccess;  // white-box tests reach the transports through it
+  using XmlCompletion = std::function<void(std::unique_ptr<detail::XmlAnswer>)>;
+
+  void callAPI(const std::string& api, std::string POST_PARAMS, ResultCompletion completion) const;
+  void callSOAP(std::string xmlInput, const std::string& wsURL, const std::string& SOAPAction,
+                XmlCompletion completion) const;
+  std::string restUrl(const char* operation) const;
+  /// The built-in SOAP endpoint, made once, on first use, from `VELMORA_DEFAULT_SOAP_URL`.
+  static const std::string& FastSendWSURL();
+  /// Posts one verification-code envelope to the SOAP endpoint, or, when a value cannot be
+  /// sent, reports that and hands `answer` null on the session thread.
+  void sendVerification(const detail::VerificationRequest& request, XmlCompletion answer) const;
+
+  std::shared_ptr<const detail::JsonEncoder> jsonEncoder;
+  std::string username;
+  std::string password;
+  Options options;
+  bool customEndpoints = false;
+};
+
+}  // namespace velmora

@@ -1,0 +1,8 @@
+#pragma once
+
+// Umbrella header of the Velmora SMS-panel client library.
+#include "velmora/client.hpp"
+#include "velmora/messages.hpp"
+#include "velmora/options.hpp"
+#include "velmora/result.hpp"
+#include "velmora/version.h"

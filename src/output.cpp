@@ -1,0 +1,51 @@
+#include "output.hpp"
+
+#include <cstdio>
+#include <mutex>
+
+namespace velmora::detail {
+namespace {
+
+struct LineOutput {
+  std::mutex mutex;
+  std::function<void(std::string_view)> sink;
+};
+
+// Never destroyed: completions may still print while the process exits.
+LineOutput& output() {
+  static auto* instance = new LineOutput;
+  return *instance;
+}
+
+}  // namespace
+
+void printLine(std::string_view line) {
+  std::string whole;
+  whole.reserve(line.size() + 1);
+  whole.append(line).push_back('\n');
+  LineOutput& out = output();
+  std::lock_guard<std::mutex> lock(out.mutex);
+  if (out.sink) {
+    out.sink(line);
+    return;
+  }
+  std::fwrite(whole.data(), 1, whole.size(), stdout);
+  std::fflush(stdout);
+}
+
+std::string joinWords(std::initializer_list<std::string_view> items) {
+  std::string line;
+  for (std::string_view item : items) {
+    if (!line.empty()) line.push_back(' ');
+    line.append(item);
+  }
+  return line;
+}
+
+void setLineSink(std::function<void(std::string_view)> sink) {
+  LineOutput& out = output();
+  std::lock_guard<std::mutex> lock(out.mutex);
+  out.sink = std::move(sink);
+}
+
+}  // namespace velmora::detail

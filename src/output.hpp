@@ -1,0 +1,19 @@
+#pragma once
+
+#include <functional>
+#include <string>
+#include <string_view>
+
+namespace velmora::detail {
+
+/// Writes `line` and a line feed to standard output as one write, so that lines printed by
+/// different threads never interleave. Any thread.
+void printLine(std::string_view line);
+
+/// Joins items with one blank, as the library's diagnostic lines are made.
+std::string joinWords(std::initializer_list<std::string_view> items);
+
+/// Redirects printed lines to `sink` (for tests); an empty function restores standard output.
+void setLineSink(std::function<void(std::string_view)> sink);
+
+}  // namespace velmora::detail

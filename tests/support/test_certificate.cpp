@@ -1,0 +1,86 @@
+#include "support/test_certificate.hpp"
+
+#include <openssl/ec.h>
+#include <openssl/evp.h>
+#include <openssl/pem.h>
+#include <openssl/x509.h>
+#include <openssl/x509v3.h>
+
+#include <atomic>
+#include <cstdio>
+#include <filesystem>
+#include <functional>
+#include <memory>
+#include <stdexcept>
+
+#include <unistd.h>
+
+namespace velmora::test {
+namespace {
+
+template <class T, void (*Free)(T*)>
+using Owned = std::unique_ptr<T, std::integral_constant<decltype(Free), Free>>;
+
+void check(bool ok, const char* what) {
+  if (!ok) throw std::runtime_error(std::string("certificate generation failed: ") + what);
+}
+
+std::string freshFolder() {
+  static std::atomic<int> counter{0};
+  auto dir = std::filesystem::temp_directory_path() /
+             ("velmora-test-" + std::to_string(getpid()) + "-" + std::to_string(counter++));
+  std::filesystem::create_directories(dir);
+  return dir.string();
+}
+
+struct FileCloser {
+  void operator()(FILE* f) const { std::fclose(f); }
+};
+
+void writePem(const std::string& path, const std::function<int(FILE*)>& write) {
+  std::unique_ptr<FILE, FileCloser> file(std::fopen(path.c_str(), "w"));
+  check(file != nullptr && write(file.get()) == 1, "writing PEM");
+}
+
+}  // namespace
+
+CertificateFiles makeSelfSignedCertificate(const CertificateSpec& spec) {
+  Owned<EVP_PKEY, EVP_PKEY_free> key(EVP_EC_gen("P-256"));
+  check(key != nullptr, "key");
+  Owned<X509, X509_free> cert(X509_new());
+  X509_set_version(cert.get(), 2);
+  static std::atomic<long> serial{1};
+  ASN1_INTEGER_set(X509_get_serialNumber(cert.get()), serial++);
+  X509_gmtime_adj(X509_getm_notBefore(cert.get()), static_cast<long>(spec.notBefore.count()));
+  X509_gmtime_adj(X509_getm_notAfter(cert.get()), static_cast<long>(spec.notAfter.count()));
+  X509_set_pubkey(cert.get(), key.get());
+  X509_NAME* name = X509_get_subject_name(cert.get());
+  X509_NAME_add_entry_by_txt(name, "CN", MBSTRING_ASC,
+                             reinterpret_cast<const unsigned char*>("velmora test"), -1, -1, 0);
+  X509_set_issuer_name(cert.get(), name);
+
+  std::string san;
+  for (const auto& dns : spec.dnsNames) san += (san.empty() ? "DNS:" : ",DNS:") + dns;
+  for (const auto& ip : spec.ipAddresses) san += (san.empty() ? "IP:" : ",IP:") + ip;
+  X509V3_CTX ctx;
+  X509V3_set_ctx_nodb(&ctx);
+  X509V3_set_ctx(&ctx, cert.get(), cert.get(), nullptr, nullptr, 0);
+  for (auto [nid, value] : {std::pair{NID_subject_alt_name, san},
+                            std::pair{NID_basic_constraints, std::string("critical,CA:TRUE")}}) {
+    if (value.empty()) continue;
+    Owned<X509_EXTENSION, X509_EXTENSION_free> ext(
+        X509V3_EXT_conf_nid(nullptr, &ctx, nid, value.c_str()));
+    check(ext != nullptr && X509_add_ext(cert.get(), ext.get(), -1) == 1, "extension");
+  }
+  check(X509_sign(cert.get(), key.get(), EVP_sha256()) > 0, "signing");
+
+  const std::string dir = freshFolder();
+  CertificateFiles files{dir + "/cert.pem", dir + "/key.pem"};
+  writePem(files.certFile, [&](FILE* f) { return PEM_write_X509(f, cert.get()); });
+  writePem(files.keyFile, [&](FILE* f) {
+    return PEM_write_PrivateKey(f, key.get(), nullptr, nullptr, 0, nullptr, nullptr);
+  });
+  return files;
+}
+
+}  // namespace velmora::test
