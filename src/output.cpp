@@ -29,8 +29,9 @@ void printLine(std::string_view line) {
     out.sink(line);
     return;
   }
+  // One fwrite per line under the lock: lines never interleave. Standard output keeps its
+  // usual buffering (line by line on a terminal), which a burst of requests relies on.
   std::fwrite(whole.data(), 1, whole.size(), stdout);
-  std::fflush(stdout);
 }
 
 std::string joinWords(std::initializer_list<std::string_view> items) {

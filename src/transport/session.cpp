@@ -9,6 +9,7 @@
 #include <deque>
 #include <exception>
 #include <mutex>
+#include <optional>
 #include <thread>
 
 #include "output.hpp"
@@ -24,6 +25,10 @@ using Clock = std::chrono::steady_clock;
 constexpr std::size_t kWindow = 64;
 // Connections per host: bounds the sockets a burst can open.
 constexpr long kMaxHostConnections = 16;
+// Largest response header block accepted (libcurl alone limits single lines, not the block).
+constexpr std::size_t kMaxHeaderBytes = 100u * 1024u;
+// Idle seconds after which a cached connection is not reused.
+constexpr long kMaxIdleConnectionSeconds = 4;
 // How often stalled transfers are looked for while any is active.
 constexpr auto kSweepInterval = std::chrono::milliseconds(50);
 
@@ -37,82 +42,111 @@ void runGuarded(const std::function<void()>& work) {
   }
 }
 
-struct Transfer {
+// A request waiting for a place in the window.
+struct Pending {
   HttpRequest request;
   std::function<void(HttpResponse&)> onDone;
+};
+
+// One place in the window: a transfer admitted into libcurl. Slots, their easy handles and their
+// buffers are reused from one request to the next, so a request costs no handle set-up.
+struct Slot {
   CURL* easy = nullptr;
+  bool configured = false;  // the options common to every request are set
+  std::string caFile;       // the trust store the handle is configured with
+  Pending work;
   curl_slist* headers = nullptr;
   HttpResponse response;
   std::string statusLine;
-  std::vector<std::string> responseHeaders;
+  std::string headerLines;  // "Name: value; Name: value", for the description of the response
   bool bodyTooLarge = false;
   bool timedOut = false;
+  std::size_t headerBytes = 0;  // of the current response's header block
+  bool headersTooLarge = false;
+  bool headersComplete = false;  // the blank line that ends the header block arrived
   curl_off_t lastDownloaded = 0;
   curl_off_t lastUploaded = 0;
   Clock::time_point lastProgress;
   char errorBuffer[CURL_ERROR_SIZE] = {};
 
-  ~Transfer() { curl_slist_free_all(headers); }
+  ~Slot() {
+    curl_slist_free_all(headers);
+    if (easy != nullptr) curl_easy_cleanup(easy);
+  }
 };
 
 std::size_t onBody(char* data, std::size_t size, std::size_t count, void* user) {
-  auto* t = static_cast<Transfer*>(user);
+  auto* s = static_cast<Slot*>(user);
   const std::size_t bytes = size * count;
-  t->lastProgress = Clock::now();
-  if (t->response.body.size() + bytes > kMaxBodyBytes) {
-    t->bodyTooLarge = true;
+  s->lastProgress = Clock::now();
+  if (s->response.body.size() + bytes > kMaxBodyBytes) {
+    s->bodyTooLarge = true;
     return 0;  // makes libcurl end the transfer with a write error
   }
-  t->response.body.append(data, bytes);
+  s->response.body.append(data, bytes);
   return bytes;
 }
 
 std::size_t onHeader(char* data, std::size_t size, std::size_t count, void* user) {
-  auto* t = static_cast<Transfer*>(user);
+  auto* s = static_cast<Slot*>(user);
   const std::size_t bytes = size * count;
-  t->lastProgress = Clock::now();
+  s->lastProgress = Clock::now();
+  s->headerBytes += bytes;
+  if (s->headerBytes > kMaxHeaderBytes) {
+    s->headersTooLarge = true;
+    return 0;  // makes libcurl end the transfer with a write error
+  }
   std::string_view line(data, bytes);
   while (!line.empty() && (line.back() == '\n' || line.back() == '\r')) line.remove_suffix(1);
   if (line.rfind("HTTP/", 0) == 0) {  // a new response (after 1xx): start over
-    t->statusLine.assign(line);
-    t->responseHeaders.clear();
+    s->statusLine.assign(line);
+    s->headerLines.clear();
+    s->headerBytes = bytes;
+    s->headersComplete = false;
+  } else if (line.empty()) {
+    s->headersComplete = true;
   } else if (!line.empty()) {
-    t->responseHeaders.emplace_back(line);
+    if (!s->headerLines.empty()) s->headerLines.append("; ");
+    s->headerLines.append(line);
   }
   return bytes;
 }
 
 int onProgress(void* user, curl_off_t, curl_off_t downloaded, curl_off_t, curl_off_t uploaded) {
-  auto* t = static_cast<Transfer*>(user);
-  if (downloaded != t->lastDownloaded || uploaded != t->lastUploaded) {
-    t->lastDownloaded = downloaded;
-    t->lastUploaded = uploaded;
-    t->lastProgress = Clock::now();
+  auto* s = static_cast<Slot*>(user);
+  if (downloaded != s->lastDownloaded || uploaded != s->lastUploaded) {
+    s->lastDownloaded = downloaded;
+    s->lastUploaded = uploaded;
+    s->lastProgress = Clock::now();
   }
   return 0;
 }
 
-std::string describeResponse(const Transfer& t) {
-  std::string text = "<HTTPResponse> { URL: " + t.request.url +
-                     " } { Status Code: " + std::to_string(t.response.status) +
-                     ", Status Line: " + t.statusLine + ", Headers {";
-  for (std::size_t i = 0; i < t.responseHeaders.size(); ++i) {
-    text += i == 0 ? " " : "; ";
-    text += t.responseHeaders[i];
-  }
+std::string describeResponse(const Slot& s) {
+  std::string text = "<HTTPResponse> { URL: " + s.work.request.url +
+                     " } { Status Code: " + std::to_string(s.response.status) +
+                     ", Status Line: " + s.statusLine + ", Headers {";
+  if (!s.headerLines.empty()) text.append(" ").append(s.headerLines);
   return text + " } }";
 }
 
-std::string describeError(const Transfer& t, CURLcode code) {
-  if (t.timedOut) {
-    return "The request timed out: no progress for " + std::to_string(t.request.timeout.count()) +
-           " ms";
+std::string describeError(const Slot& s, CURLcode code) {
+  if (s.timedOut) {
+    return "The request timed out: no progress for " +
+           std::to_string(s.work.request.timeout.count()) + " ms";
   }
-  if (t.bodyTooLarge) {
+  if (s.headersTooLarge) {
+    return "The response header block exceeds the limit of " + std::to_string(kMaxHeaderBytes) +
+           " bytes";
+  }
+  if (code == CURLE_OK) {  // libcurl took a connection closed inside the headers for an answer
+    return "The connection closed before the end of the response headers";
+  }
+  if (s.bodyTooLarge) {
     return "The response body exceeds the limit of " + std::to_string(kMaxBodyBytes) + " bytes";
   }
   std::string text = curl_easy_strerror(code);
-  if (t.errorBuffer[0] != '\0') text.append(": ").append(t.errorBuffer);
+  if (s.errorBuffer[0] != '\0') text.append(": ").append(s.errorBuffer);
   return text;
 }
 
@@ -132,13 +166,21 @@ class Session::Impl {
     threadId = thread.get_id();
   }
 
-  void enqueue(std::unique_ptr<Transfer> transfer, std::function<void()> task) {
+  void enqueue(std::optional<Pending> work, std::function<void()> task) {
+    bool wake = false;
     {
       std::lock_guard<std::mutex> lock(mutex);
-      if (transfer) incoming.push_back(std::move(transfer));
+      if (work) incoming.push_back(std::move(*work));
       if (task) tasks.push_back(std::move(task));
+      // The loop takes everything queued at once, so one wake-up per batch is enough: a burst
+      // of submissions costs one system call, not one each. A completion that submits runs on
+      // the loop itself, which looks at the queue before it waits: no wake-up at all.
+      if (std::this_thread::get_id() != threadId) {
+        wake = !wakeSent;
+        wakeSent = true;
+      }
     }
-    curl_multi_wakeup(multi);
+    if (wake) curl_multi_wakeup(multi);
   }
 
   // Called once at process exit: stops the loop between two callbacks, so that no completion
@@ -181,82 +223,128 @@ class Session::Impl {
         nextSweep = Clock::now() + kSweepInterval;
       }
       admitWaiting();
+      if (stopping || queuedByLoop()) continue;
       const int pollMs = active.empty() ? 1000 : static_cast<int>(kSweepInterval.count());
-      if (!stopping) curl_multi_poll(multi, nullptr, 0, pollMs, nullptr);
+      curl_multi_poll(multi, nullptr, 0, pollMs, nullptr);
     }
     std::lock_guard<std::mutex> lock(mutex);
     exited = true;
     exitedCv.notify_all();
   }
 
+  // True when completions queued work while the loop ran them.
+  bool queuedByLoop() {
+    std::lock_guard<std::mutex> lock(mutex);
+    return !incoming.empty() || !tasks.empty();
+  }
+
   void takeIncoming(std::deque<std::function<void()>>& dueTasks) {
     std::lock_guard<std::mutex> lock(mutex);
-    for (auto& t : incoming) waiting.push_back(std::move(t));
-    incoming.clear();
+    wakeSent = false;
+    if (waiting.empty()) {
+      waiting.swap(incoming);
+    } else {
+      for (auto& w : incoming) waiting.push_back(std::move(w));
+      incoming.clear();
+    }
     for (auto& task : tasks) dueTasks.push_back(std::move(task));
     tasks.clear();
   }
 
   void admitWaiting() {
     while (active.size() < kWindow && !waiting.empty() && !stopping) {
-      std::unique_ptr<Transfer> t = std::move(waiting.front());
+      Slot* s = takeSlot();
+      s->work = std::move(waiting.front());
       waiting.pop_front();
-      start(std::move(t));
+      start(s);
     }
   }
 
-  CURL* takeEasyHandle() {
-    if (spareHandles.empty()) return curl_easy_init();
-    CURL* easy = spareHandles.back();
-    spareHandles.pop_back();
-    return easy;
+  Slot* takeSlot() {
+    if (spareSlots.empty()) {
+      slots.push_back(std::make_unique<Slot>());
+      return slots.back().get();
+    }
+    Slot* s = spareSlots.back();
+    spareSlots.pop_back();
+    return s;
   }
 
-  void start(std::unique_ptr<Transfer> t) {
-    t->easy = takeEasyHandle();
-    if (t->easy == nullptr) {
-      finishWithError(std::move(t), "Out of memory: no transfer handle");
+  void start(Slot* s) {
+    if (s->easy == nullptr) s->easy = curl_easy_init();
+    if (s->easy == nullptr) {
+      finishWithError(s, "Out of memory: no transfer handle");
       return;
     }
-    configure(*t);
-    if (curl_multi_add_handle(multi, t->easy) != CURLM_OK) {
-      finishWithError(std::move(t), "The transfer could not be started");
+    configure(*s);
+    if (curl_multi_add_handle(multi, s->easy) != CURLM_OK) {
+      finishWithError(s, "The transfer could not be started");
       return;
     }
-    t->lastProgress = Clock::now();
-    active.push_back(std::move(t));
+    active.push_back(s);
   }
 
-  void configure(Transfer& t) {
-    CURL* e = t.easy;
-    const HttpRequest& r = t.request;
-    for (const std::string& h : r.headers) t.headers = curl_slist_append(t.headers, h.c_str());
-    t.headers = curl_slist_append(t.headers, "Expect:");
-    curl_easy_setopt(e, CURLOPT_PRIVATE, &t);
-    curl_easy_setopt(e, CURLOPT_URL, r.url.c_str());
-    curl_easy_setopt(e, CURLOPT_PROTOCOLS_STR, r.allowPlainHttp ? "http,https" : "https");
+  // The options that every request shares; set again only after a reset.
+  void configureCommon(Slot& s) {
+    CURL* e = s.easy;
+    curl_easy_setopt(e, CURLOPT_PRIVATE, &s);
     curl_easy_setopt(e, CURLOPT_POST, 1L);
-    curl_easy_setopt(e, CURLOPT_POSTFIELDSIZE_LARGE, static_cast<curl_off_t>(r.body.size()));
-    curl_easy_setopt(e, CURLOPT_POSTFIELDS, r.body.c_str());  // not copied: `t` outlives it
-    curl_easy_setopt(e, CURLOPT_HTTPHEADER, t.headers);
     curl_easy_setopt(e, CURLOPT_NOSIGNAL, 1L);
     curl_easy_setopt(e, CURLOPT_SHARE, share);
     curl_easy_setopt(e, CURLOPT_HTTP_VERSION, static_cast<long>(CURL_HTTP_VERSION_2TLS));
     curl_easy_setopt(e, CURLOPT_PIPEWAIT, 1L);
+    // libcurl 7.88 may reuse a TLS connection the server has already closed and then fail the
+    // request with a send error. Servers commonly drop idle connections after 5 s or more, so
+    // idle connections are not reused past that; a steady stream of requests still reuses them.
+    curl_easy_setopt(e, CURLOPT_MAXAGE_CONN, kMaxIdleConnectionSeconds);
     curl_easy_setopt(e, CURLOPT_SSLVERSION, static_cast<long>(CURL_SSLVERSION_TLSv1_2));
     curl_easy_setopt(e, CURLOPT_SSL_VERIFYPEER, 1L);
     curl_easy_setopt(e, CURLOPT_SSL_VERIFYHOST, 2L);
-    if (!r.caFile.empty()) curl_easy_setopt(e, CURLOPT_CAINFO, r.caFile.c_str());
-    curl_easy_setopt(e, CURLOPT_CONNECTTIMEOUT_MS, static_cast<long>(r.timeout.count()));
     curl_easy_setopt(e, CURLOPT_MAXFILESIZE_LARGE, static_cast<curl_off_t>(kMaxBodyBytes));
     curl_easy_setopt(e, CURLOPT_WRITEFUNCTION, onBody);
-    curl_easy_setopt(e, CURLOPT_WRITEDATA, &t);
+    curl_easy_setopt(e, CURLOPT_WRITEDATA, &s);
     curl_easy_setopt(e, CURLOPT_HEADERFUNCTION, onHeader);
-    curl_easy_setopt(e, CURLOPT_HEADERDATA, &t);
+    curl_easy_setopt(e, CURLOPT_HEADERDATA, &s);
     curl_easy_setopt(e, CURLOPT_NOPROGRESS, 0L);
     curl_easy_setopt(e, CURLOPT_XFERINFOFUNCTION, onProgress);
-    curl_easy_setopt(e, CURLOPT_XFERINFODATA, &t);
-    curl_easy_setopt(e, CURLOPT_ERRORBUFFER, t.errorBuffer);
+    curl_easy_setopt(e, CURLOPT_XFERINFODATA, &s);
+    curl_easy_setopt(e, CURLOPT_ERRORBUFFER, s.errorBuffer);
+  }
+
+  void configure(Slot& s) {
+    CURL* e = s.easy;
+    const HttpRequest& r = s.work.request;
+    // A handle keeps its options from one request to the next. Only a different trust store
+    // needs a reset, since the default one cannot be set back otherwise.
+    if (!s.configured || s.caFile != r.caFile) {
+      if (s.configured) curl_easy_reset(e);
+      configureCommon(s);
+      if (!r.caFile.empty()) curl_easy_setopt(e, CURLOPT_CAINFO, r.caFile.c_str());
+      s.caFile = r.caFile;
+      s.configured = true;
+    }
+    curl_slist_free_all(s.headers);
+    s.headers = nullptr;
+    for (const std::string& h : r.headers) s.headers = curl_slist_append(s.headers, h.c_str());
+    s.headers = curl_slist_append(s.headers, "Expect:");
+    curl_easy_setopt(e, CURLOPT_URL, r.url.c_str());
+    curl_easy_setopt(e, CURLOPT_PROTOCOLS_STR, r.allowPlainHttp ? "http,https" : "https");
+    curl_easy_setopt(e, CURLOPT_POSTFIELDSIZE_LARGE, static_cast<curl_off_t>(r.body.size()));
+    curl_easy_setopt(e, CURLOPT_POSTFIELDS, r.body.c_str());  // not copied: the slot keeps it
+    curl_easy_setopt(e, CURLOPT_HTTPHEADER, s.headers);
+    curl_easy_setopt(e, CURLOPT_CONNECTTIMEOUT_MS, static_cast<long>(r.timeout.count()));
+    s.response = HttpResponse();
+    s.statusLine.clear();
+    s.headerLines.clear();
+    s.bodyTooLarge = false;
+    s.timedOut = false;
+    s.headerBytes = 0;
+    s.headersTooLarge = false;
+    s.headersComplete = false;
+    s.lastDownloaded = 0;
+    s.lastUploaded = 0;
+    s.lastProgress = Clock::now();
+    s.errorBuffer[0] = '\0';
   }
 
   void finishCompleted() {
@@ -264,69 +352,63 @@ class Session::Impl {
     while (CURLMsg* msg = curl_multi_info_read(multi, &left)) {
       if (msg->msg != CURLMSG_DONE) continue;
       const CURLcode code = msg->data.result;
-      finish(detach(msg->easy_handle), code);
+      Slot* s = nullptr;
+      curl_easy_getinfo(msg->easy_handle, CURLINFO_PRIVATE, &s);
+      detach(s);
+      finish(s, code);
     }
   }
 
   void failStalled() {
     const auto now = Clock::now();
-    std::vector<CURL*> stalled;
-    for (const auto& t : active) {
-      if (now - t->lastProgress > t->request.timeout) stalled.push_back(t->easy);
+    std::vector<Slot*> stalled;
+    for (Slot* s : active) {
+      if (now - s->lastProgress > s->work.request.timeout) stalled.push_back(s);
     }
-    for (CURL* easy : stalled) {
-      std::unique_ptr<Transfer> t = detach(easy);
-      t->timedOut = true;
-      finish(std::move(t), CURLE_OPERATION_TIMEDOUT);
+    for (Slot* s : stalled) {
+      detach(s);
+      s->timedOut = true;
+      finish(s, CURLE_OPERATION_TIMEDOUT);
     }
   }
 
   // Takes a transfer off the multi handle and out of the active list.
-  std::unique_ptr<Transfer> detach(CURL* easy) {
-    curl_multi_remove_handle(multi, easy);
-    auto it = std::find_if(active.begin(), active.end(),
-                           [easy](const auto& t) { return t->easy == easy; });
-    std::unique_ptr<Transfer> t = std::move(*it);
-    *it = std::move(active.back());
+  void detach(Slot* s) {
+    curl_multi_remove_handle(multi, s->easy);
+    auto it = std::find(active.begin(), active.end(), s);
+    *it = active.back();
     active.pop_back();
-    return t;
   }
 
-  void finish(std::unique_ptr<Transfer> t, CURLcode code) {
-    if (code == CURLE_OK && !t->timedOut) {
+  void finish(Slot* s, CURLcode code) {
+    if (code == CURLE_OK && !s->timedOut && s->headersComplete) {
       long status = 0;
-      curl_easy_getinfo(t->easy, CURLINFO_RESPONSE_CODE, &status);
-      t->response.status = status;
-      t->response.description = describeResponse(*t);
+      curl_easy_getinfo(s->easy, CURLINFO_RESPONSE_CODE, &status);
+      s->response.status = status;
+      // Only a status outside 2xx is ever described; a 2xx answer skips building the text.
+      if (status < 200 || status > 299) s->response.description = describeResponse(*s);
     } else {
-      t->response.failed = true;
-      t->response.error = describeError(*t, code);
-      t->response.body.clear();
+      s->response.failed = true;
+      s->response.error = describeError(*s, code);
+      s->response.body.clear();
     }
-    recycle(t->easy);
-    t->easy = nullptr;
-    deliver(std::move(t));
+    deliver(s);
   }
 
-  void finishWithError(std::unique_ptr<Transfer> t, const char* error) {
-    if (t->easy != nullptr) recycle(t->easy);
-    t->easy = nullptr;
-    t->response.failed = true;
-    t->response.error = error;
-    deliver(std::move(t));
+  void finishWithError(Slot* s, const char* error) {
+    s->response = HttpResponse();
+    s->response.failed = true;
+    s->response.error = error;
+    deliver(s);
   }
 
-  void recycle(CURL* easy) {
-    if (spareHandles.size() >= kWindow) {
-      curl_easy_cleanup(easy);
-      return;
-    }
-    curl_easy_reset(easy);
-    spareHandles.push_back(easy);
-  }
-
-  static void deliver(std::unique_ptr<Transfer> t) {
-    runGuarded([&] { t->onDone(t->response); });
+  // Frees the slot, then runs the completion, which may submit again or even exit the process.
+  void deliver(Slot* s) {
+    Pending work = std::move(s->work);
+    HttpResponse response = std::move(s->response);
+    s->work = Pending();
+    spareSlots.push_back(s);
+    runGuarded([&] { work.onDone(response); });
   }
 
   CURLM* multi = nullptr;
@@ -336,14 +418,16 @@ class Session::Impl {
   std::mutex mutex;
   std::condition_variable exitedCv;
   bool exited = false;
-  std::deque<std::unique_ptr<Transfer>> incoming;
+  bool wakeSent = false;
+  std::deque<Pending> incoming;
   std::deque<std::function<void()>> tasks;
   std::atomic<bool> stopping{false};
 
   // Touched by the session thread only.
-  std::deque<std::unique_ptr<Transfer>> waiting;
-  std::vector<std::unique_ptr<Transfer>> active;
-  std::vector<CURL*> spareHandles;
+  std::deque<Pending> waiting;
+  std::vector<std::unique_ptr<Slot>> slots;
+  std::vector<Slot*> spareSlots;
+  std::vector<Slot*> active;
 };
 
 Session::Session() : impl(std::make_unique<Impl>()) {}
@@ -359,14 +443,11 @@ Session& Session::shared() {
 }
 
 void Session::submit(HttpRequest request, std::function<void(HttpResponse&)> onDone) {
-  auto transfer = std::make_unique<Transfer>();
-  transfer->request = std::move(request);
-  transfer->onDone = std::move(onDone);
-  impl->enqueue(std::move(transfer), nullptr);
+  impl->enqueue(Pending{std::move(request), std::move(onDone)}, nullptr);
 }
 
 void Session::post(std::function<void()> task) {
-  impl->enqueue(nullptr, std::move(task));
+  impl->enqueue(std::nullopt, std::move(task));
 }
 
 bool Session::onSessionThread() const {

@@ -20,11 +20,13 @@ struct HttpRequest {
 
 /// What one exchange ended with. `error` is set exactly when no HTTP response arrived.
 struct HttpResponse {
-  bool failed = false;      ///< transport failure: `error` describes it
-  std::string error;        ///< e.g. "Couldn't connect to server: Failed to connect to ..."
-  long status = 0;          ///< the HTTP status code when !failed
-  std::string description;  ///< printable form of the response (status line, URL, headers)
-  std::string body;         ///< the body bytes, possibly empty
+  bool failed = false;  ///< transport failure: `error` describes it
+  std::string error;    ///< e.g. "Couldn't connect to server: Failed to connect to ..."
+  long status = 0;      ///< the HTTP status code when !failed
+  /// Printable form of a response whose status is outside 2xx (status line, URL, headers): the
+  /// only kind ever printed. Empty for a 2xx response.
+  std::string description;
+  std::string body;  ///< the body bytes, possibly empty
 };
 
 /// Largest answer body accepted; a larger one ends the exchange as a transport failure.

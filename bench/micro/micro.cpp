@@ -1,0 +1,150 @@
+// Micro-benchmarks of the work the library does per request besides the transfer itself, each
+// beside the nlohmann-json (or expat) work it is measured against.
+
+#include <benchmark/benchmark.h>
+#include <expat.h>
+
+#include <nlohmann/json.hpp>
+#include <string>
+#include <vector>
+
+#include "answers.hpp"
+#include "json_encoder.hpp"
+#include "output.hpp"
+#include "request_bodies.hpp"
+#include "soap_envelope.hpp"
+#include "transport/json_call.hpp"
+#include "transport/session.hpp"
+#include "transport/soap_call.hpp"
+#include "transport/xml_collector.hpp"
+
+namespace {
+
+std::vector<std::string> mobileNumbers(std::size_t count) {
+  std::vector<std::string> mobiles;
+  mobiles.reserve(count);
+  for (std::size_t i = 0; i < count; ++i) mobiles.push_back(std::to_string(9120000000 + i * 7));
+  return mobiles;
+}
+
+// A JSON answer of about `bytes` bytes: the usual frame around an array of status records.
+std::string jsonAnswerOfSize(std::size_t bytes) {
+  std::string answer = R"({"Code":0,"Message":"Done","Result":[)";
+  for (std::size_t i = 0; answer.size() < bytes; ++i) {
+    if (i > 0) answer += ',';
+    answer += R"({"MessageId":)" + std::to_string(100000 + i) + R"(,"Mobile":"0912)" +
+              std::to_string(1000000 + i) + R"(","Status":2,"Text":"delivered at 12:0)" +
+              std::to_string(i % 10) + R"("})";
+  }
+  return answer + "]}";
+}
+
+void setItems(benchmark::State& state, std::size_t perIteration) {
+  state.SetItemsProcessed(static_cast<std::int64_t>(state.iterations() * perIteration));
+}
+
+void BM_SendMessageBody(benchmark::State& state) {
+  const auto mobiles = mobileNumbers(static_cast<std::size_t>(state.range(0)));
+  const velmora::detail::JsonEncoder encoder;
+  for (auto _ : state) {
+    std::string body = velmora::detail::sendMessageBody(encoder, "3000", "Your order has shipped",
+                                                        mobiles, "7", 0);
+    benchmark::DoNotOptimize(body.data());
+  }
+  setItems(state, mobiles.size());
+}
+BENCHMARK(BM_SendMessageBody)->Arg(10000);
+
+// Reference: nlohmann-json dumping the same numbers, the array already built.
+void BM_NlohmannDumpMobiles(benchmark::State& state) {
+  const nlohmann::json array = mobileNumbers(static_cast<std::size_t>(state.range(0)));
+  for (auto _ : state) {
+    std::string text = array.dump();
+    benchmark::DoNotOptimize(text.data());
+  }
+  setItems(state, array.size());
+}
+BENCHMARK(BM_NlohmannDumpMobiles)->Arg(10000);
+
+// Reference: nlohmann-json building the array from the numbers and dumping it.
+void BM_NlohmannBuildAndDumpMobiles(benchmark::State& state) {
+  const auto mobiles = mobileNumbers(static_cast<std::size_t>(state.range(0)));
+  for (auto _ : state) {
+    std::string text = nlohmann::json(mobiles).dump();
+    benchmark::DoNotOptimize(text.data());
+  }
+  setItems(state, mobiles.size());
+}
+BENCHMARK(BM_NlohmannBuildAndDumpMobiles)->Arg(10000);
+
+// The response handler of the JSON call on a 2xx answer: checks, parse and the Result.
+void BM_HandleJsonAnswer(benchmark::State& state) {
+  velmora::detail::HttpResponse response;
+  response.status = 200;
+  response.body = jsonAnswerOfSize(static_cast<std::size_t>(state.range(0)));
+  for (auto _ : state) {
+    auto result = velmora::detail::resultFromResponse(response);
+    if (!result) state.SkipWithError("the answer was not taken");
+    benchmark::DoNotOptimize(result.get());
+  }
+  state.SetBytesProcessed(static_cast<std::int64_t>(state.iterations() * response.body.size()));
+}
+BENCHMARK(BM_HandleJsonAnswer)->Arg(1024)->Arg(1024 * 1024);
+
+// Reference: nlohmann-json parsing the same answer, nothing else.
+void BM_NlohmannParse(benchmark::State& state) {
+  const std::string answer = jsonAnswerOfSize(static_cast<std::size_t>(state.range(0)));
+  for (auto _ : state) {
+    nlohmann::json parsed = nlohmann::json::parse(answer);
+    benchmark::DoNotOptimize(&parsed);
+  }
+  state.SetBytesProcessed(static_cast<std::int64_t>(state.iterations() * answer.size()));
+}
+BENCHMARK(BM_NlohmannParse)->Arg(1024)->Arg(1024 * 1024);
+
+// A CheckSendCode answer from the SOAP call's handler to the truth value: checks, the printed
+// body, the parse with the text collector and the conversion.
+void BM_CollectSoapAnswer(benchmark::State& state) {
+  const std::string answer = bench::kSoapAnswer;
+  velmora::detail::HttpResponse response;
+  response.status = 200;
+  for (auto _ : state) {
+    response.body = answer;
+    auto xml = velmora::detail::xmlAnswerFromResponse(response);
+    velmora::detail::ParserDelegate delegate;
+    xml->parse(delegate);
+    const auto truth = velmora::detail::readTruth(velmora::detail::trimXmlSpace(*delegate.result));
+    if (truth != true) state.SkipWithError("the answer was not read as true");
+    benchmark::DoNotOptimize(truth);
+  }
+}
+BENCHMARK(BM_CollectSoapAnswer);
+
+// Reference: expat alone collecting the character data of the same answer.
+void BM_ExpatCollect(benchmark::State& state) {
+  const std::string answer = bench::kSoapAnswer;
+  for (auto _ : state) {
+    std::string text;
+    XML_Parser parser = XML_ParserCreate(nullptr);
+    XML_SetUserData(parser, &text);
+    XML_SetCharacterDataHandler(parser, [](void* user, const XML_Char* s, int len) {
+      static_cast<std::string*>(user)->append(s, static_cast<std::size_t>(len));
+    });
+    XML_Parse(parser, answer.data(), static_cast<int>(answer.size()), 1);
+    XML_ParserFree(parser);
+    benchmark::DoNotOptimize(text.data());
+  }
+}
+BENCHMARK(BM_ExpatCollect);
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  // The SOAP call prints every answer body; keep the measurement off the terminal.
+  velmora::detail::setLineSink([](std::string_view) {});
+  benchmark::Initialize(&argc, argv);
+  if (benchmark::ReportUnrecognizedArguments(argc, argv)) return 1;
+  benchmark::RunSpecifiedBenchmarks();
+  benchmark::Shutdown();
+  return 0;
+}
