@@ -1,0 +1,109 @@
+#include "velmora/messages.hpp"
+
+#include <gtest/gtest.h>
+#include <nlohmann/json.hpp>
+
+#include <memory>
+#include <string>
+
+#include "support/message_records.hpp"
+
+namespace velmora {
+namespace {
+
+using nlohmann::json;
+using test::makeRecord;
+
+// Decodes `j` and returns the error text, or "" when it decoded.
+std::string decodeError(const json& j) {
+  try {
+    (void)j.get<RecipientsMessage>();
+    return "";
+  } catch (const json::out_of_range& e) {
+    return "out_of_range " + std::to_string(e.id) + ": " + e.what();
+  } catch (const json::type_error& e) {
+    return "type_error " + std::to_string(e.id) + ": " + e.what();
+  }
+}
+
+TEST(RecipientsMessage, EncodesAllThreeMembersEvenWhenEmpty) {
+  EXPECT_EQ(json(RecipientsMessage()).dump(), R"({"id":"","message":"","mobile":""})");
+  EXPECT_EQ(json(makeRecord("1", "hi", "0912")),
+            json::parse(R"({"id":"1","message":"hi","mobile":"0912"})"));
+  EXPECT_EQ(json(std::vector<RecipientsMessage>{}).dump(), "[]");
+}
+
+TEST(RecipientsMessage, RoundTripsThroughJson) {
+  const RecipientsMessage original = makeRecord("7", "line\nbreak \"quoted\" é", "+98 912");
+  EXPECT_EQ(json::parse(json(original).dump()).get<RecipientsMessage>(), original);
+}
+
+TEST(RecipientsMessage, DecodingIgnoresExtraMembers) {
+  const auto m =
+      json::parse(R"({"mobile":"3","extra":1,"message":"2","id":"1"})").get<RecipientsMessage>();
+  EXPECT_EQ(m, makeRecord("1", "2", "3"));
+}
+
+TEST(RecipientsMessage, DecodingTellsMissingNullAndMistypedMembersApart) {
+  // Member names are matched with their case: capitalised names leave "id" missing.
+  const std::string capitalised =
+      decodeError(json::parse(R"({"Id":"1","Message":"2","Mobile":"3"})"));
+  EXPECT_NE(capitalised.find("out_of_range 403"), std::string::npos) << capitalised;
+  EXPECT_NE(capitalised.find("'id'"), std::string::npos) << capitalised;
+
+  const std::string null = decodeError(json::parse(R"({"id":"1","message":"2","mobile":null})"));
+  EXPECT_NE(null.find("type_error 302"), std::string::npos) << null;
+  EXPECT_NE(null.find("value not found"), std::string::npos) << null;
+  EXPECT_NE(null.find("'mobile'"), std::string::npos) << null;
+
+  const std::string number = decodeError(json::parse(R"({"id":"1","message":"2","mobile":912})"));
+  EXPECT_NE(number.find("type_error 302"), std::string::npos) << number;
+  EXPECT_NE(number.find("type mismatch"), std::string::npos) << number;
+  EXPECT_NE(number.find("'mobile'"), std::string::npos) << number;
+
+  // The first bad member is the one reported, in the order id, message, mobile.
+  const std::string first = decodeError(json::parse(R"({"id":1,"message":null})"));
+  EXPECT_NE(first.find("type mismatch: member 'id'"), std::string::npos) << first;
+
+  const std::string array = decodeError(json::parse(R"(["1","2","3"])"));
+  EXPECT_NE(array.find("type_error 302"), std::string::npos) << array;
+}
+
+TEST(RecipientsMessage, FailedDecodingLeavesTheTargetUnchanged) {
+  RecipientsMessage target = makeRecord("a", "b", "c");
+  EXPECT_THROW(from_json(json::parse(R"({"id":"1","message":"2"})"), target), json::exception);
+  EXPECT_EQ(target, makeRecord("a", "b", "c"));
+}
+
+TEST(RecipientsMessage, CopiesAreIndependent) {
+  const RecipientsMessage original = makeRecord("1", "hi", "0912");
+  RecipientsMessage copy = original;
+  copy.setMessage("changed");
+  EXPECT_EQ(original.Message(), "hi");
+  EXPECT_NE(copy, original);
+}
+
+TEST(ReceivedMsgs, SharedReferencesSeeEachOthersChanges) {
+  auto first = std::make_shared<ReceivedMsgs>();
+  std::shared_ptr<ReceivedMsgs> second = first;
+  second->setMsgBody("hello");
+  second->setMobile("0912");
+  second->setDates(-5);
+  EXPECT_EQ(first->MsgBody(), "hello");
+  EXPECT_EQ(first->Mobile(), "0912");
+  EXPECT_EQ(first->Dates(), -5);
+}
+
+TEST(ReceivedMsgs, ToStringIsOneLineEvenForAwkwardTexts) {
+  ReceivedMsgs m;
+  m.setMsgBody("two\nlines \"quoted\"");
+  m.setMobile(std::string("\xff", 1));
+  m.setDates(1700000000);
+  const std::string text = m.toString();
+  EXPECT_EQ(text.find('\n'), std::string::npos) << text;
+  EXPECT_NE(text.find("1700000000"), std::string::npos) << text;
+  EXPECT_NE(text.find(R"(two\nlines \"quoted\")"), std::string::npos) << text;
+}
+
+}  // namespace
+}  // namespace velmora
