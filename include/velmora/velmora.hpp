@@ -2,6 +2,7 @@
 
 // Umbrella header of the Velmora SMS-panel client library.
 #include "velmora/client.hpp"
+#include "velmora/future.hpp"
 #include "velmora/messages.hpp"
 #include "velmora/options.hpp"
 #include "velmora/result.hpp"

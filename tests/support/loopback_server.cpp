@@ -3,7 +3,7 @@
 #include <stdexcept>
 
 #include "output.hpp"
-#include "support/test_certificate.hpp"
+#include "self_signed_certificate.hpp"
 
 namespace velmora::test {
 
@@ -23,16 +23,17 @@ struct LoopbackServer::State {
 
 LoopbackServer::LoopbackServer(Scheme scheme) : state_(std::make_shared<State>()), scheme_(scheme) {
   if (scheme == Scheme::Https) {
-    CertificateFiles files = makeSelfSignedCertificate();
+    tools::CertificateFiles files = tools::makeSelfSignedCertificate();
     caFile_ = files.certFile;
     keyFile_ = files.keyFile;
     server_ = std::make_unique<httplib::SSLServer>(caFile_.c_str(), keyFile_.c_str());
   } else {
     server_ = std::make_unique<httplib::Server>();
   }
-  // Idle keep-alive connections would hold the server's workers (and the destructor) for
-  // seconds; closing after each answer keeps tests quick.
-  server_->set_keep_alive_timeout(0);
+  // One request per connection, announced with "Connection: close": idle keep-alive
+  // connections would hold the server's workers (and the destructor) for seconds, and a client
+  // could send on a connection the server is just dropping (a "Broken pipe" under load).
+  server_->set_keep_alive_max_count(1);
   std::shared_ptr<State> state = state_;
   server_->Post(".*", [state](const httplib::Request& req, httplib::Response& res) {
     Handler handler;
@@ -127,10 +128,9 @@ void LineCapture::clear() {
 }
 
 void Latch::done() {
-  {
-    std::lock_guard<std::mutex> lock(mutex_);
-    ++count_;
-  }
+  // Notify under the lock: the waiter may destroy the latch as soon as it sees the count.
+  std::lock_guard<std::mutex> lock(mutex_);
+  ++count_;
   cv_.notify_all();
 }
 
