@@ -58,14 +58,6 @@ TEST(JsonEncoder, RecordListsAreCompactObjectsWithLowerCaseMembers) {
             R"({"id":"2","message":"say \"yo\"","mobile":"0935"}])");
 }
 
-TEST(JsonEncoder, AppendKeepsWhatIsAlreadyThere) {
-  const JsonEncoder encoder;
-  std::string out = "{\"a\": ";
-  encoder.append(out, std::vector<std::string>{"x"});
-  encoder.append(out, std::vector<RecipientsMessage>{makeRecord("i", "m", "n")});
-  EXPECT_EQ(out, R"({"a": ["x"][{"id":"i","message":"m","mobile":"n"}])");
-}
-
 TEST(JsonEncoder, PlainSizeIsExactForTextsThatNeedNoEscaping) {
   const std::vector<std::string> texts{"", "0912", "abc"};
   const std::vector<RecipientsMessage> records{makeRecord("1", "hi", "0912"), RecipientsMessage()};

@@ -106,18 +106,6 @@ std::vector<Exchange> exchanges() {
        "{\n    \"PhoneNumber\": \"3000\",\r\n    \"RecipientsMessage\": [],\r\n    "
        "\"UserGroupID\": \"7\"\r\n\n}",
        86},
-      {"SendCorrespondingMessage, two records",
-       [](Velmora& c, ResultCompletion done) {
-         c.SendCorrespondingMessage(
-             "3000", {makeRecord("1", "hi", "0912"), makeRecord("2", "a\"b", "0935")}, "7",
-             std::move(done));
-       },
-       "/api/smsAPI/SendCorrespondingMessage",
-       "{\n    \"PhoneNumber\": \"3000\",\r\n    \"RecipientsMessage\": "
-       "[{\"id\":\"1\",\"message\":\"hi\",\"mobile\":\"0912\"},"
-       "{\"id\":\"2\",\"message\":\"a\\\"b\",\"mobile\":\"0935\"}],\r\n    "
-       "\"UserGroupID\": \"7\"\r\n\n}",
-       0},
       {"SendMessageToPort",
        [](Velmora& c, ResultCompletion done) {
          c.SendMessageToPort("3000", 1, 2, "7", {}, std::move(done));
@@ -130,9 +118,6 @@ std::vector<Exchange> exchanges() {
       {"GroupMessageStatus",
        [](Velmora& c, ResultCompletion done) { c.GroupMessageStatus("42", std::move(done)); },
        "/api/smsAPI/GroupMessageStatus", "{\"GroupMessageId\": \"42\"}", 24},
-      {"CorrespondingMessageStatus, empty",
-       [](Velmora& c, ResultCompletion done) { c.CorrespondingMessageStatus({}, std::move(done)); },
-       "/api/smsAPI/CorrespondingMessageStatus", "{\"messageId\": []}", 0},
       {"CorrespondingMessageStatus",
        [](Velmora& c, ResultCompletion done) {
          c.CorrespondingMessageStatus({"11", "22"}, std::move(done));
