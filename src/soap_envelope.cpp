@@ -23,6 +23,10 @@ void appendXmlEscaped(std::string& out, std::string_view text) {
       case '\'':
         out += "&apos;";
         break;
+      case '\r':
+        // A reader turns a literal CR (and CR LF) into LF; a reference keeps the value as it is.
+        out += "&#13;";
+        break;
       default:
         out += c;
     }

@@ -20,10 +20,11 @@ struct EnvelopeFields {
 
 /// The SOAP 1.2 request envelope: ten lines joined by line feeds, indented with blanks, no XML
 /// declaration and no final line feed. Every value is XML-escaped, so a value without markup
-/// characters is written byte for byte.
+/// characters and carriage returns is written byte for byte.
 std::string buildEnvelope(const EnvelopeFields& fields);
 
-/// Appends `text` to `out` with & < > " ' replaced by their predefined entity references.
+/// Appends `text` to `out` with & < > " ' replaced by their predefined entity references and
+/// carriage return by a character reference, so that an XML reader gets `text` back unchanged.
 void appendXmlEscaped(std::string& out, std::string_view text);
 
 /// `text` without leading and trailing XML white space (blank, tab, carriage return, line feed).

@@ -356,10 +356,12 @@ TEST(JsonCallLifecycle, CompletionRunsOffCallerThreadAndMayChainAndDestroyClient
 
 TEST(JsonCallLifecycle, ManyConcurrentCallersEachCompleteOnce) {
   LoopbackServer server;
-  Velmora client("u", "p", server.options());
+  Velmora client("u", "p", server.options(std::chrono::seconds(30)));
   constexpr int kThreads = 4;
-  constexpr int kPerThread = 100;
+  constexpr int kPerThread = 50;
+  LineCapture lines;
   std::vector<std::atomic<int>> calls(kThreads * kPerThread);
+  std::atomic<int> failures{0};
   Latch latch(kThreads * kPerThread);
   std::vector<std::thread> threads;
   for (int t = 0; t < kThreads; ++t) {
@@ -367,7 +369,8 @@ TEST(JsonCallLifecycle, ManyConcurrentCallersEachCompleteOnce) {
       for (int i = 0; i < kPerThread; ++i) {
         const int id = t * kPerThread + i;
         ClientAccess::callAPI(client, server.baseUrl() + "/x", "", [&, id](auto r) {
-          if (r) ++calls[id];
+          ++calls[id];
+          if (!r) ++failures;
           latch.done();
         });
       }
@@ -377,6 +380,7 @@ TEST(JsonCallLifecycle, ManyConcurrentCallersEachCompleteOnce) {
   ASSERT_TRUE(latch.wait(std::chrono::seconds(60)));
   std::this_thread::sleep_for(std::chrono::milliseconds(50));
   for (auto& c : calls) EXPECT_EQ(c, 1);
+  EXPECT_EQ(failures, 0) << testing::PrintToString(lines.lines());
 }
 
 }  // namespace

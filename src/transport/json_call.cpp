@@ -1,5 +1,6 @@
 #include "transport/json_call.hpp"
 
+#include <cctype>
 #include <cmath>
 #include <limits>
 
@@ -44,7 +45,36 @@ std::shared_ptr<Result> fill(nlohmann::json& answer) {
   return result;
 }
 
+// The scheme of `url` in lower case, or empty when it does not start with one and "://".
+std::string schemeOf(std::string_view url) {
+  const auto end = url.find("://");
+  if (end == std::string_view::npos || end == 0) return {};
+  std::string scheme(url.substr(0, end));
+  for (char& c : scheme) {
+    const auto u = static_cast<unsigned char>(c);
+    if (!std::isalnum(u) && c != '+' && c != '-' && c != '.') return {};
+    c = static_cast<char>(std::tolower(u));
+  }
+  return scheme;
+}
+
 }  // namespace
+
+void submitRequest(HttpRequest request, std::function<void(HttpResponse&)> onDone) {
+  // Checked here rather than left to the HTTP client alone, so that a misconfigured endpoint
+  // fails the same clear way whatever the client's own rules, and is never contacted.
+  const std::string scheme = schemeOf(request.url);
+  if (scheme == "https" || (request.allowPlainHttp && scheme == "http")) {
+    Session::shared().submit(std::move(request), std::move(onDone));
+    return;
+  }
+  HttpResponse refused;
+  refused.failed = true;
+  refused.error = "The URL scheme " + (scheme.empty() ? "is missing" : '"' + scheme + "\" is") +
+                  " not allowed: only " + (request.allowPlainHttp ? "http and https" : "https");
+  Session::shared().post(
+      [refused = std::move(refused), onDone = std::move(onDone)]() mutable { onDone(refused); });
+}
 
 bool jsonDepthWithin(std::string_view text, std::size_t limit) noexcept {
   std::size_t depth = 0;
@@ -106,10 +136,10 @@ void Velmora::callAPI(const std::string& api, std::string POST_PARAMS,
   request.caFile = options.caFile;
   request.timeout = options.timeout;
   // The handler holds the completion only, never the client: the client may go first.
-  detail::Session::shared().submit(
-      std::move(request), [completion = std::move(completion)](detail::HttpResponse& response) {
-        completion(detail::resultFromResponse(response));
-      });
+  detail::submitRequest(std::move(request),
+                        [completion = std::move(completion)](detail::HttpResponse& response) {
+                          completion(detail::resultFromResponse(response));
+                        });
 }
 
 }  // namespace velmora

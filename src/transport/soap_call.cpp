@@ -38,10 +38,10 @@ void Velmora::callSOAP(std::string xmlInput, const std::string& wsURL,
   request.timeout = options.timeout;
   // The service offers its SOAP endpoint over plain HTTP only.
   request.allowPlainHttp = true;
-  detail::Session::shared().submit(
-      std::move(request), [completion = std::move(completion)](detail::HttpResponse& response) {
-        completion(detail::xmlAnswerFromResponse(response));
-      });
+  detail::submitRequest(std::move(request),
+                        [completion = std::move(completion)](detail::HttpResponse& response) {
+                          completion(detail::xmlAnswerFromResponse(response));
+                        });
 }
 
 }  // namespace velmora
