@@ -1,9 +1,12 @@
 #pragma once
 
 #include <chrono>
+#include <functional>
+#include <optional>
 #include <string>
 
 #include "velmora/config.hpp"
+#include "velmora/diagnostics.hpp"
 
 namespace velmora {
 
@@ -26,9 +29,25 @@ struct Options {
   /// Default: empty, meaning the system trust store. Verification itself is always on.
   std::string caFile;
 
-  /// Idle time-out: how long a request may make no progress (connecting included) before it
-  /// fails. Default: 60 seconds.
+  /// Idle time-out: how long a request under way may make no progress (connecting included)
+  /// before it fails. Time spent waiting for a connection in the library's queue does not count.
+  /// Must be positive and at most 24 hours. Default: 60 seconds.
   std::chrono::milliseconds timeout{std::chrono::seconds(60)};
+
+  /// The longest time from the call to its completion, waiting in the library's queue
+  /// included. Must be positive and at most 24 hours. Default: 10 minutes.
+  std::chrono::milliseconds deadline{std::chrono::minutes(10)};
+
+  /// The proxy for this client's requests. Unset (the default): libcurl's environment variables
+  /// are honoured (`https_proxy`, `http_proxy`, `all_proxy`, `no_proxy`). An empty string: no
+  /// proxy, whatever the environment says. Otherwise a proxy URL ("http://", "https://",
+  /// "socks5h://"); its credentials never appear in a printed line.
+  std::optional<std::string> proxy;
+
+  /// Where this client's diagnostic lines go. Unset (the default): standard output, one line
+  /// each. Set: to this callable only, on the thread that produces the line (the caller's or a
+  /// library thread); an exception it throws is caught and dropped.
+  std::function<void(const Diagnostic&)> diagnostics;
 };
 
 }  // namespace velmora

@@ -2,6 +2,8 @@
 
 // Umbrella header of the Velmora SMS-panel client library.
 #include "velmora/client.hpp"
+#include "velmora/diagnostics.hpp"
+#include "velmora/failure.hpp"
 #include "velmora/future.hpp"
 #include "velmora/messages.hpp"
 #include "velmora/options.hpp"

@@ -455,3 +455,19 @@ bool Session::onSessionThread() const {
 }
 
 }  // namespace velmora::detail
+
+namespace velmora::detail {
+namespace {
+std::atomic<Transport*> replacementTransport{nullptr};
+}  // namespace
+
+Transport& transport() {
+  Transport* replacement = replacementTransport.load(std::memory_order_acquire);
+  return replacement != nullptr ? *replacement : Session::shared();
+}
+
+void setTransport(Transport* replacement) {
+  replacementTransport.store(replacement, std::memory_order_release);
+}
+
+}  // namespace velmora::detail

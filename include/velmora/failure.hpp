@@ -1,0 +1,38 @@
+#pragma once
+
+#include <optional>
+#include <string>
+
+#include "velmora/export.h"
+
+namespace velmora {
+
+/// Why an operation completed with the absent value.
+enum class FailureKind {
+  RefusedInput,     ///< the library refused a value or a setting; nothing was sent
+  Connect,          ///< DNS, a refused connection, a TLS handshake or verification failure
+  Timeout,          ///< no progress for `Options::timeout` while the request was under way
+  Deadline,         ///< `Options::deadline` passed before the exchange ended
+  Transport,        ///< the connection was lost or the protocol broken mid-exchange
+  HttpStatus,       ///< the service answered with a status outside 2xx
+  MalformedAnswer,  ///< not JSON, not well-formed XML, or over a size limit
+  Shutdown,         ///< the process was exiting
+};
+
+/// The reason of one failed call.
+struct Failure {
+  FailureKind kind = FailureKind::Transport;  ///< what went wrong
+  std::optional<long> httpStatus;             ///< the status, when a response arrived
+  std::string message;                        ///< the printed reason
+  /// False only when the library knows that no byte of the request left the process (input
+  /// refused, URL refused, DNS failure, connection refused, TLS failure before the request was
+  /// written): then a retry cannot send anything twice. True otherwise, time-outs included.
+  bool requestMayHaveArrived = true;
+};
+
+/// Inside a completion that received the absent value: the reason of that call. Null inside a
+/// completion that received a value, and outside completions. The pointer is valid until the
+/// completion returns. Any thread; reads the calling thread's state only.
+VELMORA_EXPORT const Failure* currentFailure() noexcept;
+
+}  // namespace velmora
