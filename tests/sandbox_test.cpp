@@ -402,6 +402,63 @@ TEST_F(SandboxTest, HttpErrorsSurviveAndReachTheCallerAsAbsentValues) {
   }
 }
 
+TEST_F(SandboxTest, LogLinesEscapeWhatClientsSent) {
+  // Each field a client controls tries to forge a second line and to reach the terminal.
+  const std::string forged = "eve\nREST POST /api/smsAPI/GetCredit 200 demo OK";
+  Velmora eve(forged + "\x1b[2J\\", "wrong", options());
+  const struct {
+    const char* field;
+    std::function<void()> request;
+    const char* escaped;
+  } cases[] = {
+      {"Basic user",
+       [&] { run([](Velmora& c, ResultCompletion d) { c.GetCredit(std::move(d)); }, &eve); },
+       "eve\\nREST POST /api/smsAPI/GetCredit 200 demo OK\\x1b[2J\\\\: 2002"},
+      {"SOAP user",
+       [&] {
+         Velmora soapEve(forged, "wrong", options());
+         await<std::optional<std::int64_t>>(
+             [&](NumberCompletion d) { soapEve.AutoSendCode(kMobile, "", std::move(d)); });
+       },
+       "AutoSendCode eve\\nREST POST"},
+      {"path",
+       [&] {
+         httplib::Client(box_->soapUrl().substr(0, box_->soapUrl().rfind('/'))).Get("/a%0Ab%7F");
+       },
+       "SOAP GET /a\\nb\\x7f 404"},
+  };
+  for (const auto& c : cases) {
+    log_.clear();
+    c.request();
+    const auto lines = log_.waitForLines(1);
+    ASSERT_EQ(lines.size(), 1u) << c.field;
+    EXPECT_NE(lines[0].find(c.escaped), std::string::npos) << c.field << ": " << lines[0];
+    EXPECT_TRUE(std::none_of(lines[0].begin(), lines[0].end(), [](char ch) {
+      return static_cast<unsigned char>(ch) < 0x20 || ch == 0x7f;
+    })) << c.field;
+  }
+}
+
+TEST_F(SandboxTest, RefusesAPortThatAnotherListenerHolds) {
+  // A second sandbox is the worst case: httplib asks for SO_REUSEPORT on every socket it opens.
+  for (const bool rest : {true, false}) {
+    const int taken = rest ? box_->restPort() : box_->soapPort();
+    sandbox::SandboxOptions o;
+    o.service = config();
+    o.certFile = cert_.certFile;
+    o.keyFile = cert_.keyFile;
+    (rest ? o.restPort : o.soapPort) = taken;
+    try {
+      sandbox::Sandbox second(std::move(o));
+      ADD_FAILURE() << "a second sandbox listens on " << taken;
+    } catch (const std::runtime_error& e) {
+      EXPECT_NE(std::string(e.what()).find("127.0.0.1:" + std::to_string(taken)), std::string::npos)
+          << e.what();
+    }
+  }
+  EXPECT_EQ(credit(), 100000);  // the first one still serves
+}
+
 TEST_F(SandboxTest, VerificationCodesAreSentCheckedOnceAndCharged) {
   const auto autoSend = [&](Velmora& c, const std::string& number, const std::string& footer) {
     return await<std::optional<std::int64_t>>(

@@ -2,6 +2,8 @@
 
 #include <httplib.h>
 
+#include <sys/socket.h>
+
 #include <chrono>
 #include <cstdio>
 #include <ctime>
@@ -45,6 +47,41 @@ void routeAll(httplib::Server& server, const httplib::Server::Handler& handler) 
   server.Patch(".*", handler);
   server.Delete(".*", handler);
   server.Options(".*", handler);
+}
+
+// A log line holds what clients sent (user names, paths); a line feed or an escape sequence in
+// them must not forge another line or rewrite the terminal. Backslash is escaped too, so that an
+// escaped line reads back unambiguously.
+std::string escapeControls(std::string_view line) {
+  std::string out;
+  out.reserve(line.size());
+  for (const char c : line) {
+    const auto byte = static_cast<unsigned char>(c);
+    if (c == '\\') {
+      out += "\\\\";
+    } else if (c == '\n') {
+      out += "\\n";
+    } else if (c == '\r') {
+      out += "\\r";
+    } else if (c == '\t') {
+      out += "\\t";
+    } else if (byte < 0x20 || byte == 0x7f) {
+      char hex[5];
+      std::snprintf(hex, sizeof hex, "\\x%02x", byte);
+      out += hex;
+    } else {
+      out += c;
+    }
+  }
+  return out;
+}
+
+// httplib sets SO_REUSEPORT, which lets a second server bind a port that another process
+// already listens on and then splits the connections between them. SO_REUSEADDR alone still
+// allows a quick restart on a port left in TIME_WAIT, but not two listeners.
+void exclusivePort(int socket) {
+  const int yes = 1;
+  setsockopt(socket, SOL_SOCKET, SO_REUSEADDR, &yes, sizeof yes);
 }
 
 bool knownOperation(std::string_view name) {
@@ -102,6 +139,7 @@ Sandbox::Sandbox(SandboxOptions options)
   });
 
   for (httplib::Server* server : {rest_.get(), soap_.get()}) {
+    server->set_socket_options(exclusivePort);
     server->set_payload_max_length(options.maxBodyBytes);
     // One request per connection: the answer says "Connection: close", so a client never
     // sends on a connection the server is about to drop for being idle, and stopping never
@@ -120,7 +158,7 @@ Sandbox::Sandbox(SandboxOptions options)
       if (res.status == 413) requestNote = "body too large";
       if (!requestNote.empty()) line += " " + requestNote;
       requestNote.clear();
-      log(line);
+      log(escapeControls(line));
     };
   };
   rest_->set_logger(logger("REST"));
@@ -143,8 +181,8 @@ void Sandbox::bind(httplib::Server& server, int port, const char* protocol, int&
   bound = port == 0 ? server.bind_to_any_port("127.0.0.1")
                     : (server.bind_to_port("127.0.0.1", port) ? port : -1);
   if (bound <= 0) {
-    throw std::runtime_error(std::string("cannot listen for ") + protocol +
-                             " on 127.0.0.1:" + std::to_string(port));
+    throw std::runtime_error(std::string("cannot listen for ") + protocol + " on 127.0.0.1:" +
+                             std::to_string(port) + " (is another process listening there?)");
   }
 }
 
