@@ -26,8 +26,8 @@ namespace velmora {
 /// and wait on `future`.
 template <class Value>
 struct CompletionFuture {
-  std::function<void(Value)> completion;
-  std::future<Value> future;
+  std::function<void(Value)> completion;  ///< hand this to one operation, once
+  std::future<Value> future;              ///< ready once the completion has run
 };
 
 /// Makes a completion whose one call sets the value of the returned future. Copies of the

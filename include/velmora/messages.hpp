@@ -16,16 +16,24 @@ class VELMORA_EXPORT RecipientsMessage {
   /// A record whose three texts are empty.
   RecipientsMessage() = default;
 
+  /// The caller's id of this message ("id").
   const std::string& Id() const noexcept { return id; }
+  /// The text to send ("message").
   const std::string& Message() const noexcept { return message; }
+  /// The mobile number to send it to ("mobile").
   const std::string& Mobile() const noexcept { return mobile; }
+  /// Replaces the id; stored unchanged.
   void setId(std::string value) { id = std::move(value); }
+  /// Replaces the text; stored unchanged.
   void setMessage(std::string value) { message = std::move(value); }
+  /// Replaces the mobile number; stored unchanged.
   void setMobile(std::string value) { mobile = std::move(value); }
 
+  /// True when the three texts are equal.
   friend bool operator==(const RecipientsMessage& a, const RecipientsMessage& b) {
     return a.id == b.id && a.message == b.message && a.mobile == b.mobile;
   }
+  /// True when any of the three texts differs.
   friend bool operator!=(const RecipientsMessage& a, const RecipientsMessage& b) {
     return !(a == b);
   }
@@ -49,13 +57,20 @@ VELMORA_EXPORT void from_json(const nlohmann::json& j, RecipientsMessage& m);
 /// Shared, reference-counted record (hold it in a `std::shared_ptr`); not synchronised.
 class VELMORA_EXPORT ReceivedMsgs {
  public:
+  /// A record with empty texts and the date 0.
   ReceivedMsgs() = default;
 
+  /// The text of the message.
   const std::string& MsgBody() const noexcept { return msgBody; }
+  /// The number it came from.
   const std::string& Mobile() const noexcept { return mobile; }
+  /// When it arrived, as the service gave it.
   std::int64_t Dates() const noexcept { return date; }
+  /// Replaces the text.
   void setMsgBody(std::string value) { msgBody = std::move(value); }
+  /// Replaces the number.
   void setMobile(std::string value) { mobile = std::move(value); }
+  /// Replaces the date.
   void setDates(std::int64_t value) noexcept { date = value; }
 
   /// A readable one-line form, for debugging.

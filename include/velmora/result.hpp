@@ -12,40 +12,40 @@ namespace velmora {
 
 /// The service's result codes, sent in the "Code" member of every JSON answer.
 enum class ResultCode : std::int64_t {
-  Success = 0,
-  DocError = 1001,
-  NumberError = 1002,
-  DateError = 1003,
-  ParamError = 1004,
-  OwnNumberError = 2001,
-  UserError = 2002,
-  IPError = 2003,
-  DateRangeError = 2004,
-  UserListError = 2005,
-  MessageLengthError = 2006,
-  PortError = 2007,
-  PageError = 2008,
-  UserInfoError = 2009,
-  RegisterInfoError = 3001,
-  GroupError = 3002,
-  CreditError = 3003,
-  ServiceError = 3004,
-  ServerError = 5001,
-  SendError = 5002,
-  ReceiveError = 5003,
-  ParamSendError = 5004,
+  Success = 0,                ///< the request was carried out
+  DocError = 1001,            ///< the request body is not a valid document
+  NumberError = 1002,         ///< a mobile number is not valid
+  DateError = 1003,           ///< a date is not valid
+  ParamError = 1004,          ///< a parameter is missing or of the wrong kind
+  OwnNumberError = 2001,      ///< the sender number is not one of the account's lines
+  UserError = 2002,           ///< the user name or the password is wrong
+  IPError = 2003,             ///< requests from this address are not allowed
+  DateRangeError = 2004,      ///< the end of a date range lies before its start
+  UserListError = 2005,       ///< the list of recipients is empty or too long
+  MessageLengthError = 2006,  ///< the text is empty or too long
+  PortError = 2007,           ///< a port number is not valid
+  PageError = 2008,           ///< the page number is not valid
+  UserInfoError = 2009,       ///< the account's details are not valid
+  RegisterInfoError = 3001,   ///< the account's registration is not complete
+  GroupError = 3002,          ///< no such group
+  CreditError = 3003,         ///< the credit does not cover the send
+  ServiceError = 3004,        ///< the service is not available to this account
+  ServerError = 5001,         ///< the service failed
+  SendError = 5002,           ///< the service could not send
+  ReceiveError = 5003,        ///< the service could not read received messages
+  ParamSendError = 5004,      ///< the service could not pass the parameters on
 };
 
 /// Delivery states of a sent message, for callers reading the status operations' payloads.
 enum class StatusCode : std::int64_t {
-  Unknown = 0,
-  Sended = 1,
-  InQueue = 2,
-  Filtered = 3,
-  InTelecommunication = 8,
-  NotInTelecommunication = 16,
-  NumberError = 27,
-  ServerFull = 23,
+  Unknown = 0,                  ///< no such message, or not this account's
+  Sended = 1,                   ///< delivered to the phone
+  InQueue = 2,                  ///< waiting at the service
+  Filtered = 3,                 ///< stopped by the operator's filter
+  InTelecommunication = 8,      ///< handed to the operator, on its way
+  NotInTelecommunication = 16,  ///< the operator did not deliver it
+  NumberError = 27,             ///< the number cannot receive messages
+  ServerFull = 23,              ///< the service's queue is full
 };
 
 /// The case whose raw value is exactly `raw`, or nothing. Pure; any thread.
@@ -85,8 +85,11 @@ class VELMORA_EXPORT Result {
   /// Mutable access to the payload; the caller owns the record.
   nlohmann::json& Payload() noexcept { return result; }
 
+  /// Replaces the code; for applications that make records for their tests.
   void setCode(ResultCode value) noexcept { code = value; }
+  /// Replaces the message text.
   void setMessage(std::string value) { message = std::move(value); }
+  /// Replaces the payload.
   void setPayload(nlohmann::json value) { result = std::move(value); }
 
  private:

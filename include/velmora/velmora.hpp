@@ -1,6 +1,9 @@
 #pragma once
 
-// Umbrella header of the Velmora SMS-panel client library.
+/// @file
+/// Umbrella header of the Velmora SMS-panel client library: includes every public header.
+/// @namespace velmora
+/// The client (`Velmora`), its options, records, outcomes and helpers.
 #include "velmora/client.hpp"
 #include "velmora/diagnostics.hpp"
 #include "velmora/failure.hpp"
