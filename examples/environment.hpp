@@ -6,16 +6,23 @@
 //   VELMORA_SOAP_URL  URL of the SOAP endpoint
 //   VELMORA_NAMESPACE service namespace URI of the SOAP operations
 //   VELMORA_CACERT    PEM file of the certificate authorities to trust
+// and the account, for the examples that do not take it as arguments:
+//   VELMORA_USER, VELMORA_PASSWORD
 
 #include <cstdlib>
 #include <string>
 
 #include <velmora/options.hpp>
 
+inline std::string fromEnvironment(const char* name) {
+  const char* value = std::getenv(name);
+  return value != nullptr ? value : "";
+}
+
 inline velmora::Options optionsFromEnvironment() {
   velmora::Options options;
   const auto set = [](std::string& field, const char* name) {
-    if (const char* value = std::getenv(name); value != nullptr && *value != '\0') field = value;
+    if (std::string value = fromEnvironment(name); !value.empty()) field = std::move(value);
   };
   set(options.restBaseUrl, "VELMORA_REST_URL");
   set(options.soapUrl, "VELMORA_SOAP_URL");
