@@ -7,6 +7,7 @@
 #include <velmora/velmora.hpp>
 
 #include <algorithm>
+#include <chrono>
 #include <condition_variable>
 #include <cstdlib>
 #include <deque>
@@ -24,10 +25,14 @@ namespace {
 constexpr std::size_t kBatchSize = 1000;  // the service's limit per call
 constexpr int kMaxInFlight = 4;
 constexpr int kMaxAttempts = 3;
+constexpr auto kRetryPause = std::chrono::seconds(1);  // times the attempts made so far
+
+using Clock = std::chrono::steady_clock;
 
 struct Batch {
   std::vector<std::string> numbers;
   int attempts = 0;
+  Clock::time_point notBefore;  // a retry waits a little: the cause may last a moment
 };
 
 // Hands batches to the client, at most kMaxInFlight at a time, and tallies the outcomes.
@@ -38,7 +43,9 @@ class BulkSender {
       : client_(client), from_(std::move(from)), text_(std::move(text)) {}
 
   void add(std::vector<std::string> numbers) {
-    waiting_.push_back(std::make_shared<Batch>(Batch{std::move(numbers)}));
+    auto batch = std::make_shared<Batch>();
+    batch->numbers = std::move(numbers);
+    waiting_.push_back(std::move(batch));
   }
 
   // Sends everything and returns when every call has completed for good.
@@ -50,6 +57,10 @@ class BulkSender {
       });
       if (waiting_.empty()) return;
       std::shared_ptr<Batch> batch = waiting_.front();
+      if (batch->notBefore > Clock::now()) {
+        changed_.wait_until(lock, batch->notBefore);
+        continue;
+      }
       waiting_.pop_front();
       ++inFlight_;
       ++batch->attempts;
@@ -87,6 +98,7 @@ class BulkSender {
       std::cerr << "refused: " << velmora::name(result->Code()) << " " << result->Message() << "\n";
     } else if (failure && !failure->requestMayHaveArrived && batch->attempts < kMaxAttempts) {
       ++retried_;  // nothing was sent: safe to send again
+      batch->notBefore = Clock::now() + kRetryPause * batch->attempts;
       waiting_.push_back(batch);
     } else {
       // No reason, or the request may have arrived: the texts may have gone out.
