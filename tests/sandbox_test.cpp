@@ -5,6 +5,11 @@
 #include <httplib.h>
 #include <nlohmann/json.hpp>
 
+#include <arpa/inet.h>
+#include <netinet/in.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
 #include <algorithm>
 #include <atomic>
 #include <chrono>
@@ -439,20 +444,47 @@ TEST_F(SandboxTest, LogLinesEscapeWhatClientsSent) {
   }
 }
 
+// A loopback listener of another program that, like httplib's defaults, shares its port with
+// SO_REUSEPORT. Closed on destruction.
+struct SharingListener {
+  int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+  int port = 0;
+  SharingListener() {
+    const int yes = 1;
+    setsockopt(fd, SOL_SOCKET, SO_REUSEPORT, &yes, sizeof yes);
+    sockaddr_in address{};
+    address.sin_family = AF_INET;
+    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    socklen_t length = sizeof address;
+    bind(fd, reinterpret_cast<sockaddr*>(&address), length);
+    listen(fd, 4);
+    getsockname(fd, reinterpret_cast<sockaddr*>(&address), &length);
+    port = ntohs(address.sin_port);
+  }
+  ~SharingListener() { close(fd); }
+};
+
 TEST_F(SandboxTest, RefusesAPortThatAnotherListenerHolds) {
-  // A second sandbox is the worst case: httplib asks for SO_REUSEPORT on every socket it opens.
-  for (const bool rest : {true, false}) {
-    const int taken = rest ? box_->restPort() : box_->soapPort();
+  SharingListener other;
+  const struct {
+    const char* holder;
+    bool rest;
+    int port;
+  } cases[] = {{"this sandbox", true, box_->restPort()},
+               {"this sandbox", false, box_->soapPort()},
+               {"a listener with SO_REUSEPORT", true, other.port}};
+  for (const auto& c : cases) {
     sandbox::SandboxOptions o;
     o.service = config();
     o.certFile = cert_.certFile;
     o.keyFile = cert_.keyFile;
-    (rest ? o.restPort : o.soapPort) = taken;
+    (c.rest ? o.restPort : o.soapPort) = c.port;
     try {
       sandbox::Sandbox second(std::move(o));
-      ADD_FAILURE() << "a second sandbox listens on " << taken;
+      ADD_FAILURE() << "a second sandbox shares port " << c.port << " with " << c.holder;
     } catch (const std::runtime_error& e) {
-      EXPECT_NE(std::string(e.what()).find("127.0.0.1:" + std::to_string(taken)), std::string::npos)
+      EXPECT_NE(std::string(e.what()).find("127.0.0.1:" + std::to_string(c.port)),
+                std::string::npos)
           << e.what();
     }
   }
