@@ -82,6 +82,7 @@ int main(int argc, char** argv) {
   addCommonOptions(app, settings);
   Action action;
   addCommands(app, action);
+  addCompletion(app);
   try {
     app.parse(argc, argv);
     finishSettings(app, settings);

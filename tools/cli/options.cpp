@@ -21,26 +21,6 @@ const std::set<std::string> kProfileKeys{"user",   "password", "rest-url", "soap
 
 constexpr double kLongestSeconds = 86400;
 
-// Accepts a finite number of seconds in (0, 24 h]; "nan", "inf", 0 and negatives fail.
-CLI::Validator secondsInRange() {
-  return CLI::Validator(
-      [](std::string& text) -> std::string {
-        char* end = nullptr;
-        const double value = std::strtod(text.c_str(), &end);
-        if (text.empty() || *end != '\0' || !std::isfinite(value) || value <= 0 ||
-            value > kLongestSeconds) {
-          return "must be a number of seconds above 0 and at most 86400, not \"" + text + "\"";
-        }
-        return {};
-      },
-      "SECONDS in (0, 86400]");
-}
-
-std::chrono::milliseconds toMilliseconds(double seconds) {
-  // Validated to (0, 86400], so the product fits; ceil keeps a tiny value above zero.
-  return std::chrono::milliseconds(static_cast<std::int64_t>(std::ceil(seconds * 1000)));
-}
-
 bool hasScheme(const std::string& url, const std::string& scheme) {
   if (url.size() < scheme.size() + 3 || url.compare(scheme.size(), 3, "://") != 0) return false;
   for (std::size_t i = 0; i < scheme.size(); ++i) {
@@ -132,11 +112,30 @@ void checkUrls(Settings& s) {
 
 }  // namespace
 
+CLI::Validator secondsInRange() {
+  return CLI::Validator(
+      [](std::string& text) -> std::string {
+        char* end = nullptr;
+        const double value = std::strtod(text.c_str(), &end);
+        if (text.empty() || *end != '\0' || !std::isfinite(value) || value <= 0 ||
+            value > kLongestSeconds) {
+          return "must be a number of seconds above 0 and at most 86400, not \"" + text + "\"";
+        }
+        return {};
+      },
+      "SECONDS in (0, 86400]");
+}
+
+std::chrono::milliseconds toMilliseconds(double seconds) {
+  // Validated to (0, 86400], so the product fits; ceil keeps a tiny value above zero.
+  return std::chrono::milliseconds(static_cast<std::int64_t>(std::ceil(seconds * 1000)));
+}
+
 void addCommonOptions(CLI::App& app, Settings& s) {
   app.add_option("-u,--user", s.user, "Account user name")->envname("VELMORA_USER");
   app.add_option("-p,--password", s.password,
-                 "Account password. Visible to other users of this machine in the process list: "
-                 "prefer VELMORA_PASSWORD or --password-stdin, which are not")
+                 "Account password; visible to other users of this machine in the process list, "
+                 "unlike VELMORA_PASSWORD or --password-stdin")
       ->envname("VELMORA_PASSWORD");
   app.add_flag("--password-stdin", s.passwordStdin,
                "Read the password from the first line of standard input");
