@@ -24,7 +24,7 @@ const char* const kDescription =
     "beats the file. A password there is used only when no one but its owner may read the file.\n"
     "Exit status: 0 success; 1 refused by the service or a false check; 2 the exchange failed\n"
     "and the request may have reached the service; 3 the exchange failed and nothing was sent;\n"
-    "64 bad usage; 65 a value the library refused.";
+    "4 --wait or --all stopped at its limit; 64 bad usage; 65 a value the library refused.";
 
 std::size_t editDistance(const std::string& a, const std::string& b) {
   std::vector<std::size_t> row(b.size() + 1);
