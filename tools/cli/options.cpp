@@ -100,6 +100,15 @@ std::string passwordFromStdin() {
   return line;
 }
 
+// CLI11 skips an empty environment variable, but VELMORA_PROXY="" means "no proxy".
+void applyEmptyProxyVariable(CLI::App& app) {
+  CLI::Option* proxy = app.get_option("--proxy");
+  const char* value = std::getenv("VELMORA_PROXY");
+  if (proxy->count() != 0 || value == nullptr || *value != '\0') return;
+  proxy->add_result(std::string());
+  proxy->run_callback();
+}
+
 void checkUrls(Settings& s) {
   if (!s.restUrl.empty() && !hasScheme(s.restUrl, "https")) {
     throw CLI::ValidationError("--rest-url", "must start with https://");
@@ -176,6 +185,7 @@ void addCommonOptions(CLI::App& app, Settings& s) {
 }
 
 void finishSettings(CLI::App& app, Settings& s) {
+  applyEmptyProxyVariable(app);
   applyProfile(app, s);
   if (s.passwordStdin) s.password = passwordFromStdin();
   if (s.user.empty()) {
