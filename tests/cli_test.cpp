@@ -319,6 +319,7 @@ TEST_F(CliTest, BadUsageExitsWith64AndSaysWhy) {
       {{"crdit"}, "unknown command 'crdit'; did you mean 'credit'?"},
       {{"--pretty", "inbx", "3000"}, "unknown command 'inbx'; did you mean 'inbox'?"},
       {{"code"}, "subcommand"},
+      {{"code", "snd", "1"}, "unknown command 'snd'; did you mean 'send'?"},
       {{"inbox", "3000", "--page", "x"}, "--page"},
       {{"send", "--from", "3000", "--text", "x"}, "--to"},
       {{"send-each", "--from", "3000", "-m", "no-equals-sign"}, "no-equals-sign"},

@@ -27,19 +27,34 @@ std::size_t finalCount(const nlohmann::json& payload) {
   return count;
 }
 
-void showProgress(const Settings& settings, std::size_t done, std::size_t total) {
-  if (settings.verbosity == Verbosity::Quiet || ::isatty(STDERR_FILENO) == 0) return;
-  std::fprintf(stderr, "\rvelmora: %zu of %zu messages in a final state", done, total);
-  std::fflush(stderr);
-}
+// The progress line of --wait, rewritten in place; only on a terminal, and neither with
+// --quiet nor with --verbose, whose library lines would break it.
+class Progress {
+ public:
+  explicit Progress(const Settings& settings)
+      : shown_(settings.verbosity == Verbosity::Normal && ::isatty(STDERR_FILENO) != 0) {}
+  ~Progress() { finish(); }
+  Progress(const Progress&) = delete;
+  Progress& operator=(const Progress&) = delete;
 
-void endProgress(const Settings& settings) {
-  if (settings.verbosity == Verbosity::Quiet || ::isatty(STDERR_FILENO) == 0) return;
-  std::fputs("\n", stderr);
-}
+  void show(std::size_t done, std::size_t total) {
+    if (!shown_) return;
+    std::fprintf(stderr, "\rvelmora: %zu of %zu messages in a final state", done, total);
+    std::fflush(stderr);
+  }
+
+  // Ends the line, so that what follows starts on a line of its own.
+  void finish() {
+    if (shown_) std::fputs("\n", stderr);
+    shown_ = false;
+  }
+
+ private:
+  bool shown_;
+};
 
 // One call; a failure or a refusal is printed and its status returned, else nothing.
-std::optional<int> call(const Settings& settings, Outcome<ResultPtr>& outcome) {
+std::optional<int> endIfUnsuccessful(const Settings& settings, Outcome<ResultPtr>& outcome) {
   if (outcome.failure) {
     printAnswer(nullptr, settings);
     return reportFailure(*outcome.failure, settings);
@@ -56,18 +71,20 @@ std::optional<int> call(const Settings& settings, Outcome<ResultPtr>& outcome) {
 int waitForStatus(Velmora& client, const Settings& settings, const std::string& groupMessageId,
                   const WaitLimits& limits) {
   const auto giveUp = Clock::now() + toMilliseconds(limits.limit);
+  Progress progress(settings);
   for (;;) {
     auto outcome = await<ResultPtr>(settings, [&](ResultCompletion done) {
       client.GroupMessageStatus(groupMessageId, std::move(done));
     });
-    if (const auto stop = call(settings, outcome)) return *stop;
+    if (outcome.failure || outcome.value->Code() != ResultCode::Success) progress.finish();
+    if (const auto stop = endIfUnsuccessful(settings, outcome)) return *stop;
     const nlohmann::json& payload = outcome.value->Payload();
     const std::size_t total = payload.is_array() ? payload.size() : 0;
     const std::size_t done = payload.is_array() ? finalCount(payload) : 0;
-    showProgress(settings, done, total);
+    progress.show(done, total);
     const auto next = Clock::now() + toMilliseconds(limits.every);
     if (done == total || next > giveUp) {
-      endProgress(settings);
+      progress.finish();
       printAnswer(resultJson(*outcome.value), settings);
       if (done == total) return kSuccess;
       printError(std::to_string(total - done) + " of " + std::to_string(total) +
@@ -86,7 +103,7 @@ int readAllPages(Velmora& client, const Settings& settings, const InboxPages& pa
       client.ReceiveMessages(pages.line, pages.start, pages.end, pages.firstPage + n,
                              std::move(done));
     });
-    if (const auto stop = call(settings, outcome)) return *stop;
+    if (const auto stop = endIfUnsuccessful(settings, outcome)) return *stop;
     nlohmann::json& page = outcome.value->Payload();
     if (!page.is_array() || page.empty()) {
       outcome.value->setPayload(std::move(messages));

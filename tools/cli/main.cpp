@@ -41,10 +41,10 @@ std::size_t editDistance(const std::string& a, const std::string& b) {
   return row[b.size()];
 }
 
-std::string nearestSubcommand(const CLI::App& app, const std::string& word) {
+std::string nearestSubcommand(const CLI::App& level, const std::string& word) {
   std::string best;
   std::size_t bestDistance = std::string::npos;
-  for (const CLI::App* sub : app.get_subcommands({})) {
+  for (const CLI::App* sub : level.get_subcommands({})) {
     const std::size_t d = editDistance(word, sub->get_name());
     if (d < bestDistance) {
       best = sub->get_name();
@@ -54,11 +54,23 @@ std::string nearestSubcommand(const CLI::App& app, const std::string& word) {
   return best;
 }
 
-// The first word that is neither a flag nor a flag's value and named no subcommand.
+// The deepest subcommand that was named, or the app itself.
+CLI::App& deepestParsed(CLI::App& app) {
+  CLI::App* level = &app;
+  while (!level->get_subcommands().empty()) level = level->get_subcommands().front();
+  return *level;
+}
+
+// Where the words name a subcommand that does not exist: "unknown command 'crdit'; did you
+// mean 'credit'?". Only at a level that has subcommands and none of them was named.
 std::optional<std::string> unknownCommand(CLI::App& app) {
-  if (!app.get_subcommands().empty()) return std::nullopt;
+  CLI::App& level = deepestParsed(app);
+  if (level.get_subcommands({}).empty()) return std::nullopt;
   for (const std::string& word : app.remaining()) {
-    if (!word.empty() && word[0] != '-') return word;
+    if (!word.empty() && word[0] != '-') {
+      return "unknown command '" + word + "'; did you mean '" + nearestSubcommand(level, word) +
+             "'? See velmora --help";
+    }
   }
   return std::nullopt;
 }
@@ -87,9 +99,8 @@ int main(int argc, char** argv) {
     app.parse(argc, argv);
     finishSettings(app, settings);
   } catch (const CLI::ParseError& e) {
-    if (const auto word = unknownCommand(app)) {
-      std::cerr << "velmora: unknown command '" << *word << "'; did you mean '"
-                << nearestSubcommand(app, *word) << "'? See velmora --help\n";
+    if (const auto unknown = unknownCommand(app)) {
+      std::cerr << "velmora: " << *unknown << "\n";
       return kUsage;
     }
     const int status = app.exit(e);
