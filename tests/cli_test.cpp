@@ -374,7 +374,7 @@ TEST_F(CliTest, HelpVersionPasswordFromStdinAndProxyChoice) {
 // Profiles: a section of the config file gives defaults; flags beat the environment, which
 // beats the file; a password is read only from a file that others cannot read.
 TEST_F(CliTest, ProfilesGiveDefaultsBelowEnvironmentAndFlags) {
-  const std::string work = "user = \"demo\"\n[work]\npassword = \"demo\"\n";
+  const std::string work = "user = \"nobody\"\n[work]\nuser = \"demo\"\npassword = \"demo\"\n";
   struct Case {
     std::string file;
     mode_t mode;
@@ -387,8 +387,9 @@ TEST_F(CliTest, ProfilesGiveDefaultsBelowEnvironmentAndFlags) {
       {work, 0600, {"credit", "--profile", "work"}, {}, 0, ""},
       {work, 0600, {"credit"}, {"VELMORA_PROFILE=work"}, 0, ""},
       {work, 0640, {"credit", "--profile", "work"}, {}, 64, "config.toml"},
-      {work, 0600, {"credit", "--profile", "home"}, {}, 64, "[home]"},
+      {work, 0600, {"credit", "--profile", "away"}, {}, 64, "[away]"},
       {work, 0600, {"credit"}, {}, 64, "password"},
+      {work, 0600, {"credit"}, {"VELMORA_PASSWORD=demo"}, 1, ""},  // user "nobody"
       {work, 0600, {"credit", "--profile", "work", "--password", "nope"}, {}, 1, ""},
       {work, 0600, {"credit", "--profile", "work"}, {"VELMORA_PASSWORD=nope"}, 1, ""},
       {"[work]\npassword = \"nope\"\n",

@@ -77,7 +77,8 @@ void applyProfile(CLI::App& app, const Settings& s) {
   }
   const std::vector<CLI::ConfigItem> items = CLI::ConfigTOML().from_config(in);
   bool profileFound = s.profile.empty();
-  for (const bool inProfile : {false, true}) {
+  // A key keeps the first value it gets, so the profile's own keys go first.
+  for (const bool inProfile : {true, false}) {
     for (const CLI::ConfigItem& item : items) {
       if (item.name == "++" || item.name == "--") continue;  // section markers of the parser
       const bool topLevel = item.parents.empty();
