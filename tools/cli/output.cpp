@@ -1,0 +1,85 @@
+// The command's answer on standard output, its own lines on standard error, and exit statuses.
+
+#include <cstdio>
+#include <mutex>
+
+#include "cli.hpp"
+
+namespace velmora::cli {
+namespace {
+
+std::mutex& outputLock() {
+  static std::mutex lock;
+  return lock;
+}
+
+void writeLocked(std::FILE* stream, const std::string& text) {
+  const std::lock_guard<std::mutex> hold(outputLock());
+  std::fwrite(text.data(), 1, text.size(), stream);
+  std::fflush(stream);
+}
+
+const char* kindName(FailureKind kind) {
+  switch (kind) {
+    case FailureKind::RefusedInput:
+      return "refused input";
+    case FailureKind::Connect:
+      return "cannot connect";
+    case FailureKind::Timeout:
+      return "time-out";
+    case FailureKind::Deadline:
+      return "deadline passed";
+    case FailureKind::Transport:
+      return "transport failure";
+    case FailureKind::HttpStatus:
+      return "HTTP status";
+    case FailureKind::MalformedAnswer:
+      return "malformed answer";
+    case FailureKind::Shutdown:
+      return "shutting down";
+  }
+  return "failure";
+}
+
+}  // namespace
+
+void printAnswer(const nlohmann::json& value, const Settings& settings) {
+  writeLocked(stdout, value.dump(settings.pretty ? 2 : -1) + "\n");
+}
+
+void printError(const std::string& text, const Settings& settings) {
+  if (settings.verbosity != Verbosity::Quiet) writeLocked(stderr, "velmora: " + text + "\n");
+}
+
+void printDiagnostic(std::string_view line) {
+  std::string text(line);
+  text += '\n';
+  writeLocked(stderr, text);
+}
+
+Failure failureHere() {
+  if (const Failure* failure = currentFailure()) return *failure;
+  return Failure{FailureKind::Transport, std::nullopt, "the exchange failed", true};
+}
+
+int exitStatusFor(const Failure& failure) {
+  if (failure.kind == FailureKind::RefusedInput) return kRefusedInput;
+  return failure.requestMayHaveArrived ? kMayHaveArrived : kNothingSent;
+}
+
+int reportFailure(const Failure& failure, const Settings& settings) {
+  printError(std::string(kindName(failure.kind)) + ": " + failure.message + "; " +
+                 (failure.requestMayHaveArrived ? "the request may have reached the service"
+                                                : "nothing was sent"),
+             settings);
+  return exitStatusFor(failure);
+}
+
+nlohmann::json resultJson(const Result& result) {
+  return {{"Code", rawValue(result.Code())},
+          {"CodeName", name(result.Code())},
+          {"Message", result.Message()},
+          {"Result", result.Payload()}};
+}
+
+}  // namespace velmora::cli
