@@ -110,8 +110,8 @@ CampaignIdentity identity() {
   return {"send", "3000", "hello", "d1", 250, 100};
 }
 
-std::vector<std::string> batchContents(std::size_t count) {
-  return std::vector<std::string>(count, "[\"09120000001\"]");
+std::vector<BatchSpan> batchContents(std::size_t count) {
+  return std::vector<BatchSpan>(count, {"09120000001", "09120000100", 100});
 }
 
 TEST(CampaignJournal, KeepsEveryStateAcrossRunsAndResumesByTheRule) {
@@ -255,16 +255,20 @@ class CampaignCommand : public ::testing::Test {
 
   CampaignCommand() {
     sandbox::SandboxOptions o;
-    o.service.accounts = {{"demo", "demo", 100000000}};
+    o.service.accounts = {{"demo", "demo", 100000000}, {"poor", "poor", 150}};
     o.certFile = cert_.certFile;
     o.keyFile = cert_.keyFile;
     o.log = log_.sink();
     box_ = std::make_unique<sandbox::Sandbox>(std::move(o));
-    env_ = {"VELMORA_REST_URL=" + box_->restUrl(), "VELMORA_CACERT=" + cert_.certFile,
-            "VELMORA_USER=demo", "VELMORA_PASSWORD=demo"};
+    env_ = environment("demo", box_->restUrl());
     std::string numbers;
     for (std::size_t i = 1; i <= kNumbers; ++i) numbers += std::to_string(9120000000 + i) + "\n";
     writeFile(folder_ + "/numbers.txt", numbers);
+  }
+
+  std::vector<std::string> environment(const std::string& user, const std::string& url) {
+    return {"VELMORA_REST_URL=" + url, "VELMORA_CACERT=" + cert_.certFile, "VELMORA_USER=" + user,
+            "VELMORA_PASSWORD=" + user};
   }
 
   std::unique_ptr<Command> start(std::vector<std::string> extra = {},
@@ -294,17 +298,20 @@ class CampaignCommand : public ::testing::Test {
     }
   }
 
-  // The numbers of the journal's batches in `state` (or in any state).
+  // The numbers of the journal's batches that match `where`. The journal names the first and
+  // the last number of each batch; the test's numbers are consecutive, so that is a range.
   std::set<std::string> journalNumbers(const std::string& where) {
     sqlite3* db = nullptr;
     sqlite3_open_v2(journal_.c_str(), &db, SQLITE_OPEN_READONLY, nullptr);
     sqlite3_stmt* select = nullptr;
-    const std::string sql = "SELECT recipients FROM batch WHERE " + where;
+    const std::string sql = "SELECT first_mobile, last_mobile FROM batch WHERE " + where;
     sqlite3_prepare_v2(db, sql.c_str(), -1, &select, nullptr);
     std::set<std::string> out;
     while (sqlite3_step(select) == SQLITE_ROW) {
-      const auto* text = reinterpret_cast<const char*>(sqlite3_column_text(select, 0));
-      for (const json& n : json::parse(text)) out.insert(n.get<std::string>());
+      const auto first = sqlite3_column_int64(select, 0);
+      for (auto n = first; n <= sqlite3_column_int64(select, 1); ++n) {
+        out.insert(std::to_string(n));
+      }
     }
     sqlite3_finalize(select);
     sqlite3_close(db);
@@ -382,6 +389,63 @@ TEST_F(CampaignCommand, InterruptedSendStopsCleanlyAndAnotherCampaignIsRefused) 
   EXPECT_EQ(changedText->finish(), 64);
   EXPECT_NE(changedText->errors().find("text differs"), std::string::npos);
   EXPECT_EQ(arrivals().size(), reached.size());
+}
+
+TEST_F(CampaignCommand, ExitStatusAndSummaryFollowTheBatches) {
+  writeFile(folder_ + "/two.txt", "09120000001\n09120000002\n09120000001\n");
+  writeFile(folder_ + "/rows.csv", "mobile,message\n09120000001,one\n3001,\"two, three\"\n");
+  writeFile(folder_ + "/bad.csv", "mobile,message\n09120000001,one\n09120000002\n");
+  const std::vector<std::string> two{
+      "send", "--from", "3000", "--text", "hi", "--to", "@" + folder_ + "/two.txt", "--batch", "1"};
+  struct Case {
+    const char* name;
+    std::vector<std::string> args;
+    std::string user;
+    std::string url;
+    int status;
+    json expected;  // summary members; "open" is unknown + unsent
+  };
+  const std::string rest = box_->restUrl();
+  const std::vector<Case> cases{
+      {"all sent", two, "demo", rest, 0, {{"sent", 2}, {"duplicates", 1}, {"open", 0}}},
+      {"the credit runs out",
+       two,
+       "poor",
+       rest,
+       1,
+       {{"sent", 1}, {"refused", {{"CreditError", 1}}}, {"open", 0}}},
+      {"nothing listens", two, "demo", "https://127.0.0.1:1", 2, {{"sent", 0}, {"open", 2}}},
+      {"a text per row",
+       {"send-each", "--from", "3000", "--csv", folder_ + "/rows.csv"},
+       "demo",
+       rest,
+       0,
+       {{"sent", 1}, {"batches", 1}, {"recipients", 2}}},
+      {"a malformed row",
+       {"send-each", "--from", "3000", "--csv", folder_ + "/bad.csv"},
+       "demo",
+       rest,
+       65,
+       nullptr},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    Command run(c.args, environment(c.user, c.url), folder_ + "/case");
+    EXPECT_EQ(run.finish(), c.status) << run.errors();
+    const json summary = run.summary();
+    if (c.expected.is_null()) {
+      EXPECT_TRUE(summary.is_discarded()) << summary;
+      EXPECT_NE(run.errors().find("bad.csv:3: 1 fields where the header has 2"), std::string::npos)
+          << run.errors();
+      continue;
+    }
+    for (const auto& [key, value] : c.expected.items()) {
+      const json actual = key == "open"
+                              ? json(summary["unknown"].get<int>() + summary["unsent"].get<int>())
+                              : summary[key];
+      EXPECT_EQ(actual, value) << key;
+    }
+  }
 }
 
 }  // namespace

@@ -70,7 +70,7 @@ class StopSignals {
 class Batches {
  public:
   Batches(const Campaign& campaign, std::size_t size)
-      : all_(campaign.recipients.recipients()), size_(size), texts_(campaign.text.empty()) {}
+      : all_(campaign.recipients.recipients()), size_(size) {}
 
   std::size_t count() const { return (all_.size() + size_ - 1) / size_; }
   std::size_t length(std::size_t batch) const { return end(batch) - begin(batch); }
@@ -80,23 +80,14 @@ class Batches {
             all_.begin() + static_cast<std::ptrdiff_t>(end(batch))};
   }
 
-  // The batch as the journal keeps it: its numbers, or its rows when each has its own text.
-  std::string json(std::size_t batch) const {
-    nlohmann::json out = nlohmann::json::array();
-    for (std::size_t i = begin(batch); i < end(batch); ++i) {
-      const Recipient& r = all_[i];
-      if (texts_) {
-        out.push_back({{"id", r.id}, {"mobile", r.mobile}, {"message", r.message}});
-      } else {
-        out.push_back(r.mobile);
-      }
-    }
-    return out.dump();
+  BatchSpan span(std::size_t batch) const {
+    return {all_[begin(batch)].mobile, all_[end(batch) - 1].mobile, length(batch)};
   }
 
   std::string describe(std::size_t batch) const {
-    return "batch " + std::to_string(batch) + " (" + std::to_string(length(batch)) +
-           " recipients, " + all_[begin(batch)].mobile + " to " + all_[end(batch) - 1].mobile + ")";
+    const BatchSpan s = span(batch);
+    return "batch " + std::to_string(batch) + " (" + std::to_string(s.size) + " recipients, " +
+           s.first + " to " + s.last + ")";
   }
 
  private:
@@ -105,7 +96,6 @@ class Batches {
 
   const std::vector<Recipient>& all_;
   std::size_t size_;
-  bool texts_;
 };
 
 // What a completion tells about its batch.
@@ -289,9 +279,9 @@ std::vector<BatchUpdate> openJournal(Journal& journal, const Campaign& campaign,
   const std::vector<Recipient>& all = campaign.recipients.recipients();
   const CampaignIdentity identity{campaign.command,      campaign.sender, campaign.text,
                                   recipientsDigest(all), all.size(),      settings.batchSize};
-  std::vector<std::string> contents;
-  for (std::size_t b = 1; b <= cut.count(); ++b) contents.push_back(cut.json(b));
-  return journal.begin(identity, contents);
+  std::vector<BatchSpan> spans;
+  for (std::size_t b = 1; b <= cut.count(); ++b) spans.push_back(cut.span(b));
+  return journal.begin(identity, spans);
 }
 
 bool reportProblems(const Campaign& campaign, const Settings& settings) {
@@ -373,20 +363,19 @@ bool isCampaign(const std::vector<std::string>& to, const CampaignSettings& camp
 }
 
 std::string recipientsDigest(const std::vector<Recipient>& recipients) {
-  std::unique_ptr<EVP_MD_CTX, decltype(&EVP_MD_CTX_free)> context(EVP_MD_CTX_new(),
-                                                                  &EVP_MD_CTX_free);
-  EVP_DigestInit_ex(context.get(), EVP_sha256(), nullptr);
+  // Each field behind its length, so that no two different lists give the same bytes; hashed in
+  // one call, which is many times faster than a call per field.
+  std::string bytes;
   for (const Recipient& r : recipients) {
-    // Each field behind its length, so that no two different lists feed the same bytes.
     for (const std::string* field : {&r.id, &r.mobile, &r.message}) {
-      const std::string length = std::to_string(field->size()) + ":";
-      EVP_DigestUpdate(context.get(), length.data(), length.size());
-      EVP_DigestUpdate(context.get(), field->data(), field->size());
+      bytes += std::to_string(field->size());
+      bytes += ':';
+      bytes += *field;
     }
   }
   unsigned char digest[EVP_MAX_MD_SIZE];
   unsigned int length = 0;
-  EVP_DigestFinal_ex(context.get(), digest, &length);
+  EVP_Digest(bytes.data(), bytes.size(), digest, &length, EVP_sha256(), nullptr);
   static constexpr char kHex[] = "0123456789abcdef";
   std::string out;
   for (unsigned int i = 0; i < length; ++i) {
@@ -409,6 +398,7 @@ int runCampaign(Velmora& client, const Settings& settings, const CampaignRequest
     return kUsage;
   }
   if (reportProblems(campaign, settings)) return kRefusedInput;
+
   const CampaignSettings& flags = request.campaign;
   const Batches cut(campaign, flags.batchSize);
   std::unique_ptr<Journal> journal;

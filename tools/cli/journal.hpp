@@ -4,6 +4,7 @@
 #pragma once
 
 #include <cstddef>
+#include <memory>
 #include <optional>
 #include <stdexcept>
 #include <string>
@@ -58,6 +59,13 @@ struct CampaignIdentity {
   std::size_t batchSize = 0;
 };
 
+/// Whom a batch goes to, as the journal shows it: its first and last number and its size.
+struct BatchSpan {
+  std::string first;
+  std::string last;
+  std::size_t size = 0;
+};
+
 /// Thrown when the journal cannot be used; `what()` is a printable sentence.
 class JournalError : public std::runtime_error {
  public:
@@ -80,12 +88,12 @@ class Journal {
   Journal(const Journal&) = delete;
   Journal& operator=(const Journal&) = delete;
 
-  /// Starts or resumes `campaign`. A new journal records it with `batches` (the recipients of
-  /// each batch as JSON text), all pending. An existing one must hold the same campaign (else
-  /// JournalMismatch); batches it finds in flight, left by a run that ended meanwhile, become
-  /// unknown. Returns every batch as last recorded, the first batch first.
+  /// Starts or resumes `campaign`. A new journal records it with `batches`, all pending. An
+  /// existing one must hold the same campaign (else JournalMismatch); batches it finds in flight,
+  /// left by a run that ended meanwhile, become unknown. Returns every batch as last recorded, the
+  /// first batch first.
   std::vector<BatchUpdate> begin(const CampaignIdentity& campaign,
-                                 const std::vector<std::string>& batches);
+                                 const std::vector<BatchSpan>& batches);
 
   /// Records `updates` in one transaction. Throws JournalError, and then records none of them.
   void record(const std::vector<BatchUpdate>& updates);
@@ -93,11 +101,15 @@ class Journal {
  private:
   void execute(const char* sql);
   std::optional<CampaignIdentity> storedCampaign();
-  void create(const CampaignIdentity& campaign, const std::vector<std::string>& batches);
+  void create(const CampaignIdentity& campaign, const std::vector<BatchSpan>& batches);
   std::vector<BatchUpdate> load();
 
   std::string path_;
   sqlite3* db_ = nullptr;
+  // The statements of record(), prepared once: a campaign records thousands of transactions.
+  std::unique_ptr<class JournalStatement> begin_;
+  std::unique_ptr<JournalStatement> update_;
+  std::unique_ptr<JournalStatement> commit_;
 };
 
 }  // namespace velmora::cli
