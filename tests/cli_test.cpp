@@ -1,5 +1,6 @@
 // The velmora command-line tool, run as a separate process against a sandbox in this process:
-// exit statuses, the JSON on standard output, and the library's lines kept off it.
+// exit statuses, the JSON on standard output, the failure line on standard error, profiles and
+// the conveniences.
 
 #include <gtest/gtest.h>
 #include <nlohmann/json.hpp>
@@ -11,16 +12,25 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <sys/stat.h>
+
+#include <algorithm>
 #include <chrono>
+#include <cstdio>
 #include <cstring>
+#include <ctime>
 #include <memory>
 #include <mutex>
+#include <set>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "sandbox.hpp"
 #include "self_signed_certificate.hpp"
+#include "support/loopback_server.hpp"
 #include "support/sandbox_log.hpp"
+#include "velmora/version.h"
 
 extern char** environ;
 
@@ -38,15 +48,17 @@ struct Exit {
   std::string err;
 };
 
-// Runs the tool with `args` and the given environment on top of this process's (minus every
-// VELMORA_ variable), and collects both outputs. Bounded: a run that takes longer than 60 s is
-// killed.
-Exit runTool(const std::vector<std::string>& args, const std::vector<std::string>& env = {}) {
-  std::vector<std::string> argStore{VELMORA_CLI_PATH};
-  argStore.insert(argStore.end(), args.begin(), args.end());
+// Runs `argv` (the program first) with the given environment on top of this process's (minus
+// every VELMORA_ and proxy variable), feeds it `input`, and collects both outputs. Bounded: a
+// run that takes longer than 60 s is killed.
+Exit runProgram(std::vector<std::string> argStore, const std::vector<std::string>& env,
+                const std::string& input = {}) {
   std::vector<std::string> envStore;
   for (char** e = environ; *e != nullptr; ++e) {
-    if (std::strncmp(*e, "VELMORA_", 8) != 0) envStore.emplace_back(*e);
+    const std::string entry(*e);
+    const bool proxy =
+        entry.find("_proxy=") != std::string::npos || entry.find("_PROXY=") != std::string::npos;
+    if (entry.rfind("VELMORA_", 0) != 0 && !proxy) envStore.push_back(entry);
   }
   envStore.insert(envStore.end(), env.begin(), env.end());
   const auto pointers = [](std::vector<std::string>& store) {
@@ -58,21 +70,28 @@ Exit runTool(const std::vector<std::string>& args, const std::vector<std::string
   std::vector<char*> argv = pointers(argStore);
   std::vector<char*> envp = pointers(envStore);
 
+  int inPipe[2];
   int outPipe[2];
   int errPipe[2];
-  if (pipe2(outPipe, O_CLOEXEC) != 0 || pipe2(errPipe, O_CLOEXEC) != 0) {
+  if (pipe2(inPipe, O_CLOEXEC) != 0 || pipe2(outPipe, O_CLOEXEC) != 0 ||
+      pipe2(errPipe, O_CLOEXEC) != 0) {
     ADD_FAILURE() << "pipe";
     return {};
   }
   posix_spawn_file_actions_t actions;
   posix_spawn_file_actions_init(&actions);
+  posix_spawn_file_actions_adddup2(&actions, inPipe[0], STDIN_FILENO);
   posix_spawn_file_actions_adddup2(&actions, outPipe[1], STDOUT_FILENO);
   posix_spawn_file_actions_adddup2(&actions, errPipe[1], STDERR_FILENO);
   pid_t pid = -1;
   const int spawned = posix_spawn(&pid, argv[0], &actions, nullptr, argv.data(), envp.data());
   posix_spawn_file_actions_destroy(&actions);
+  close(inPipe[0]);
   close(outPipe[1]);
   close(errPipe[1]);
+  // Small inputs only: the pipe's buffer holds them without a reader.
+  if (!input.empty() && write(inPipe[1], input.data(), input.size()) < 0) ADD_FAILURE() << "write";
+  close(inPipe[1]);
   Exit result;
   if (spawned != 0) {
     ADD_FAILURE() << "cannot run " << argv[0] << ": " << std::strerror(spawned);
@@ -100,7 +119,7 @@ Exit runTool(const std::vector<std::string>& args, const std::vector<std::string
     }
   }
   if (open > 0) {
-    ADD_FAILURE() << "the tool did not finish within 60 s";
+    ADD_FAILURE() << "the program did not finish within 60 s";
     kill(pid, SIGKILL);
     for (const pollfd& f : fds) {
       if (f.fd >= 0) close(f.fd);
@@ -112,6 +131,22 @@ Exit runTool(const std::vector<std::string>& args, const std::vector<std::string
   return result;
 }
 
+Exit runTool(std::vector<std::string> args, const std::vector<std::string>& env = {},
+             const std::string& input = {}) {
+  args.insert(args.begin(), VELMORA_CLI_PATH);
+  return runProgram(std::move(args), env, input);
+}
+
+std::string joined(const std::vector<std::string>& args) {
+  std::string out;
+  for (const auto& a : args) out += a + " ";
+  return out;
+}
+
+bool contains(const std::string& text, const std::string& part) {
+  return text.find(part) != std::string::npos;
+}
+
 class CliTest : public ::testing::Test {
  protected:
   CliTest() {
@@ -119,22 +154,47 @@ class CliTest : public ::testing::Test {
     o.service.accounts = {{"demo", "demo", 1000}};
     o.service.seed = 1;
     o.service.soapNamespace = "http://velmora.test/";
+    o.service.deliveryStep = 50ms;
+    o.service.inboxPageSize = 2;
     o.certFile = cert_.certFile;
     o.keyFile = cert_.keyFile;
     o.log = log_.sink();
     box_ = std::make_unique<sandbox::Sandbox>(std::move(o));
-    env_ = {"VELMORA_REST_URL=" + box_->restUrl(),
-            "VELMORA_SOAP_URL=" + box_->soapUrl(),
-            "VELMORA_NAMESPACE=http://velmora.test/",
-            "VELMORA_CACERT=" + cert_.certFile,
-            "VELMORA_USER=demo",
-            "VELMORA_PASSWORD=demo"};
+    char dir[] = "/tmp/velmora-cli-XXXXXX";
+    configHome_ = mkdtemp(dir) != nullptr ? dir : "/tmp";
+    endpoints_ = {"VELMORA_REST_URL=" + box_->restUrl(), "VELMORA_SOAP_URL=" + box_->soapUrl(),
+                  "VELMORA_NAMESPACE=http://velmora.test/", "VELMORA_CACERT=" + cert_.certFile,
+                  "XDG_CONFIG_HOME=" + configHome_};
+  }
+  ~CliTest() override {
+    for (const char* file : {"/velmora/config.toml", "/completion.bash", "/other.toml"}) {
+      std::remove((configHome_ + file).c_str());
+    }
+    rmdir((configHome_ + "/velmora").c_str());
+    rmdir(configHome_.c_str());
   }
 
-  Exit tool(std::vector<std::string> args, std::vector<std::string> extraEnv = {}) {
-    std::vector<std::string> env = env_;
+  // Runs the tool against the sandbox as user demo, with `extraEnv` added.
+  Exit tool(std::vector<std::string> args, std::vector<std::string> extraEnv = {},
+            const std::string& input = {}) {
+    std::vector<std::string> env = endpoints_;
+    env.insert(env.end(), {"VELMORA_USER=demo", "VELMORA_PASSWORD=demo"});
     env.insert(env.end(), extraEnv.begin(), extraEnv.end());
-    return runTool(args, env);
+    return runTool(std::move(args), env, input);
+  }
+
+  // Writes the config file (by default the default one) with the given permission bits.
+  std::string writeConfig(const std::string& text, mode_t mode,
+                          const std::string& name = "velmora/config.toml") {
+    mkdir((configHome_ + "/velmora").c_str(), 0700);
+    const std::string file = configHome_ + "/" + name;
+    std::FILE* f = std::fopen(file.c_str(), "w");
+    EXPECT_NE(f, nullptr);
+    if (f == nullptr) return file;
+    std::fputs(text.c_str(), f);
+    std::fclose(f);
+    chmod(file.c_str(), mode);
+    return file;
   }
 
   // The one JSON value of standard output; fails the test when there is anything else.
@@ -148,25 +208,26 @@ class CliTest : public ::testing::Test {
   test::SandboxLog log_;
   tools::CertificateFiles cert_ = tools::makeSelfSignedCertificate();
   std::unique_ptr<sandbox::Sandbox> box_;
-  std::vector<std::string> env_;
+  std::string configHome_;
+  std::vector<std::string> endpoints_;
 };
 
-TEST_F(CliTest, AnswersAreJsonOnStandardOutputAndDiagnosticsGoElsewhere) {
+TEST_F(CliTest, AnswersAreJsonOnStandardOutputAndLibraryLinesOnlyWithVerbose) {
   const Exit credit = tool({"credit"});
   EXPECT_EQ(credit.status, 0) << credit.err;
   EXPECT_EQ(answer(credit),
             json({{"Code", 0}, {"CodeName", "Success"}, {"Message", "OK"}, {"Result", 1000}}));
-  // The library marks the credit answer with a line of its own; it must not reach stdout.
-  EXPECT_NE(credit.err.find("I AM BACK"), std::string::npos);
+  // The library marks the credit answer with a line of its own: on stderr with -v only.
+  EXPECT_EQ(credit.err, "");
+  EXPECT_TRUE(contains(tool({"credit", "-v"}).err, "I AM BACK"));
 
-  const Exit sent = tool(
-      {"send", "--from", "3000", "--text", "hi there", "--to", kMobile + ",3001", "--group", "g"});
+  const Exit sent = tool({"send", "--from", "3000", "--text", "hi there", "--to", kMobile + ",3001",
+                          "--group", "g", "-v"});
   EXPECT_EQ(sent.status, 0) << sent.err;
   const json result = answer(sent)["Result"];
   EXPECT_EQ(result["MessageIds"].size(), 2u);
-  // The library prints each request body; that goes to stderr only.
-  EXPECT_NE(sent.err.find("\"PhoneNumber\": \"3000\""), std::string::npos) << sent.err;
-  EXPECT_EQ(sent.out.find("PhoneNumber"), std::string::npos);
+  EXPECT_TRUE(contains(sent.err, "\"PhoneNumber\": \"3000\"")) << sent.err;
+  EXPECT_FALSE(contains(sent.out, "PhoneNumber"));
 
   const Exit status = tool({"status", result["GroupMessageId"].get<std::string>()});
   EXPECT_EQ(status.status, 0);
@@ -179,25 +240,62 @@ TEST_F(CliTest, AnswersAreJsonOnStandardOutputAndDiagnosticsGoElsewhere) {
   EXPECT_EQ(answer(tool({"group-id", "g"}))["Result"], result["GroupMessageId"]);
 }
 
-TEST_F(CliTest, RefusalsExitWithOneAndFailuresWithTwo) {
-  const Exit wrong = tool({"credit", "--password", "nope"});
-  EXPECT_EQ(wrong.status, 1);
-  EXPECT_EQ(answer(wrong)["CodeName"], "UserError");
-  const Exit poor = tool({"send", "--from", "3000", "--text", "x", "--to",
-                          kMobile + "," + kMobile + "," + kMobile + "," + kMobile + "," + kMobile +
-                              "," + kMobile + "," + kMobile + "," + kMobile + "," + kMobile + "," +
-                              kMobile + "," + kMobile});
-  EXPECT_EQ(poor.status, 1);
-  EXPECT_EQ(answer(poor)["CodeName"], "CreditError");
-
-  // Nothing listens on port 1: the exchange fails and the answer is null.
-  const Exit unreachable = tool({"credit", "--rest-url", "https://127.0.0.1:1"});
-  EXPECT_EQ(unreachable.status, 2);
-  EXPECT_EQ(unreachable.out, "null\n");
-  EXPECT_NE(unreachable.err.find("error"), std::string::npos);
-  const Exit noSoap = tool({"code", "check", kMobile, "1", "--soap-url", "http://127.0.0.1:1/x"});
-  EXPECT_EQ(noSoap.status, 2);
-  EXPECT_EQ(noSoap.out, "null\n");
+// Each way a call can end, with its exit status and the one line on stderr.
+TEST_F(CliTest, ExitStatusTellsRefusalsFailuresAndWhetherTheRequestWentOut) {
+  test::LoopbackServer unknownCode;
+  unknownCode.answer(200, R"({"Code":9999,"Message":"Account suspended","Result":null})");
+  test::LoopbackServer silent;
+  silent.setHandler([](const httplib::Request&, httplib::Response& res) {
+    std::this_thread::sleep_for(3s);
+    res.set_content("{}", "application/json");
+  });
+  const std::string many = kMobile + "," + kMobile + "," + kMobile + "," + kMobile + "," + kMobile +
+                           "," + kMobile + "," + kMobile + "," + kMobile + "," + kMobile + "," +
+                           kMobile + "," + kMobile;
+  struct Case {
+    std::vector<std::string> args;
+    int status;
+    std::string out;  // a fragment of standard output
+    std::string err;  // a fragment of standard error; "" means it must be empty
+  };
+  const std::vector<Case> cases{
+      {{"credit", "--password", "nope"}, 1, R"("CodeName":"UserError")", ""},
+      {{"send", "--from", "3000", "--text", "x", "--to", many}, 1, "CreditError", ""},
+      {{"credit", "--rest-url", unknownCode.baseUrl(), "--cacert", unknownCode.caFile()},
+       1,
+       R"({"Code":9999,"CodeName":"Unknown","Message":"Account suspended","Result":null})",
+       ""},
+      // Nothing listens on port 1: the connection is refused before any byte is written.
+      {{"credit", "--rest-url", "https://127.0.0.1:1"}, 3, "null", "nothing was sent"},
+      {{"code", "check", kMobile, "1", "--soap-url", "http://127.0.0.1:1/x"},
+       3,
+       "null",
+       "nothing was sent"},
+      {{"credit", "--rest-url", "https://127.0.0.1:1", "-q"}, 3, "null", ""},
+      {{"credit", "--rest-url", silent.baseUrl(), "--cacert", silent.caFile(), "--deadline", "0.5"},
+       2,
+       "null",
+       "the request may have reached the service"},
+      {{"send", "--from", "3000", "--text", "bad \xff byte", "--to", kMobile},
+       65,
+       "null",
+       "refused input"},
+      // The scheme's letter case does not matter.
+      {{"credit", "--rest-url", "HTTPS" + box_->restUrl().substr(5)}, 0, "1000", ""},
+      {{"code", "check", kMobile, "0"}, 1, "false", ""},
+      {{"code", "message", "0912", "1234"}, 1, "-1002", ""},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(joined(c.args));
+    const Exit run = tool(c.args);
+    EXPECT_EQ(run.status, c.status) << run.err;
+    EXPECT_TRUE(contains(run.out, c.out)) << run.out;
+    EXPECT_EQ(std::count(run.out.begin(), run.out.end(), '\n'), 1) << run.out;
+    if (c.err.empty()) {
+      EXPECT_EQ(run.err, "");
+    }
+    EXPECT_TRUE(contains(run.err, c.err)) << run.err;
+  }
 }
 
 TEST_F(CliTest, VerificationCodesPrintTheirNumberOrTruth) {
@@ -206,48 +304,173 @@ TEST_F(CliTest, VerificationCodesPrintTheirNumberOrTruth) {
   EXPECT_GT(answer(sent).get<std::int64_t>(), 0);
   const std::string code = log_.codeSentTo(kMobile, 1);
   ASSERT_FALSE(code.empty());
-
-  const Exit wrong = tool({"code", "check", kMobile, "0"});
-  EXPECT_EQ(wrong.status, 1);
-  EXPECT_EQ(wrong.out, "false\n");
   const Exit right = tool({"code", "check", kMobile, code});
   EXPECT_EQ(right.status, 0);
   EXPECT_EQ(right.out, "true\n");
-  // A negative number is the service's refusal.
-  const Exit refused = tool({"code", "message", "0912", "1234"});
-  EXPECT_EQ(refused.status, 1);
-  EXPECT_EQ(refused.out, "-1002\n");
 }
 
 TEST_F(CliTest, BadUsageExitsWith64AndSaysWhy) {
-  const std::vector<std::vector<std::string>> cases{
-      {},
-      {"fly"},
-      {"code"},
-      {"inbox", "3000", "--page", "x"},
-      {"send", "--from", "3000", "--text", "x"},
-      {"send-each", "--from", "3000", "-m", "no-equals-sign"},
-      {"credit", "--rest-url", "http://127.0.0.1:1"},
-      {"credit", "--timeout", "0"},
-      {"credit", "--cacert", "/no/such/file.pem"},
+  struct Case {
+    std::vector<std::string> args;
+    std::string err;  // a fragment of standard error
   };
-  for (const auto& args : cases) {
-    std::string joined;
-    for (const auto& a : args) joined += a + " ";
-    SCOPED_TRACE(joined);
-    const Exit run = tool(args);
+  const std::vector<Case> cases{
+      {{}, "subcommand"},
+      {{"crdit"}, "unknown command 'crdit'; did you mean 'credit'?"},
+      {{"--pretty", "inbx", "3000"}, "unknown command 'inbx'; did you mean 'inbox'?"},
+      {{"code"}, "subcommand"},
+      {{"code", "snd", "1"}, "unknown command 'snd'; did you mean 'send'?"},
+      {{"inbox", "3000", "--page", "x"}, "--page"},
+      {{"send", "--from", "3000", "--text", "x"}, "--to"},
+      {{"send-each", "--from", "3000", "-m", "no-equals-sign"}, "no-equals-sign"},
+      {{"credit", "--rest-url", "http://127.0.0.1:1"}, "https://"},
+      {{"credit", "--cacert", "/no/such/file.pem"}, "/no/such/file.pem"},
+      {{"credit", "--timeout", "0"}, "--timeout"},
+      {{"credit", "--timeout", "-1"}, "--timeout"},
+      {{"credit", "--timeout", "nan"}, "--timeout"},
+      {{"credit", "--timeout", "inf"}, "--timeout"},
+      {{"credit", "--timeout", "86401"}, "--timeout"},
+      {{"credit", "--timeout", "1e300"}, "--timeout"},
+      {{"credit", "--deadline", "nan"}, "--deadline"},
+      {{"credit", "--deadline", "0"}, "--deadline"},
+      {{"status", "1", "--wait", "--every", "inf"}, "--every"},
+      {{"credit", "-v", "-q"}, "--quiet"},
+      {{"completion", "fish"}, "fish"},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(joined(c.args));
+    const Exit run = tool(c.args);
     EXPECT_EQ(run.status, 64);
-    EXPECT_TRUE(run.out.empty()) << run.out;
-    EXPECT_FALSE(run.err.empty());
+    EXPECT_EQ(run.out, "");
+    EXPECT_TRUE(contains(run.err, c.err)) << run.err;
   }
   // Without credentials in flags or the environment.
-  const Exit anonymous = runTool({"credit", "--rest-url", box_->restUrl()});
+  const Exit anonymous = runTool({"credit"}, endpoints_);
   EXPECT_EQ(anonymous.status, 64);
-  EXPECT_NE(anonymous.err.find("VELMORA_USER"), std::string::npos) << anonymous.err;
+  EXPECT_TRUE(contains(anonymous.err, "VELMORA_USER")) << anonymous.err;
+}
 
-  const Exit help = tool({"send", "--help"});
+TEST_F(CliTest, HelpVersionPasswordFromStdinAndProxyChoice) {
+  const Exit help = tool({"--help"});
   EXPECT_EQ(help.status, 0);
-  EXPECT_NE(help.out.find("--from"), std::string::npos);
+  EXPECT_TRUE(contains(help.out, "visible to other users")) << help.out;
+  EXPECT_TRUE(contains(help.out, "--password-stdin"));
+  const Exit version = tool({"--version"});
+  EXPECT_EQ(version.status, 0);
+  EXPECT_EQ(version.out, "velmora " + std::to_string(VelmoraVersionNumber).substr(0, 3) + "\n");
+
+  std::vector<std::string> noPassword = endpoints_;
+  noPassword.push_back("VELMORA_USER=demo");
+  EXPECT_EQ(runTool({"credit", "--password-stdin"}, noPassword, "demo\n").status, 0);
+  EXPECT_EQ(runTool({"credit", "--password-stdin"}, noPassword, "nope\n").status, 1);
+  EXPECT_EQ(runTool({"credit", "--password-stdin"}, noPassword, "").status, 64);
+
+  // A proxy that refuses connections: used when named, ignored when "" says none.
+  EXPECT_EQ(tool({"credit"}, {"https_proxy=http://127.0.0.1:1", "VELMORA_PROXY="}).status, 0);
+  EXPECT_EQ(tool({"credit", "--proxy", "http://127.0.0.1:1"}).status, 3);
+  EXPECT_EQ(tool({"credit", "--proxy", ""}, {"VELMORA_PROXY=http://127.0.0.1:1"}).status, 0);
+}
+
+// Profiles: a section of the config file gives defaults; flags beat the environment, which
+// beats the file; a password is read only from a file that others cannot read.
+TEST_F(CliTest, ProfilesGiveDefaultsBelowEnvironmentAndFlags) {
+  const std::string work = "user = \"nobody\"\n[work]\nuser = \"demo\"\npassword = \"demo\"\n";
+  struct Case {
+    std::string file;
+    mode_t mode;
+    std::vector<std::string> args;
+    std::vector<std::string> env;
+    int status;
+    std::string err;  // a fragment of standard error
+  };
+  const std::vector<Case> cases{
+      {work, 0600, {"credit", "--profile", "work"}, {}, 0, ""},
+      {work, 0600, {"credit"}, {"VELMORA_PROFILE=work"}, 0, ""},
+      {work, 0640, {"credit", "--profile", "work"}, {}, 64, "config.toml"},
+      {work, 0600, {"credit", "--profile", "away"}, {}, 64, "[away]"},
+      {work, 0600, {"credit"}, {}, 64, "password"},
+      {work, 0600, {"credit"}, {"VELMORA_PASSWORD=demo"}, 1, ""},  // user "nobody"
+      {work, 0600, {"credit", "--profile", "work", "--password", "nope"}, {}, 1, ""},
+      {work, 0600, {"credit", "--profile", "work"}, {"VELMORA_PASSWORD=nope"}, 1, ""},
+      {"[work]\npassword = \"nope\"\n",
+       0600,
+       {"credit", "--profile", "work"},
+       {"VELMORA_USER=demo", "VELMORA_PASSWORD=demo"},
+       0,
+       ""},
+      {"[work]\ntimeout = \"nan\"\n", 0600, {"credit", "--profile", "work"}, {}, 64, "timeout"},
+      {"[work]\ncolour = \"red\"\n", 0600, {"credit", "--profile", "work"}, {}, 64, "colour"},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.file + joined(c.args));
+    writeConfig(c.file, c.mode);
+    std::vector<std::string> env = endpoints_;
+    env.insert(env.end(), c.env.begin(), c.env.end());
+    const Exit run = runTool(c.args, env);
+    EXPECT_EQ(run.status, c.status) << run.err;
+    EXPECT_TRUE(contains(run.err, c.err)) << run.err;
+  }
+  // --config names another file.
+  const std::string other = writeConfig(work, 0600, "other.toml");
+  EXPECT_EQ(runTool({"credit", "--config", other, "--profile", "work"}, endpoints_).status, 0);
+  std::remove(other.c_str());
+}
+
+TEST_F(CliTest, StatusWaitsForFinalStatesAndInboxFollowsPages) {
+  for (const char* text : {"one", "two", "three"}) {
+    ASSERT_EQ(tool({"send", "--from", "3000", "--text", text, "--to", "3001"}).status, 0);
+  }
+  const Exit all = tool({"inbox", "3001", "--all"});
+  EXPECT_EQ(all.status, 0) << all.err;
+  EXPECT_EQ(answer(all)["Result"].size(), 3u);
+  const Exit capped = tool({"inbox", "3001", "--all", "--max-pages", "1"});
+  EXPECT_EQ(capped.status, 4);
+  EXPECT_EQ(answer(capped)["Result"].size(), 2u);
+
+  const std::string later = std::to_string(std::time(nullptr) + 3600);
+  const auto groupOf = [&](std::vector<std::string> args) {
+    return answer(tool(std::move(args)))["Result"]["GroupMessageId"].get<std::string>();
+  };
+  const std::string now = groupOf(
+      {"send", "--from", "3000", "--text", "x", "--to", kMobile + ",09120000000,09129999999"});
+  const std::string queued =
+      groupOf({"send", "--from", "3000", "--text", "x", "--to", kMobile, "--at", later});
+  const Exit done = tool({"status", now, "--wait", "--every", "0.05", "--limit", "30"});
+  EXPECT_EQ(done.status, 0) << done.err;
+  std::set<std::int64_t> states;
+  const json final = answer(done);
+  for (const json& entry : final["Result"]) states.insert(entry["Status"].get<int>());
+  EXPECT_EQ(states, (std::set<std::int64_t>{1, 3, 16})) << done.out;  // Sended, Filtered, ...
+  const Exit waiting = tool({"status", queued, "--wait", "--every", "0.05", "--limit", "0.3"});
+  EXPECT_EQ(waiting.status, 4);
+  EXPECT_TRUE(contains(waiting.err, "1 of 1")) << waiting.err;
+}
+
+TEST_F(CliTest, BashCompletionOffersSubcommandsAndTheirFlags) {
+  const Exit script = tool({"completion", "bash"});
+  ASSERT_EQ(script.status, 0) << script.err;
+  const std::string file = configHome_ + "/completion.bash";
+  std::FILE* f = std::fopen(file.c_str(), "w");
+  ASSERT_NE(f, nullptr);
+  std::fputs(script.out.c_str(), f);
+  std::fclose(f);
+  const std::vector<std::pair<std::string, std::string>> cases{
+      {"velmora cre", "credit"},
+      {"velmora code ch", "check"},
+      {"velmora --user x inb", "inbox"},
+      {"velmora status --w", "--wait"},
+      {"velmora inbox 3000 --al", "--all"},
+      {"velmora send --password-s", "--password-stdin"},
+  };
+  std::string program = "source " + file + "\n";
+  for (const auto& [line, expected] : cases) {
+    program += "COMP_WORDS=(" + line + "); COMP_CWORD=$((${#COMP_WORDS[@]} - 1)); _velmora; " +
+               "echo \"${COMPREPLY[*]}\"\n";
+  }
+  const Exit bash = runProgram({"/bin/bash", "-c", program}, {});
+  std::string expected;
+  for (const auto& c : cases) expected += c.second + "\n";
+  EXPECT_EQ(bash.out, expected) << bash.err;
 }
 
 }  // namespace

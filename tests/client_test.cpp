@@ -79,9 +79,12 @@ TEST(ResultCodeLookup, MatchesExactlyTheKnownRawValues) {
     if (auto code = resultCodeFromRaw(raw)) {
       ++known;
       EXPECT_EQ(rawValue(*code), raw);
-      EXPECT_STRNE(name(*code), "");
+      EXPECT_STRNE(name(*code), "Unknown");
+    } else {
+      EXPECT_STREQ(name(static_cast<ResultCode>(raw)), "Unknown") << raw;
     }
   }
+  EXPECT_STREQ(name(ResultCode::ParamSendError), "ParamSendError");
   EXPECT_EQ(known, 22);
   EXPECT_EQ(rawValue(ResultCode::PortError), 2007);
 }

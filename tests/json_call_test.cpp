@@ -135,9 +135,16 @@ TEST(JsonAnswer, FillsOnlyExactKeysOfAcceptedKinds) {
   EXPECT_EQ(r->Message(), "");
   EXPECT_TRUE(r->Payload().is_null());
 
-  for (const char* ignored : {R"({"Code":"1001"})", R"({"Code":4000})", R"({"Code":1001.5})",
-                              R"({"Code":-1})", R"({"Code":18446744073709551615})",
-                              R"({"code":1001,"message":"m","result":1})", R"({"Code":true})"}) {
+  // A whole number that is no case is kept as it came, never read as Success.
+  for (const std::int64_t unknown : {9999, 4000, -1}) {
+    r = detail::resultFromResponse(answer(200, R"({"Code":)" + std::to_string(unknown) + "}"));
+    EXPECT_EQ(rawValue(r->Code()), unknown);
+    EXPECT_STREQ(name(r->Code()), "Unknown");
+  }
+
+  for (const char* ignored :
+       {R"({"Code":"1001"})", R"({"Code":1001.5})", R"({"Code":18446744073709551615})",
+        R"({"code":1001,"message":"m","result":1})", R"({"Code":true})"}) {
     r = detail::resultFromResponse(answer(200, ignored));
     ASSERT_NE(r, nullptr) << ignored;
     EXPECT_EQ(r->Code(), ResultCode::Success) << ignored;

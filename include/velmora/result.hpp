@@ -62,9 +62,11 @@ constexpr std::int64_t rawValue(StatusCode code) noexcept {
   return static_cast<std::int64_t>(code);
 }
 
-/// The case's name ("CreditError"); a static string, never null ("" for a value with no case).
+/// The case's name ("CreditError"); "Unknown" for a raw value that is no case (a code the
+/// service sends that this version does not know). A static string, never null. Pure; any thread.
 VELMORA_EXPORT const char* name(ResultCode code) noexcept;
-/// The case's name ("Sended"); a static string, never null ("" for a value with no case).
+/// The case's name ("Sended"); a static string, never null ("" for a value with no case, since
+/// "Unknown" is a case of its own). Pure; any thread.
 VELMORA_EXPORT const char* name(StatusCode code) noexcept;
 
 /// The outcome of a JSON operation: the answer's "Code", "Message" and "Result" members.
@@ -76,7 +78,11 @@ class VELMORA_EXPORT Result {
   /// Public so that applications can feed a substituted client's completions in their tests.
   Result();
 
-  /// The service's result code; Success when the answer had none the library knows.
+  /// The service's result code. A whole number that is no case of `ResultCode` is kept as it
+  /// came: `rawValue(Code())` gives it back, it compares unequal to every case, and `name()`
+  /// calls it "Unknown"; so `Code() == ResultCode::Success` holds only for a real success.
+  /// Success when the answer had no "Code" or one that is not a whole number in 64 bits
+  /// (a string of digits, 1.5, true).
   ResultCode Code() const noexcept { return code; }
   /// The answer's "Message" text; empty when the answer had no string there.
   const std::string& Message() const noexcept { return message; }
@@ -85,8 +91,11 @@ class VELMORA_EXPORT Result {
   /// Mutable access to the payload; the caller owns the record.
   nlohmann::json& Payload() noexcept { return result; }
 
+  /// Sets the code; any raw value is kept, a case or not.
   void setCode(ResultCode value) noexcept { code = value; }
+  /// Sets the message text.
   void setMessage(std::string value) { message = std::move(value); }
+  /// Sets the payload.
   void setPayload(nlohmann::json value) { result = std::move(value); }
 
  private:

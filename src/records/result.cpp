@@ -1,104 +1,86 @@
 #include "velmora/result.hpp"
 
+#include <algorithm>
+#include <iterator>
+
 namespace velmora {
+namespace {
+
+// Each enumeration's cases, once: the lookup by raw value and the name both read these rows,
+// so a new case is one line here (and one in the header's enumeration).
+template <class Code>
+struct Row {
+  Code code;
+  const char* name;
+};
+
+constexpr Row<ResultCode> kResultCodes[] = {
+    {ResultCode::Success, "Success"},
+    {ResultCode::DocError, "DocError"},
+    {ResultCode::NumberError, "NumberError"},
+    {ResultCode::DateError, "DateError"},
+    {ResultCode::ParamError, "ParamError"},
+    {ResultCode::OwnNumberError, "OwnNumberError"},
+    {ResultCode::UserError, "UserError"},
+    {ResultCode::IPError, "IPError"},
+    {ResultCode::DateRangeError, "DateRangeError"},
+    {ResultCode::UserListError, "UserListError"},
+    {ResultCode::MessageLengthError, "MessageLengthError"},
+    {ResultCode::PortError, "PortError"},
+    {ResultCode::PageError, "PageError"},
+    {ResultCode::UserInfoError, "UserInfoError"},
+    {ResultCode::RegisterInfoError, "RegisterInfoError"},
+    {ResultCode::GroupError, "GroupError"},
+    {ResultCode::CreditError, "CreditError"},
+    {ResultCode::ServiceError, "ServiceError"},
+    {ResultCode::ServerError, "ServerError"},
+    {ResultCode::SendError, "SendError"},
+    {ResultCode::ReceiveError, "ReceiveError"},
+    {ResultCode::ParamSendError, "ParamSendError"},
+};
+
+constexpr Row<StatusCode> kStatusCodes[] = {
+    {StatusCode::Unknown, "Unknown"},
+    {StatusCode::Sended, "Sended"},
+    {StatusCode::InQueue, "InQueue"},
+    {StatusCode::Filtered, "Filtered"},
+    {StatusCode::InTelecommunication, "InTelecommunication"},
+    {StatusCode::NotInTelecommunication, "NotInTelecommunication"},
+    {StatusCode::NumberError, "NumberError"},
+    {StatusCode::ServerFull, "ServerFull"},
+};
+
+template <class Code, std::size_t N>
+const Row<Code>* rowOf(const Row<Code> (&rows)[N], std::int64_t raw) noexcept {
+  const auto* row = std::find_if(std::begin(rows), std::end(rows),
+                                 [raw](const Row<Code>& r) { return rawValue(r.code) == raw; });
+  return row == std::end(rows) ? nullptr : row;
+}
+
+}  // namespace
 
 // A new record's payload is the empty string, not null: callers can tell "no Result member"
 // from an explicit null.
 Result::Result() : result(std::string()) {}
 
 std::optional<ResultCode> resultCodeFromRaw(std::int64_t raw) noexcept {
-  const bool known = raw == 0 || (raw >= 1001 && raw <= 1004) || (raw >= 2001 && raw <= 2009) ||
-                     (raw >= 3001 && raw <= 3004) || (raw >= 5001 && raw <= 5004);
-  if (!known) return std::nullopt;
-  return static_cast<ResultCode>(raw);
+  if (const auto* row = rowOf(kResultCodes, raw)) return row->code;
+  return std::nullopt;
 }
 
 std::optional<StatusCode> statusCodeFromRaw(std::int64_t raw) noexcept {
-  switch (raw) {
-    case 0:
-    case 1:
-    case 2:
-    case 3:
-    case 8:
-    case 16:
-    case 23:
-    case 27:
-      return static_cast<StatusCode>(raw);
-    default:
-      return std::nullopt;
-  }
+  if (const auto* row = rowOf(kStatusCodes, raw)) return row->code;
+  return std::nullopt;
 }
 
 const char* name(ResultCode code) noexcept {
-  switch (code) {
-    case ResultCode::Success:
-      return "Success";
-    case ResultCode::DocError:
-      return "DocError";
-    case ResultCode::NumberError:
-      return "NumberError";
-    case ResultCode::DateError:
-      return "DateError";
-    case ResultCode::ParamError:
-      return "ParamError";
-    case ResultCode::OwnNumberError:
-      return "OwnNumberError";
-    case ResultCode::UserError:
-      return "UserError";
-    case ResultCode::IPError:
-      return "IPError";
-    case ResultCode::DateRangeError:
-      return "DateRangeError";
-    case ResultCode::UserListError:
-      return "UserListError";
-    case ResultCode::MessageLengthError:
-      return "MessageLengthError";
-    case ResultCode::PortError:
-      return "PortError";
-    case ResultCode::PageError:
-      return "PageError";
-    case ResultCode::UserInfoError:
-      return "UserInfoError";
-    case ResultCode::RegisterInfoError:
-      return "RegisterInfoError";
-    case ResultCode::GroupError:
-      return "GroupError";
-    case ResultCode::CreditError:
-      return "CreditError";
-    case ResultCode::ServiceError:
-      return "ServiceError";
-    case ResultCode::ServerError:
-      return "ServerError";
-    case ResultCode::SendError:
-      return "SendError";
-    case ResultCode::ReceiveError:
-      return "ReceiveError";
-    case ResultCode::ParamSendError:
-      return "ParamSendError";
-  }
-  return "";
+  const auto* row = rowOf(kResultCodes, rawValue(code));
+  return row != nullptr ? row->name : "Unknown";
 }
 
 const char* name(StatusCode code) noexcept {
-  switch (code) {
-    case StatusCode::Unknown:
-      return "Unknown";
-    case StatusCode::Sended:
-      return "Sended";
-    case StatusCode::InQueue:
-      return "InQueue";
-    case StatusCode::Filtered:
-      return "Filtered";
-    case StatusCode::InTelecommunication:
-      return "InTelecommunication";
-    case StatusCode::NotInTelecommunication:
-      return "NotInTelecommunication";
-    case StatusCode::NumberError:
-      return "NumberError";
-    case StatusCode::ServerFull:
-      return "ServerFull";
-  }
-  return "";
+  const auto* row = rowOf(kStatusCodes, rawValue(code));
+  return row != nullptr ? row->name : "";
 }
 
 }  // namespace velmora

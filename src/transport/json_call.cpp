@@ -32,9 +32,8 @@ std::optional<std::int64_t> wholeNumber(const nlohmann::json& value) {
 std::shared_ptr<Result> fill(nlohmann::json& answer) {
   auto result = std::make_shared<Result>();
   if (auto code = answer.find("Code"); code != answer.end()) {
-    if (auto raw = wholeNumber(*code)) {
-      if (auto known = resultCodeFromRaw(*raw)) result->setCode(*known);
-    }
+    // A code this version does not know is kept, so that it never reads as Success.
+    if (auto raw = wholeNumber(*code)) result->setCode(static_cast<ResultCode>(*raw));
   }
   if (auto message = answer.find("Message"); message != answer.end() && message->is_string()) {
     result->setMessage(message->get<std::string>());

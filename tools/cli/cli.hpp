@@ -27,6 +27,7 @@ enum ExitStatus : int {
   kNothingSent = 3,     ///< the exchange failed and nothing was sent
   kUsage = 64,          ///< bad usage: a flag, a value or a file the command cannot use
   kRefusedInput = 65,   ///< the library refused a value; nothing was sent
+  kIncomplete = 4,      ///< --wait or --all reached its limit before the end
   kInterrupted = 130,   ///< stopped by SIGINT or SIGTERM
 };
 
@@ -51,6 +52,12 @@ struct Settings {
   bool pretty = false;
   Verbosity verbosity = Verbosity::Normal;
 };
+
+/// Accepts a finite number of seconds in (0, 86400]; "nan", "inf", 0 and negatives fail.
+CLI::Validator secondsInRange();
+
+/// Seconds as milliseconds, rounded up; `seconds` must have passed secondsInRange().
+std::chrono::milliseconds toMilliseconds(double seconds);
 
 /// Registers the common flags on `app`, bound to `settings`; the app must outlive the parse.
 void addCommonOptions(CLI::App& app, Settings& settings);
@@ -133,5 +140,9 @@ using Action = std::function<int(Velmora& client, const Settings& settings)>;
 
 /// Registers the subcommands of single calls on `app`; the chosen one sets `action`.
 void addCommands(CLI::App& app, Action& action);
+
+/// Registers `completion bash`, which prints a script covering every subcommand and flag of
+/// `app` as registered when the command runs. Call once, on the top-level app.
+void addCompletion(CLI::App& app);
 
 }  // namespace velmora::cli

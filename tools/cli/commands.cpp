@@ -9,6 +9,7 @@
 
 #include "campaign.hpp"
 #include "cli.hpp"
+#include "follow.hpp"
 
 namespace velmora::cli {
 namespace {
@@ -31,6 +32,10 @@ struct Arguments {
   std::int64_t start = 0;
   std::optional<std::int64_t> end;
   std::int64_t page = 1;
+  bool wait = false;
+  WaitLimits waitLimits;
+  bool allPages = false;
+  std::int64_t maxPages = 1000;
   std::string csv;
   CampaignSettings campaign;
 };
@@ -172,8 +177,20 @@ void addQueries(CLI::App& app, Action& action, const std::shared_ptr<Arguments>&
   auto* status = app.add_subcommand(
       "status", "Delivery states of a send, by its group message id (GroupMessageStatus)");
   status->add_option("GROUP_MESSAGE_ID", a->id, "The GroupMessageId a send answered")->required();
-  onResult(status, action, [a](Velmora& c, ResultCompletion done) {
-    c.GroupMessageStatus(a->id, std::move(done));
+  status->add_flag("--wait", a->wait, "Poll until every message is in a final state");
+  status->add_option("--every", a->waitLimits.every, "Seconds between polls with --wait")
+      ->capture_default_str()
+      ->check(secondsInRange());
+  status->add_option("--limit", a->waitLimits.limit, "Seconds --wait polls before giving up")
+      ->capture_default_str()
+      ->check(secondsInRange());
+  status->callback([&action, a] {
+    action = [a](Velmora& client, const Settings& settings) {
+      if (a->wait) return waitForStatus(client, settings, a->id, a->waitLimits);
+      return resultCall(client, settings, [a](Velmora& c, ResultCompletion done) {
+        c.GroupMessageStatus(a->id, std::move(done));
+      });
+    };
   });
 
   auto* messageStatus = app.add_subcommand(
@@ -196,9 +213,19 @@ void addQueries(CLI::App& app, Action& action, const std::shared_ptr<Arguments>&
   inbox->add_option("--start", a->start, "Earliest arrival, Unix seconds")->capture_default_str();
   inbox->add_option("--end", a->end, "Latest arrival, Unix seconds (default: now)");
   inbox->add_option("--page", a->page, "Page number, from 1")->capture_default_str();
-  onResult(inbox, action, [a](Velmora& c, ResultCompletion done) {
+  inbox->add_flag("--all", a->allPages, "Follow the pages until an empty one");
+  inbox->add_option("--max-pages", a->maxPages, "The most pages --all reads")
+      ->capture_default_str()
+      ->check(CLI::PositiveNumber);
+  inbox->callback([&action, a] {
     const std::int64_t until = a->end ? *a->end : static_cast<std::int64_t>(std::time(nullptr));
-    c.ReceiveMessages(a->number, a->start, until, a->page, std::move(done));
+    const InboxPages pages{a->number, a->start, until, a->page, a->allPages ? a->maxPages : 1};
+    action = [pages, all = a->allPages](Velmora& client, const Settings& settings) {
+      if (all) return readAllPages(client, settings, pages);
+      return resultCall(client, settings, [pages](Velmora& c, ResultCompletion done) {
+        c.ReceiveMessages(pages.line, pages.start, pages.end, pages.firstPage, std::move(done));
+      });
+    };
   });
 
   onResult(app.add_subcommand("credit", "The account's credit (GetCredit)"), action,

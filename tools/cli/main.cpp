@@ -24,7 +24,7 @@ const char* const kDescription =
     "beats the file. A password there is used only when no one but its owner may read the file.\n"
     "Exit status: 0 success; 1 refused by the service or a false check; 2 the exchange failed\n"
     "and the request may have reached the service; 3 the exchange failed and nothing was sent;\n"
-    "64 bad usage; 65 a value the library refused.";
+    "4 --wait or --all stopped at its limit; 64 bad usage; 65 a value the library refused.";
 
 std::size_t editDistance(const std::string& a, const std::string& b) {
   std::vector<std::size_t> row(b.size() + 1);
@@ -41,10 +41,10 @@ std::size_t editDistance(const std::string& a, const std::string& b) {
   return row[b.size()];
 }
 
-std::string nearestSubcommand(const CLI::App& app, const std::string& word) {
+std::string nearestSubcommand(const CLI::App& level, const std::string& word) {
   std::string best;
   std::size_t bestDistance = std::string::npos;
-  for (const CLI::App* sub : app.get_subcommands({})) {
+  for (const CLI::App* sub : level.get_subcommands({})) {
     const std::size_t d = editDistance(word, sub->get_name());
     if (d < bestDistance) {
       best = sub->get_name();
@@ -54,11 +54,23 @@ std::string nearestSubcommand(const CLI::App& app, const std::string& word) {
   return best;
 }
 
-// The first word that is neither a flag nor a flag's value and named no subcommand.
+// The deepest subcommand that was named, or the app itself.
+CLI::App& deepestParsed(CLI::App& app) {
+  CLI::App* level = &app;
+  while (!level->get_subcommands().empty()) level = level->get_subcommands().front();
+  return *level;
+}
+
+// Where the words name a subcommand that does not exist: "unknown command 'crdit'; did you
+// mean 'credit'?". Only at a level that has subcommands and none of them was named.
 std::optional<std::string> unknownCommand(CLI::App& app) {
-  if (!app.get_subcommands().empty()) return std::nullopt;
+  CLI::App& level = deepestParsed(app);
+  if (level.get_subcommands({}).empty()) return std::nullopt;
   for (const std::string& word : app.remaining()) {
-    if (!word.empty() && word[0] != '-') return word;
+    if (!word.empty() && word[0] != '-') {
+      return "unknown command '" + word + "'; did you mean '" + nearestSubcommand(level, word) +
+             "'? See velmora --help";
+    }
   }
   return std::nullopt;
 }
@@ -82,13 +94,13 @@ int main(int argc, char** argv) {
   addCommonOptions(app, settings);
   Action action;
   addCommands(app, action);
+  addCompletion(app);
   try {
     app.parse(argc, argv);
     finishSettings(app, settings);
   } catch (const CLI::ParseError& e) {
-    if (const auto word = unknownCommand(app)) {
-      std::cerr << "velmora: unknown command '" << *word << "'; did you mean '"
-                << nearestSubcommand(app, *word) << "'? See velmora --help\n";
+    if (const auto unknown = unknownCommand(app)) {
+      std::cerr << "velmora: " << *unknown << "\n";
       return kUsage;
     }
     const int status = app.exit(e);

@@ -21,26 +21,6 @@ const std::set<std::string> kProfileKeys{"user",   "password", "rest-url", "soap
 
 constexpr double kLongestSeconds = 86400;
 
-// Accepts a finite number of seconds in (0, 24 h]; "nan", "inf", 0 and negatives fail.
-CLI::Validator secondsInRange() {
-  return CLI::Validator(
-      [](std::string& text) -> std::string {
-        char* end = nullptr;
-        const double value = std::strtod(text.c_str(), &end);
-        if (text.empty() || *end != '\0' || !std::isfinite(value) || value <= 0 ||
-            value > kLongestSeconds) {
-          return "must be a number of seconds above 0 and at most 86400, not \"" + text + "\"";
-        }
-        return {};
-      },
-      "SECONDS in (0, 86400]");
-}
-
-std::chrono::milliseconds toMilliseconds(double seconds) {
-  // Validated to (0, 86400], so the product fits; ceil keeps a tiny value above zero.
-  return std::chrono::milliseconds(static_cast<std::int64_t>(std::ceil(seconds * 1000)));
-}
-
 bool hasScheme(const std::string& url, const std::string& scheme) {
   if (url.size() < scheme.size() + 3 || url.compare(scheme.size(), 3, "://") != 0) return false;
   for (std::size_t i = 0; i < scheme.size(); ++i) {
@@ -97,7 +77,8 @@ void applyProfile(CLI::App& app, const Settings& s) {
   }
   const std::vector<CLI::ConfigItem> items = CLI::ConfigTOML().from_config(in);
   bool profileFound = s.profile.empty();
-  for (const bool inProfile : {false, true}) {
+  // A key keeps the first value it gets, so the profile's own keys go first.
+  for (const bool inProfile : {true, false}) {
     for (const CLI::ConfigItem& item : items) {
       if (item.name == "++" || item.name == "--") continue;  // section markers of the parser
       const bool topLevel = item.parents.empty();
@@ -120,6 +101,15 @@ std::string passwordFromStdin() {
   return line;
 }
 
+// CLI11 skips an empty environment variable, but VELMORA_PROXY="" means "no proxy".
+void applyEmptyProxyVariable(CLI::App& app) {
+  CLI::Option* proxy = app.get_option("--proxy");
+  const char* value = std::getenv("VELMORA_PROXY");
+  if (proxy->count() != 0 || value == nullptr || *value != '\0') return;
+  proxy->add_result(std::string());
+  proxy->run_callback();
+}
+
 void checkUrls(Settings& s) {
   if (!s.restUrl.empty() && !hasScheme(s.restUrl, "https")) {
     throw CLI::ValidationError("--rest-url", "must start with https://");
@@ -132,11 +122,30 @@ void checkUrls(Settings& s) {
 
 }  // namespace
 
+CLI::Validator secondsInRange() {
+  return CLI::Validator(
+      [](std::string& text) -> std::string {
+        char* end = nullptr;
+        const double value = std::strtod(text.c_str(), &end);
+        if (text.empty() || *end != '\0' || !std::isfinite(value) || value <= 0 ||
+            value > kLongestSeconds) {
+          return "must be a number of seconds above 0 and at most 86400, not \"" + text + "\"";
+        }
+        return {};
+      },
+      "SECONDS in (0, 86400]");
+}
+
+std::chrono::milliseconds toMilliseconds(double seconds) {
+  // Validated to (0, 86400], so the product fits; ceil keeps a tiny value above zero.
+  return std::chrono::milliseconds(static_cast<std::int64_t>(std::ceil(seconds * 1000)));
+}
+
 void addCommonOptions(CLI::App& app, Settings& s) {
   app.add_option("-u,--user", s.user, "Account user name")->envname("VELMORA_USER");
   app.add_option("-p,--password", s.password,
-                 "Account password. Visible to other users of this machine in the process list: "
-                 "prefer VELMORA_PASSWORD or --password-stdin, which are not")
+                 "Account password; visible to other users of this machine in the process list, "
+                 "unlike VELMORA_PASSWORD or --password-stdin")
       ->envname("VELMORA_PASSWORD");
   app.add_flag("--password-stdin", s.passwordStdin,
                "Read the password from the first line of standard input");
@@ -177,6 +186,7 @@ void addCommonOptions(CLI::App& app, Settings& s) {
 }
 
 void finishSettings(CLI::App& app, Settings& s) {
+  applyEmptyProxyVariable(app);
   applyProfile(app, s);
   if (s.passwordStdin) s.password = passwordFromStdin();
   if (s.user.empty()) {

@@ -1,0 +1,38 @@
+// Subcommands that repeat a call: a send's delivery states until they are final, and every
+// page of an inbox.
+
+#pragma once
+
+#include <cstdint>
+#include <string>
+
+#include "cli.hpp"
+
+namespace velmora::cli {
+
+/// How `status --wait` polls.
+struct WaitLimits {
+  double every = 5;    ///< seconds between two polls
+  double limit = 600;  ///< seconds after which it gives up (exit 4)
+};
+
+/// Polls GroupMessageStatus until every message is Sended, Filtered, NotInTelecommunication
+/// or NumberError; prints the last answer. Shows progress on standard error when it is a
+/// terminal. Main thread; returns the exit status.
+int waitForStatus(Velmora& client, const Settings& settings, const std::string& groupMessageId,
+                  const WaitLimits& limits);
+
+/// What `inbox --all` reads.
+struct InboxPages {
+  std::string line;
+  std::int64_t start = 0;
+  std::int64_t end = 0;
+  std::int64_t firstPage = 1;
+  std::int64_t maxPages = 1000;
+};
+
+/// Reads ReceiveMessages pages from `firstPage` until an empty one (at most `maxPages`) and
+/// prints one answer whose Result joins them. Main thread; returns the exit status.
+int readAllPages(Velmora& client, const Settings& settings, const InboxPages& pages);
+
+}  // namespace velmora::cli
