@@ -3,10 +3,10 @@
 #include <openssl/evp.h>
 #include <signal.h>
 
+#include <algorithm>
 #include <condition_variable>
 #include <csignal>
 #include <deque>
-#include <iostream>
 #include <map>
 #include <memory>
 #include <mutex>

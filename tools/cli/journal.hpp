@@ -79,7 +79,8 @@ class JournalMismatch : public JournalError {
 };
 
 /// An open journal, held by this process alone until destroyed (a second run on the same file is
-/// refused). Every write is one transaction, durable when it returns. One thread at a time.
+/// refused). Every write is one transaction; once it returns, the death of this process cannot
+/// undo it (a crash of the machine may undo the last ones). One thread at a time.
 class Journal {
  public:
   /// Opens or creates the journal at `path`. Throws JournalError.

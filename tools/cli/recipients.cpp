@@ -1,7 +1,5 @@
 #include "recipients.hpp"
 
-#include <unistd.h>
-
 #include <algorithm>
 #include <cctype>
 #include <cerrno>
