@@ -91,11 +91,11 @@ class VELMORA_EXPORT Result {
   /// Mutable access to the payload; the caller owns the record.
   nlohmann::json& Payload() noexcept { return result; }
 
-  /// Sets the code; any raw value is kept, a case or not.
+  /// Replaces the code; for applications that make records for their tests.
   void setCode(ResultCode value) noexcept { code = value; }
-  /// Sets the message text.
+  /// Replaces the message text.
   void setMessage(std::string value) { message = std::move(value); }
-  /// Sets the payload.
+  /// Replaces the payload.
   void setPayload(nlohmann::json value) { result = std::move(value); }
 
  private:
