@@ -7,6 +7,7 @@
 #include <string>
 #include <vector>
 
+#include "campaign.hpp"
 #include "cli.hpp"
 #include "follow.hpp"
 
@@ -35,6 +36,8 @@ struct Arguments {
   WaitLimits waitLimits;
   bool allPages = false;
   std::int64_t maxPages = 1000;
+  std::string csv;
+  CampaignSettings campaign;
 };
 
 using ResultStart = std::function<void(Velmora&, ResultCompletion)>;
@@ -89,11 +92,30 @@ std::vector<RecipientsMessage> recipients(const std::vector<std::string>& argume
   return out;
 }
 
-void addMessages(CLI::App& sub, std::vector<std::string>& arguments) {
-  sub.add_option("-m,--message", arguments,
-                 "A recipient and its text as [ID:]MOBILE=TEXT; repeatable. The id defaults to the "
-                 "position (1, 2, ...)")
-      ->required();
+CLI::Option* addMessages(CLI::App& sub, std::vector<std::string>& arguments) {
+  return sub.add_option("-m,--message", arguments,
+                        "A recipient and its text as [ID:]MOBILE=TEXT; repeatable. The id "
+                        "defaults to the position (1, 2, ...)");
+}
+
+// "send" and "send-each" run as a campaign when their recipients come from files or a journal
+// is given, and as the one call `single` otherwise.
+void onSend(CLI::App* sub, Action& action, const std::shared_ptr<Arguments>& a,
+            ResultStart single) {
+  const std::string command = sub->get_name();
+  sub->callback([&action, a, command, single = std::move(single)] {
+    const bool campaign = command == "send" ? isCampaign(a->to, a->campaign) : !a->csv.empty();
+    if (!campaign) {
+      action = [single](Velmora& client, const Settings& settings) {
+        return resultCall(client, settings, single);
+      };
+      return;
+    }
+    action = [a, command](Velmora& client, const Settings& settings) {
+      return runCampaign(client, settings,
+                         {command, a->from, a->text, a->to, a->csv, a->group, a->at, a->campaign});
+    };
+  });
 }
 
 void addGroupLabel(CLI::App& sub, Arguments& a) {
@@ -104,31 +126,45 @@ void addSends(CLI::App& app, Action& action, const std::shared_ptr<Arguments>& a
   auto* send = app.add_subcommand("send", "Send one text to one or more numbers (SendMessage)");
   send->add_option("-f,--from", a->from, "The line to send from")->required();
   send->add_option("-t,--text", a->text, "The text")->required();
-  send->add_option("--to", a->to, "Recipient numbers; repeatable or comma-separated")
+  send->add_option("--to", a->to,
+                   "Recipient numbers; repeatable or comma-separated. @FILE reads a number a line "
+                   "from FILE (@- standard input) and sends a campaign in batches")
       ->required()
       ->delimiter(',');
   addGroupLabel(*send, *a);
   send->add_option("--at", a->at, "Send time as Unix seconds; 0 sends now")->capture_default_str();
-  onResult(send, action, [a](Velmora& c, ResultCompletion done) {
+  addCampaignOptions(*send, a->campaign);
+  onSend(send, action, a, [a](Velmora& c, ResultCompletion done) {
     c.SendMessage(a->from, a->text, a->to, a->group, a->at, std::move(done));
   });
 
   auto* each = app.add_subcommand("send-each",
                                   "Send each recipient its own text (SendCorrespondingMessage)");
   each->add_option("-f,--from", a->from, "The line to send from")->required();
-  addMessages(*each, a->messages);
+  auto* messages = addMessages(*each, a->messages);
+  auto* csv = each->add_option("--csv", a->csv,
+                               "CSV file (- standard input) with the header mobile,message and "
+                               "optionally id; sends a campaign in batches");
+  csv->excludes(messages);
   addGroupLabel(*each, *a);
-  onResult(each, action, [a](Velmora& c, ResultCompletion done) {
+  addCampaignOptions(*each, a->campaign);
+  each->get_option("--journal")->needs(csv);
+  onSend(each, action, a, [a](Velmora& c, ResultCompletion done) {
     c.SendCorrespondingMessage(a->from, recipients(a->messages), a->group, std::move(done));
   });
-  each->parse_complete_callback([a] { recipients(a->messages); });
+  each->parse_complete_callback([a] {
+    if (a->messages.empty() && a->csv.empty()) {
+      throw CLI::RequiredError("send-each needs --message or --csv");
+    }
+    recipients(a->messages);
+  });
 
   auto* port = app.add_subcommand(
       "send-port", "Send each recipient its own text through ports (SendMessageToPort)");
   port->add_option("-f,--from", a->from, "The line to send from")->required();
   port->add_option("--receive-port", a->receivePort, "The receiving port number")->required();
   port->add_option("--send-port", a->sendPort, "The sending port number")->required();
-  addMessages(*port, a->messages);
+  addMessages(*port, a->messages)->required();
   addGroupLabel(*port, *a);
   onResult(port, action, [a](Velmora& c, ResultCompletion done) {
     c.SendMessageToPort(a->from, a->receivePort, a->sendPort, a->group, recipients(a->messages),

@@ -1,0 +1,452 @@
+// Campaigns of the velmora command: the readers of recipient files, the journal, and the command
+// itself killed or interrupted mid-send against a sandbox in this process.
+
+#include <gtest/gtest.h>
+#include <sqlite3.h>
+#include <nlohmann/json.hpp>
+
+#include <fcntl.h>
+#include <signal.h>
+#include <spawn.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <cstdio>
+#include <cstring>
+#include <fstream>
+#include <map>
+#include <set>
+#include <sstream>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "journal.hpp"
+#include "recipients.hpp"
+#include "sandbox.hpp"
+#include "self_signed_certificate.hpp"
+#include "support/sandbox_log.hpp"
+
+extern char** environ;
+
+namespace velmora {
+namespace {
+
+using nlohmann::json;
+using namespace std::chrono_literals;
+using namespace velmora::cli;
+
+std::string temporaryFolder() {
+  char name[] = "/tmp/velmora-campaign-XXXXXX";
+  return ::mkdtemp(name) != nullptr ? name : "/tmp";
+}
+
+void writeFile(const std::string& path, const std::string& text) {
+  std::ofstream(path, std::ios::binary) << text;
+}
+
+std::string readFile(const std::string& path) {
+  std::ostringstream out;
+  out << std::ifstream(path, std::ios::binary).rdbuf();
+  return out.str();
+}
+
+// ---- Reading recipients ------------------------------------------------------------------------
+
+TEST(CampaignInput, ReadsNumbersAndCsvRowsAndNamesTheBadLines) {
+  struct Case {
+    const char* name;
+    bool csv;
+    std::string text;
+    std::string recipients;  // "id:mobile=message" (CSV) or "mobile", each followed by a space
+    std::size_t duplicates;
+    std::string problemLines;  // each followed by a space
+  };
+  const std::vector<Case> cases{
+      {"numbers", false,
+       "09120000001\n\n  # a comment\n 09120000002 # trailing\r\n+989120000003\n09120000001\n",
+       "09120000001 09120000002 +989120000003 ", 1, ""},
+      {"bad numbers", false, "12\n09120000001\n0912 0000 001\nabc\n1234567890123456\n",
+       "09120000001 ", 0, "1 3 4 5 "},
+      {"quotes, CRLF, byte order mark, columns in any order, ids by position", true,
+       "\xEF\xBB\xBFmessage,Mobile,extra\r\n\"hi, \"\"you\"\"\",09120000001,x\r\nplain,"
+       "09120000002,y\r\n",
+       "1:09120000001=hi, \"you\" 2:09120000002=plain ", 0, ""},
+      {"ids, a text over two lines, duplicates, blank lines", true,
+       "id,mobile,message\na,09120000001,\"two\nlines\"\n\nb,09120000002,x\nc,09120000001,again\n",
+       "a:09120000001=two\nlines b:09120000002=x ", 1, ""},
+      {"malformed rows keep their line numbers", true,
+       "mobile,message\n09120000001,\"one\ntwo\"\n09120000002\n09120000003,\"a\"b\n"
+       "09120000004,a\"b\"\n09120000005,\xC3\x28\n09120000006,\n0912x,t\n09120000007,ok\n",
+       "1:09120000001=one\ntwo 8:09120000007=ok ", 0, "4 5 6 7 8 9 "},
+      {"an unterminated quote ends the file", true,
+       "mobile,message\n09120000001,\"open\n09120000002,x\n", "", 0, "2 "},
+      {"overlong UTF-8 and surrogates are refused", true,
+       "mobile,message\n09120000001,\xC0\xAF\n09120000002,\xED\xA0\x80\n"
+       "09120000003,\xF0\x9F\x98\x80\n",
+       "3:09120000003=\xF0\x9F\x98\x80 ", 0, "2 3 "},
+      {"no message column", true, "mobile,text\n09120000001,x\n", "", 0, "1 "},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    RecipientList list;
+    (c.csv ? readCsv : readNumbers)(c.text, "f", list);
+    std::string recipients;
+    for (const Recipient& r : list.recipients()) {
+      recipients += c.csv ? (r.id + ":" + r.mobile + "=" + r.message + " ") : r.mobile + " ";
+    }
+    std::string lines;
+    for (const InputProblem& p : list.problems()) lines += std::to_string(p.line) + " ";
+    EXPECT_EQ(recipients, c.recipients);
+    EXPECT_EQ(list.duplicates(), c.duplicates);
+    EXPECT_EQ(lines, c.problemLines);
+  }
+}
+
+// ---- The journal -------------------------------------------------------------------------------
+
+CampaignIdentity identity() {
+  return {"send", "3000", "hello", "d1", 250, 100};
+}
+
+std::vector<BatchSpan> batchContents(std::size_t count) {
+  return std::vector<BatchSpan>(count, {"09120000001", "09120000100", 100});
+}
+
+TEST(CampaignJournal, KeepsEveryStateAcrossRunsAndResumesByTheRule) {
+  const std::string path = temporaryFolder() + "/j.db";
+  {
+    Journal journal(path);
+    const auto fresh = journal.begin(identity(), batchContents(6));
+    ASSERT_EQ(fresh.size(), 6u);
+    journal.record({{1, BatchState::InFlight, {}, ""}, {2, BatchState::InFlight, {}, ""}});
+    journal.record({{1, BatchState::Sent, {}, "{\"GroupMessageId\":\"7\"}"},
+                    {3, BatchState::Refused, 3003, "credit"},
+                    {4, BatchState::Unsent, {}, "refused connection"},
+                    {5, BatchState::Unknown, {}, "time-out"}});
+  }
+  Journal again(path);
+  const std::vector<BatchUpdate> batches = again.begin(identity(), batchContents(6));
+  const std::vector<std::pair<BatchState, ResumeAction>> expected{
+      {BatchState::Sent, ResumeAction::Skip},     // 1
+      {BatchState::Unknown, ResumeAction::List},  // 2: the run ended while it was in flight
+      {BatchState::Refused, ResumeAction::Skip},  // 3
+      {BatchState::Unsent, ResumeAction::Send},   // 4
+      {BatchState::Unknown, ResumeAction::List},  // 5
+      {BatchState::Pending, ResumeAction::Send},  // 6
+  };
+  ASSERT_EQ(batches.size(), expected.size());
+  for (std::size_t i = 0; i < expected.size(); ++i) {
+    SCOPED_TRACE("batch " + std::to_string(i + 1));
+    EXPECT_EQ(batches[i].batch, i + 1);
+    EXPECT_EQ(stateName(batches[i].state), stateName(expected[i].first));
+    EXPECT_EQ(onResume(batches[i].state, false), expected[i].second);
+    const bool sendsOnRequest = expected[i].second != ResumeAction::Skip;
+    EXPECT_EQ(onResume(batches[i].state, true) == ResumeAction::Send, sendsOnRequest);
+  }
+  EXPECT_EQ(batches[2].code, 3003);
+  EXPECT_EQ(batches[0].detail, "{\"GroupMessageId\":\"7\"}");
+}
+
+TEST(CampaignJournal, RefusesAnotherCampaignASecondRunAndOtherFiles) {
+  const std::string folder = temporaryFolder();
+  const std::string path = folder + "/j.db";
+  Journal(path).begin(identity(), batchContents(3));
+  struct Case {
+    const char* name;
+    void (*change)(CampaignIdentity&);
+    const char* says;
+  };
+  const std::vector<Case> cases{
+      {"command", [](CampaignIdentity& c) { c.command = "send-each"; }, "send"},
+      {"sender", [](CampaignIdentity& c) { c.sender = "3001"; }, "sender line is 3000"},
+      {"text", [](CampaignIdentity& c) { c.text = "hello!"; }, "text differs"},
+      {"recipients", [](CampaignIdentity& c) { c.digest = "d2"; }, "recipients differ"},
+      {"batch size", [](CampaignIdentity& c) { c.batchSize = 50; }, "--batch 100"},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    CampaignIdentity other = identity();
+    c.change(other);
+    try {
+      Journal(path).begin(other, batchContents(3));
+      ADD_FAILURE() << "accepted";
+    } catch (const JournalMismatch& e) {
+      EXPECT_NE(std::string(e.what()).find(c.says), std::string::npos) << e.what();
+    }
+  }
+  Journal first(path);
+  EXPECT_THROW(Journal{path}, JournalError);
+  writeFile(folder + "/notes.txt", "not a database at all, but long enough to look at\n");
+  EXPECT_THROW(Journal(folder + "/notes.txt").begin(identity(), batchContents(1)), JournalError);
+}
+
+// ---- The command against a sandbox -------------------------------------------------------------
+
+// The velmora command running as a child process, its outputs in files.
+class Command {
+ public:
+  Command(const std::vector<std::string>& args, const std::vector<std::string>& env,
+          const std::string& outputs)
+      : out_(outputs + ".out"), err_(outputs + ".err") {
+    std::vector<std::string> argStore{VELMORA_CLI_PATH};
+    argStore.insert(argStore.end(), args.begin(), args.end());
+    std::vector<std::string> envStore;
+    for (char** e = environ; *e != nullptr; ++e) {
+      if (std::strncmp(*e, "VELMORA_", 8) != 0) envStore.emplace_back(*e);
+    }
+    envStore.insert(envStore.end(), env.begin(), env.end());
+    std::vector<char*> argv;
+    std::vector<char*> envp;
+    for (std::string& s : argStore) argv.push_back(s.data());
+    for (std::string& s : envStore) envp.push_back(s.data());
+    argv.push_back(nullptr);
+    envp.push_back(nullptr);
+    posix_spawn_file_actions_t actions;
+    posix_spawn_file_actions_init(&actions);
+    posix_spawn_file_actions_addopen(&actions, STDIN_FILENO, "/dev/null", O_RDONLY, 0);
+    posix_spawn_file_actions_addopen(&actions, STDOUT_FILENO, out_.c_str(),
+                                     O_WRONLY | O_CREAT | O_TRUNC, 0600);
+    posix_spawn_file_actions_addopen(&actions, STDERR_FILENO, err_.c_str(),
+                                     O_WRONLY | O_CREAT | O_TRUNC, 0600);
+    if (posix_spawn(&pid_, argv[0], &actions, nullptr, argv.data(), envp.data()) != 0) pid_ = -1;
+    posix_spawn_file_actions_destroy(&actions);
+  }
+  ~Command() {
+    if (pid_ > 0) finish();
+  }
+
+  void signal(int number) { ::kill(pid_, number); }
+
+  // The exit status; -1 when killed by a signal or still running after 60 s (then killed).
+  int finish() {
+    int status = 0;
+    for (int i = 0; i < 600 && ::waitpid(pid_, &status, WNOHANG) == 0; ++i) {
+      std::this_thread::sleep_for(100ms);
+      if (i == 599) {
+        ADD_FAILURE() << "the command did not end within 60 s";
+        ::kill(pid_, SIGKILL);
+        ::waitpid(pid_, &status, 0);
+      }
+    }
+    pid_ = -1;
+    return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+  }
+
+  // The summary: the last line of standard output.
+  json summary() const {
+    std::string text = readFile(out_);
+    while (!text.empty() && text.back() == '\n') text.pop_back();
+    const auto start = text.rfind('\n');
+    return json::parse(start == std::string::npos ? text : text.substr(start + 1), nullptr, false);
+  }
+  std::string errors() const { return readFile(err_); }
+
+ private:
+  std::string out_;
+  std::string err_;
+  pid_t pid_ = -1;
+};
+
+class CampaignCommand : public ::testing::Test {
+ protected:
+  static constexpr std::size_t kNumbers = 5000;
+
+  CampaignCommand() {
+    sandbox::SandboxOptions o;
+    o.service.accounts = {{"demo", "demo", 100000000}, {"poor", "poor", 150}};
+    o.certFile = cert_.certFile;
+    o.keyFile = cert_.keyFile;
+    o.log = log_.sink();
+    box_ = std::make_unique<sandbox::Sandbox>(std::move(o));
+    env_ = environment("demo", box_->restUrl());
+    std::string numbers;
+    for (std::size_t i = 1; i <= kNumbers; ++i) numbers += std::to_string(9120000000 + i) + "\n";
+    writeFile(folder_ + "/numbers.txt", numbers);
+  }
+
+  std::vector<std::string> environment(const std::string& user, const std::string& url) {
+    return {"VELMORA_REST_URL=" + url, "VELMORA_CACERT=" + cert_.certFile, "VELMORA_USER=" + user,
+            "VELMORA_PASSWORD=" + user};
+  }
+
+  std::unique_ptr<Command> start(std::vector<std::string> extra = {},
+                                 const std::string& text = "hello") {
+    std::vector<std::string> args{
+        "send",      "--from", "3000", "--text", text, "--to", "@" + folder_ + "/numbers.txt",
+        "--journal", journal_};
+    args.insert(args.end(), extra.begin(), extra.end());
+    return std::make_unique<Command>(args, env_, folder_ + "/run" + std::to_string(++runs_));
+  }
+
+  // Waits until the sandbox has answered `count` requests (or 30 s passed).
+  void awaitRequests(std::size_t count) { log_.waitForLines(count, 30s); }
+
+  // How many times each number reached the sandbox: the recipients of every group it made.
+  // Group and message ids come from one counter from 1000, so the groups follow each other.
+  std::map<std::string, int> arrivals() {
+    std::map<std::string, int> out;
+    for (std::uint64_t id = 1000;;) {
+      const json answer = box_->service()
+                              .handleJson("GroupMessageStatus", "Basic ZGVtbzpkZW1v",
+                                          json({{"GroupMessageId", std::to_string(id)}}).dump())
+                              .body;
+      if (answer["Code"] != 0) return out;
+      for (const json& entry : answer["Result"]) ++out[entry["Mobile"].get<std::string>()];
+      id += answer["Result"].size() + 1;
+    }
+  }
+
+  // The numbers of the journal's batches that match `where`. The journal names the first and
+  // the last number of each batch; the test's numbers are consecutive, so that is a range.
+  std::set<std::string> journalNumbers(const std::string& where) {
+    sqlite3* db = nullptr;
+    sqlite3_open_v2(journal_.c_str(), &db, SQLITE_OPEN_READONLY, nullptr);
+    sqlite3_stmt* select = nullptr;
+    const std::string sql = "SELECT first_mobile, last_mobile FROM batch WHERE " + where;
+    sqlite3_prepare_v2(db, sql.c_str(), -1, &select, nullptr);
+    std::set<std::string> out;
+    while (sqlite3_step(select) == SQLITE_ROW) {
+      const auto first = sqlite3_column_int64(select, 0);
+      for (auto n = first; n <= sqlite3_column_int64(select, 1); ++n) {
+        out.insert(std::to_string(n));
+      }
+    }
+    sqlite3_finalize(select);
+    sqlite3_close(db);
+    return out;
+  }
+
+  tools::CertificateFiles cert_ = tools::makeSelfSignedCertificate();
+  test::SandboxLog log_;
+  std::unique_ptr<sandbox::Sandbox> box_;
+  std::vector<std::string> env_;
+  std::string folder_ = temporaryFolder();
+  std::string journal_ = folder_ + "/journal.db";
+  int runs_ = 0;
+};
+
+TEST_F(CampaignCommand, KilledMidSendResumesWithoutSendingAnyNumberTwice) {
+  {
+    auto killed = start();
+    awaitRequests(5);
+    killed->signal(SIGKILL);
+    EXPECT_EQ(killed->finish(), -1);
+  }
+  const std::size_t reachedBeforeResume = arrivals().size();
+  ASSERT_LT(reachedBeforeResume, kNumbers) << "the kill came after the whole send";
+
+  auto resumed = start();
+  const int status = resumed->finish();
+  const json summary = resumed->summary();
+  EXPECT_TRUE(status == 0 || status == 2) << status << resumed->errors();
+  EXPECT_EQ(summary["recipients"], kNumbers);
+  EXPECT_EQ(summary["batches"], kNumbers / 100);
+  EXPECT_EQ(summary["sent"].get<std::size_t>() + summary["unknown"].get<std::size_t>(),
+            kNumbers / 100);
+
+  const std::map<std::string, int> reached = arrivals();
+  EXPECT_GT(reached.size(), reachedBeforeResume);
+  for (const auto& [number, times] : reached) EXPECT_EQ(times, 1) << number;
+  std::string listed;
+  for (const json& b : summary["unknownBatches"]) listed += std::to_string(b.get<int>()) + ",";
+  const std::set<std::string> unknown =
+      listed.empty() ? std::set<std::string>{}
+                     : journalNumbers("id IN (" + listed.substr(0, listed.size() - 1) + ")");
+  for (std::size_t i = 1; i <= kNumbers; ++i) {
+    const std::string number = std::to_string(9120000000 + i);
+    if (reached.count(number) == 0) {
+      EXPECT_EQ(unknown.count(number), 1u) << number;
+    }
+  }
+  // The journal agrees with the sandbox: sent batches reached it, nothing is left in flight.
+  for (const std::string& n : journalNumbers("state = 'sent'")) EXPECT_EQ(reached.count(n), 1u);
+  EXPECT_TRUE(journalNumbers("state IN ('in-flight', 'pending', 'unsent')").empty());
+}
+
+TEST_F(CampaignCommand, InterruptedSendStopsCleanlyAndAnotherCampaignIsRefused) {
+  auto interrupted = start({"--in-flight", "2"});
+  awaitRequests(3);
+  interrupted->signal(SIGINT);
+  EXPECT_EQ(interrupted->finish(), 130) << interrupted->errors();
+  EXPECT_GT(interrupted->summary()["pending"].get<int>(), 0);
+
+  // Every call in flight ended and was recorded: the sent batches are exactly what arrived.
+  const std::map<std::string, int> reached = arrivals();
+  std::set<std::string> arrived;
+  for (const auto& entry : reached) arrived.insert(entry.first);
+  EXPECT_EQ(journalNumbers("state = 'sent'"), arrived);
+  EXPECT_TRUE(journalNumbers("state <> 'sent' AND state <> 'pending'").empty());
+
+  const std::string numbers = readFile(folder_ + "/numbers.txt");
+  writeFile(folder_ + "/numbers.txt", numbers + "09129999999\n");
+  auto changedFile = start();
+  EXPECT_EQ(changedFile->finish(), 64);
+  EXPECT_NE(changedFile->errors().find("recipients differ"), std::string::npos);
+  writeFile(folder_ + "/numbers.txt", numbers);
+  auto changedText = start({}, "hello again");
+  EXPECT_EQ(changedText->finish(), 64);
+  EXPECT_NE(changedText->errors().find("text differs"), std::string::npos);
+  EXPECT_EQ(arrivals().size(), reached.size());
+}
+
+TEST_F(CampaignCommand, ExitStatusAndSummaryFollowTheBatches) {
+  writeFile(folder_ + "/two.txt", "09120000001\n09120000002\n09120000001\n");
+  writeFile(folder_ + "/rows.csv", "mobile,message\n09120000001,one\n3001,\"two, three\"\n");
+  writeFile(folder_ + "/bad.csv", "mobile,message\n09120000001,one\n09120000002\n");
+  const std::vector<std::string> two{
+      "send", "--from", "3000", "--text", "hi", "--to", "@" + folder_ + "/two.txt", "--batch", "1"};
+  struct Case {
+    const char* name;
+    std::vector<std::string> args;
+    std::string user;
+    std::string url;
+    int status;
+    json expected;  // summary members; "open" is unknown + unsent
+  };
+  const std::string rest = box_->restUrl();
+  const std::vector<Case> cases{
+      {"all sent", two, "demo", rest, 0, {{"sent", 2}, {"duplicates", 1}, {"open", 0}}},
+      {"the credit runs out",
+       two,
+       "poor",
+       rest,
+       1,
+       {{"sent", 1}, {"refused", {{"CreditError", 1}}}, {"open", 0}}},
+      {"nothing listens", two, "demo", "https://127.0.0.1:1", 2, {{"sent", 0}, {"open", 2}}},
+      {"a text per row",
+       {"send-each", "--from", "3000", "--csv", folder_ + "/rows.csv"},
+       "demo",
+       rest,
+       0,
+       {{"sent", 1}, {"batches", 1}, {"recipients", 2}}},
+      {"a malformed row",
+       {"send-each", "--from", "3000", "--csv", folder_ + "/bad.csv"},
+       "demo",
+       rest,
+       65,
+       nullptr},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    Command run(c.args, environment(c.user, c.url), folder_ + "/case");
+    EXPECT_EQ(run.finish(), c.status) << run.errors();
+    const json summary = run.summary();
+    if (c.expected.is_null()) {
+      EXPECT_TRUE(summary.is_discarded()) << summary;
+      EXPECT_NE(run.errors().find("bad.csv:3: 1 fields where the header has 2"), std::string::npos)
+          << run.errors();
+      continue;
+    }
+    for (const auto& [key, value] : c.expected.items()) {
+      const json actual = key == "open"
+                              ? json(summary["unknown"].get<int>() + summary["unsent"].get<int>())
+                              : summary[key];
+      EXPECT_EQ(actual, value) << key;
+    }
+  }
+}
+
+}  // namespace
+}  // namespace velmora

@@ -1,0 +1,427 @@
+#include "campaign.hpp"
+
+#include <openssl/evp.h>
+#include <signal.h>
+
+#include <algorithm>
+#include <condition_variable>
+#include <csignal>
+#include <deque>
+#include <map>
+#include <memory>
+#include <mutex>
+#include <utility>
+
+#include "journal.hpp"
+#include "progress.hpp"
+
+namespace velmora::cli {
+namespace {
+
+using nlohmann::json;
+using Clock = std::chrono::steady_clock;
+
+// The status when some batches are unknown, unsent or never started.
+constexpr int kSomeOpen = 2;
+
+// A campaign, its recipients read.
+struct Campaign {
+  std::string command;
+  std::string sender;
+  std::string text;
+  RecipientList recipients;
+};
+
+// Hands one batch to the library; `done` runs once with the answer, on a library thread.
+using SendBatch = std::function<void(const std::vector<Recipient>& batch, ResultCompletion done)>;
+
+volatile std::sig_atomic_t stopRequested = 0;
+
+void onStopSignal(int) {
+  stopRequested = 1;
+}
+
+// Catches SIGINT and SIGTERM while it lives, and then puts back what was there before.
+class StopSignals {
+ public:
+  StopSignals() {
+    stopRequested = 0;
+    struct sigaction action {};
+    action.sa_handler = onStopSignal;
+    sigemptyset(&action.sa_mask);
+    sigaction(SIGINT, &action, &previousInt_);
+    sigaction(SIGTERM, &action, &previousTerm_);
+  }
+  ~StopSignals() {
+    sigaction(SIGINT, &previousInt_, nullptr);
+    sigaction(SIGTERM, &previousTerm_, nullptr);
+  }
+  StopSignals(const StopSignals&) = delete;
+  StopSignals& operator=(const StopSignals&) = delete;
+
+  bool raised() const { return stopRequested != 0; }
+
+ private:
+  struct sigaction previousInt_ {};
+  struct sigaction previousTerm_ {};
+};
+
+// The campaign's recipients cut into batches numbered from 1, in order.
+class Batches {
+ public:
+  Batches(const Campaign& campaign, std::size_t size)
+      : all_(campaign.recipients.recipients()), size_(size) {}
+
+  std::size_t count() const { return (all_.size() + size_ - 1) / size_; }
+  std::size_t length(std::size_t batch) const { return end(batch) - begin(batch); }
+
+  std::vector<Recipient> recipients(std::size_t batch) const {
+    return {all_.begin() + static_cast<std::ptrdiff_t>(begin(batch)),
+            all_.begin() + static_cast<std::ptrdiff_t>(end(batch))};
+  }
+
+  BatchSpan span(std::size_t batch) const {
+    return {all_[begin(batch)].mobile, all_[end(batch) - 1].mobile, length(batch)};
+  }
+
+  std::string describe(std::size_t batch) const {
+    const BatchSpan s = span(batch);
+    return "batch " + std::to_string(batch) + " (" + std::to_string(s.size) + " recipients, " +
+           s.first + " to " + s.last + ")";
+  }
+
+ private:
+  std::size_t begin(std::size_t batch) const { return (batch - 1) * size_; }
+  std::size_t end(std::size_t batch) const { return std::min(all_.size(), batch * size_); }
+
+  const std::vector<Recipient>& all_;
+  std::size_t size_;
+};
+
+// What a completion tells about its batch.
+BatchUpdate outcome(std::size_t batch, const std::shared_ptr<Result>& result) {
+  if (result && result->Code() == ResultCode::Success) {
+    return {batch, BatchState::Sent, std::nullopt, result->Payload().dump()};
+  }
+  if (result) return {batch, BatchState::Refused, rawValue(result->Code()), result->Message()};
+  // Without a reason from the library nothing proves that the request stayed in this process:
+  // failureHere() then says that it may have arrived, and the batch is not sent again blindly.
+  const Failure failure = failureHere();
+  return {batch, failure.requestMayHaveArrived ? BatchState::Unknown : BatchState::Unsent,
+          std::nullopt, failure.message};
+}
+
+// Where completions leave their outcomes for the loop. Shared with them: a completion may still
+// run after the loop stopped waiting for it.
+struct Mailbox {
+  std::mutex mutex;
+  std::condition_variable arrived;
+  std::vector<BatchUpdate> finished;
+};
+
+// One run of a campaign: the loop that starts batches, records them and waits for their ends.
+class Run {
+ public:
+  Run(const Campaign& campaign, const Settings& common, const CampaignSettings& settings,
+      const SendBatch& send, Journal* journal, std::vector<BatchUpdate> batches)
+      : campaign_(campaign),
+        common_(common),
+        settings_(settings),
+        send_(send),
+        journal_(journal),
+        cut_(campaign, settings.batchSize),
+        batches_(std::move(batches)) {}
+
+  // Queues the batches to send and names those that are left alone because they may have
+  // reached the service already.
+  void plan() {
+    for (const BatchUpdate& b : batches_) {
+      const ResumeAction action = onResume(b.state, settings_.resendUnknown);
+      if (action == ResumeAction::Send) {
+        queue_.push_back(b.batch);
+        total_ += cut_.length(b.batch);
+      } else if (action == ResumeAction::List) {
+        printError(cut_.describe(b.batch) + " may have reached the service in an earlier run (" +
+                       b.detail + "); it is not sent again unless --resend-unknown is given",
+                   common_);
+      }
+    }
+  }
+
+  void go() {
+    StopSignals signals;
+    Progress progress(total_, common_.verbosity);
+    // The library ends every call by its deadline; the margin covers a completion that is late.
+    const auto drainLimit = std::chrono::duration_cast<Clock::duration>(
+        std::chrono::duration<double>(common_.deadline) + std::chrono::seconds(30));
+    std::optional<Clock::time_point> giveUp;
+    while (true) {
+      const bool stopping = signals.raised() || broken_;
+      if (stopping && !giveUp) giveUp = Clock::now() + drainLimit;
+      if (inFlight_ == 0 && (queue_.empty() || stopping)) break;
+      if (giveUp && Clock::now() >= *giveUp) {
+        printError(std::to_string(inFlight_) +
+                       " calls did not end in time; their batches count as unknown",
+                   common_);
+        break;
+      }
+      step(stopping);
+      progress.update(done_);
+    }
+    stopped_ = signals.raised();
+  }
+
+  // The summary of every batch, and the exit status it calls for.
+  std::pair<json, int> report() const {
+    json summary = {{"recipients", campaign_.recipients.recipients().size()},
+                    {"duplicates", campaign_.recipients.duplicates()},
+                    {"batches", batches_.size()}};
+    std::map<BatchState, std::size_t> counts;
+    json refused = json::object();
+    json unknown = json::array();
+    for (const BatchUpdate& b : batches_) {
+      const BatchState state = b.state == BatchState::InFlight ? BatchState::Unknown : b.state;
+      ++counts[state];
+      if (state == BatchState::Unknown) unknown.push_back(b.batch);
+      if (state != BatchState::Refused) continue;
+      const std::string name = b.code ? velmora::name(static_cast<ResultCode>(*b.code)) : "";
+      auto& count = refused[name.empty() ? std::to_string(b.code.value_or(0)) : name];
+      count = count.is_null() ? 1 : count.get<int>() + 1;
+    }
+    for (BatchState state :
+         {BatchState::Sent, BatchState::Unknown, BatchState::Unsent, BatchState::Pending}) {
+      summary[std::string(stateName(state))] = counts[state];
+    }
+    summary["refused"] = std::move(refused);
+    summary["unknownBatches"] = std::move(unknown);
+    const bool open =
+        counts[BatchState::Unknown] + counts[BatchState::Unsent] + counts[BatchState::Pending] > 0;
+    const int status = stopped_                          ? kInterrupted
+                       : open                            ? kSomeOpen
+                       : counts[BatchState::Refused] > 0 ? kRefused
+                                                         : kSuccess;
+    return {std::move(summary), status};
+  }
+
+ private:
+  // Takes the batches that ended, records them with the next ones to start in one transaction,
+  // and only then hands those to the library.
+  void step(bool stopping) {
+    std::vector<BatchUpdate> updates = collect(stopping);
+    const std::size_t finished = updates.size();
+    inFlight_ -= finished;
+    while (!stopping && inFlight_ + updates.size() - finished < settings_.inFlight &&
+           !queue_.empty()) {
+      updates.push_back({queue_.front(), BatchState::InFlight, std::nullopt, ""});
+      queue_.pop_front();
+    }
+    if (!write(updates)) updates.resize(finished);
+    for (const BatchUpdate& u : updates) {
+      batches_[u.batch - 1] = u;
+      if (u.state != BatchState::InFlight) done_ += cut_.length(u.batch);
+    }
+    for (std::size_t i = finished; i < updates.size(); ++i) handOver(updates[i].batch);
+  }
+
+  // The outcomes that arrived; waits a little for one when there is nothing to start.
+  std::vector<BatchUpdate> collect(bool stopping) {
+    std::unique_lock<std::mutex> lock(mailbox_->mutex);
+    const bool room = !stopping && inFlight_ < settings_.inFlight && !queue_.empty();
+    if (!room) {
+      mailbox_->arrived.wait_for(lock, std::chrono::milliseconds(100),
+                                 [&] { return !mailbox_->finished.empty(); });
+    }
+    return std::exchange(mailbox_->finished, {});
+  }
+
+  bool write(const std::vector<BatchUpdate>& updates) {
+    if (journal_ == nullptr || broken_) return journal_ == nullptr;
+    try {
+      journal_->record(updates);
+      return true;
+    } catch (const JournalError& e) {
+      printError("cannot write the journal " + settings_.journal + ": " + e.what() +
+                     "; no further batch is started",
+                 common_);
+      broken_ = true;
+      return false;
+    }
+  }
+
+  void handOver(std::size_t batch) {
+    ++inFlight_;
+    send_(cut_.recipients(batch), [mailbox = mailbox_, batch](std::shared_ptr<Result> result) {
+      BatchUpdate update = outcome(batch, result);
+      std::lock_guard<std::mutex> lock(mailbox->mutex);
+      mailbox->finished.push_back(std::move(update));
+      mailbox->arrived.notify_one();
+    });
+  }
+
+  const Campaign& campaign_;
+  const Settings& common_;
+  const CampaignSettings& settings_;
+  const SendBatch& send_;
+  Journal* journal_;
+  Batches cut_;
+  std::vector<BatchUpdate> batches_;  // the latest state of each batch, the first batch first
+  std::deque<std::size_t> queue_;
+  std::size_t total_ = 0;
+  std::size_t done_ = 0;
+  std::size_t inFlight_ = 0;
+  bool broken_ = false;
+  bool stopped_ = false;
+  std::shared_ptr<Mailbox> mailbox_ = std::make_shared<Mailbox>();
+};
+
+std::vector<BatchUpdate> openJournal(Journal& journal, const Campaign& campaign,
+                                     const CampaignSettings& settings, const Batches& cut) {
+  const std::vector<Recipient>& all = campaign.recipients.recipients();
+  const CampaignIdentity identity{campaign.command,      campaign.sender, campaign.text,
+                                  recipientsDigest(all), all.size(),      settings.batchSize};
+  std::vector<BatchSpan> spans;
+  for (std::size_t b = 1; b <= cut.count(); ++b) spans.push_back(cut.span(b));
+  return journal.begin(identity, spans);
+}
+
+bool reportProblems(const Campaign& campaign, const Settings& settings) {
+  const RecipientList& list = campaign.recipients;
+  for (const InputProblem& p : list.problems()) {
+    printError(p.source + (p.line > 0 ? ":" + std::to_string(p.line) : "") + ": " + p.reason,
+               settings);
+  }
+  if (!list.problems().empty()) {
+    printError(
+        "nothing was sent: " + std::to_string(list.problems().size()) + " malformed input lines",
+        settings);
+  } else if (list.recipients().empty()) {
+    printError("nothing was sent: there is no recipient", settings);
+  } else if (!isUtf8(campaign.text)) {
+    printError("nothing was sent: the text is not UTF-8", settings);
+  } else {
+    return false;
+  }
+  return true;
+}
+
+// Numbers, and "@FILE" items naming files of numbers.
+void readNumberArguments(const std::vector<std::string>& arguments, RecipientList& out) {
+  for (const std::string& argument : arguments) {
+    if (argument.size() > 1 && argument.front() == '@') {
+      const std::string path = argument.substr(1);
+      readNumbers(readInput(path), path, out);
+    } else if (isPhoneNumber(argument)) {
+      out.add({argument, {}, {}});
+    } else {
+      out.problem("--to", 0, "\"" + argument + "\" is not a phone number or @FILE");
+    }
+  }
+}
+
+SendBatch sender(Velmora& client, const CampaignRequest& request) {
+  if (request.command == "send") {
+    return [&client, &request](const std::vector<Recipient>& batch, ResultCompletion done) {
+      std::vector<std::string> mobiles;
+      for (const Recipient& r : batch) mobiles.push_back(r.mobile);
+      client.SendMessage(request.sender, request.text, mobiles, request.group, request.at,
+                         std::move(done));
+    };
+  }
+  return [&client, &request](const std::vector<Recipient>& batch, ResultCompletion done) {
+    std::vector<RecipientsMessage> messages;
+    for (const Recipient& r : batch) {
+      messages.emplace_back();
+      messages.back().setId(r.id);
+      messages.back().setMobile(r.mobile);
+      messages.back().setMessage(r.message);
+    }
+    client.SendCorrespondingMessage(request.sender, messages, request.group, std::move(done));
+  };
+}
+
+}  // namespace
+
+void addCampaignOptions(CLI::App& command, CampaignSettings& settings) {
+  command.add_option("--batch", settings.batchSize, "Recipients per call")
+      ->capture_default_str()
+      ->check(CLI::Range(1, 1000));
+  command.add_option("--in-flight", settings.inFlight, "Calls under way at once")
+      ->capture_default_str()
+      ->check(CLI::Range(1, 64));
+  command.add_option("--journal", settings.journal,
+                     "SQLite file recording each batch; running the same command with it again "
+                     "resumes the campaign and never sends a batch twice");
+  command.add_flag("--resend-unknown", settings.resendUnknown,
+                   "With --journal: also send again the batches that may have reached the "
+                   "service in an earlier run");
+}
+
+bool isCampaign(const std::vector<std::string>& to, const CampaignSettings& campaign) {
+  return !campaign.journal.empty() || std::any_of(to.begin(), to.end(), [](const std::string& t) {
+    return t.rfind('@', 0) == 0;
+  });
+}
+
+std::string recipientsDigest(const std::vector<Recipient>& recipients) {
+  // Each field behind its length, so that no two different lists give the same bytes; hashed in
+  // one call, which is many times faster than a call per field.
+  std::string bytes;
+  for (const Recipient& r : recipients) {
+    for (const std::string* field : {&r.id, &r.mobile, &r.message}) {
+      bytes += std::to_string(field->size());
+      bytes += ':';
+      bytes += *field;
+    }
+  }
+  unsigned char digest[EVP_MAX_MD_SIZE];
+  unsigned int length = 0;
+  EVP_Digest(bytes.data(), bytes.size(), digest, &length, EVP_sha256(), nullptr);
+  static constexpr char kHex[] = "0123456789abcdef";
+  std::string out;
+  for (unsigned int i = 0; i < length; ++i) {
+    out.push_back(kHex[digest[i] >> 4]);
+    out.push_back(kHex[digest[i] & 0x0F]);
+  }
+  return out;
+}
+
+int runCampaign(Velmora& client, const Settings& settings, const CampaignRequest& request) {
+  Campaign campaign{request.command, request.sender, request.text, {}};
+  try {
+    if (request.command == "send") {
+      readNumberArguments(request.to, campaign.recipients);
+    } else {
+      readCsv(readInput(request.csv), request.csv, campaign.recipients);
+    }
+  } catch (const std::runtime_error& e) {
+    printError(e.what(), settings);
+    return kUsage;
+  }
+  if (reportProblems(campaign, settings)) return kRefusedInput;
+
+  const CampaignSettings& flags = request.campaign;
+  const Batches cut(campaign, flags.batchSize);
+  std::unique_ptr<Journal> journal;
+  std::vector<BatchUpdate> batches;
+  try {
+    if (!flags.journal.empty()) {
+      journal = std::make_unique<Journal>(flags.journal);
+      batches = openJournal(*journal, campaign, flags, cut);
+    }
+  } catch (const JournalError& e) {
+    printError(e.what(), settings);
+    return kUsage;
+  }
+  for (std::size_t b = batches.size() + 1; b <= cut.count(); ++b) {
+    batches.push_back({b, BatchState::Pending, std::nullopt, ""});
+  }
+  const SendBatch send = sender(client, request);
+  Run run(campaign, settings, flags, send, journal.get(), std::move(batches));
+  run.plan();
+  run.go();
+  const auto [summary, status] = run.report();
+  printAnswer(summary, settings);
+  return status;
+}
+
+}  // namespace velmora::cli

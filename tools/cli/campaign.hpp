@@ -1,0 +1,55 @@
+// Campaigns: one text to the numbers of files ("send --to @FILE") or a text per row of a CSV file
+// ("send-each --csv FILE"), in batches, a few calls at once, optionally kept in a journal so that
+// a later run resumes without sending any batch twice.
+
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <string>
+#include <vector>
+
+#include "cli.hpp"
+#include "recipients.hpp"
+
+namespace velmora::cli {
+
+/// The campaign flags, after parsing. A plain value.
+struct CampaignSettings {
+  std::size_t batchSize = 100;  ///< recipients per call
+  std::size_t inFlight = 8;     ///< calls under way at once
+  std::string journal;          ///< the journal file; empty: none
+  bool resendUnknown = false;   ///< send again the batches that may have reached the service
+};
+
+/// Registers --batch, --in-flight, --journal and --resend-unknown on `command`, bound to
+/// `settings`, which must outlive the parse.
+void addCampaignOptions(CLI::App& command, CampaignSettings& settings);
+
+/// What a campaign is made of: the flags of "send" (`text`, `to`) or "send-each" (`csv`).
+struct CampaignRequest {
+  std::string command;          ///< "send" or "send-each"
+  std::string sender;           ///< the line to send from
+  std::string text;             ///< send: the one text
+  std::vector<std::string> to;  ///< send: numbers, and "@FILE" files of numbers ("@-" stdin)
+  std::string csv;              ///< send-each: the CSV file ("-" stdin)
+  std::string group;            ///< the UserGroupID of every call
+  std::int64_t at = 0;          ///< send: the send time
+  CampaignSettings campaign;
+};
+
+/// True when "send" must run as a campaign: a recipient names a file, or a journal is given.
+bool isCampaign(const std::vector<std::string>& to, const CampaignSettings& campaign);
+
+/// Reads `request`'s recipients and sends them in batches through `client` on the calling
+/// thread, until every batch is handled or SIGINT or SIGTERM stops it (caught while it runs).
+/// Prints problems on standard error and the summary as one JSON object on standard output;
+/// returns the exit status: 0 every batch sent, 1 some refused, 2 some unknown, unsent or not
+/// started, 64 a journal of another campaign or an unreadable file, 65 malformed input (nothing
+/// sent), 130 stopped by a signal.
+int runCampaign(Velmora& client, const Settings& settings, const CampaignRequest& request);
+
+/// The hex SHA-256 of the recipients in order, with their ids and texts.
+std::string recipientsDigest(const std::vector<Recipient>& recipients);
+
+}  // namespace velmora::cli

@@ -1,0 +1,299 @@
+#include "journal.hpp"
+
+#include <sqlite3.h>
+
+#include <array>
+#include <utility>
+
+namespace velmora::cli {
+namespace {
+
+constexpr std::array<std::string_view, 6> kStateNames = {"pending", "in-flight", "sent",
+                                                         "refused", "unsent",    "unknown"};
+
+// "VLMJ": marks the file as a journal of this program.
+constexpr int kApplicationId = 0x564C4D4A;
+
+constexpr const char* kSchema = R"sql(
+CREATE TABLE campaign (
+  id INTEGER PRIMARY KEY CHECK (id = 1),
+  command TEXT NOT NULL,
+  sender TEXT NOT NULL,
+  text TEXT NOT NULL,
+  digest TEXT NOT NULL,
+  recipients INTEGER NOT NULL,
+  batch_size INTEGER NOT NULL,
+  created TEXT NOT NULL DEFAULT (strftime('%Y-%m-%dT%H:%M:%fZ', 'now'))
+);
+CREATE TABLE batch (
+  id INTEGER PRIMARY KEY,
+  state TEXT NOT NULL
+    CHECK (state IN ('pending', 'in-flight', 'sent', 'refused', 'unsent', 'unknown')),
+  size INTEGER NOT NULL,
+  first_mobile TEXT NOT NULL,
+  last_mobile TEXT NOT NULL,
+  attempts INTEGER NOT NULL DEFAULT 0,
+  code INTEGER,
+  detail TEXT,
+  updated TEXT
+);
+)sql";
+
+BatchState stateFromName(const std::string& name) {
+  for (std::size_t i = 0; i < kStateNames.size(); ++i) {
+    if (kStateNames[i] == name) return static_cast<BatchState>(i);
+  }
+  throw JournalError("a batch is in the state \"" + name + "\", which this program does not know");
+}
+
+// The first field in which `stored` and `wanted` differ, as the user knows it; empty when none.
+std::string difference(const CampaignIdentity& stored, const CampaignIdentity& wanted) {
+  if (stored.command != wanted.command) return "it was written by \"" + stored.command + "\"";
+  if (stored.sender != wanted.sender) return "its sender line is " + stored.sender;
+  if (stored.text != wanted.text) return "its text differs";
+  if (stored.digest != wanted.digest || stored.recipients != wanted.recipients) {
+    return "its recipients differ (" + std::to_string(stored.recipients) + " recipients then, " +
+           std::to_string(wanted.recipients) + " now)";
+  }
+  if (stored.batchSize != wanted.batchSize) {
+    return "it was written with --batch " + std::to_string(stored.batchSize);
+  }
+  return {};
+}
+
+}  // namespace
+
+// One prepared statement, finalized on every path.
+class JournalStatement {
+ public:
+  JournalStatement(sqlite3* db, const char* sql) : db_(db) {
+    if (sqlite3_prepare_v2(db, sql, -1, &statement_, nullptr) != SQLITE_OK) fail();
+  }
+  ~JournalStatement() { sqlite3_finalize(statement_); }
+  JournalStatement(const JournalStatement&) = delete;
+  JournalStatement& operator=(const JournalStatement&) = delete;
+
+  JournalStatement& bind(int index, std::string_view text) {
+    check(sqlite3_bind_text(statement_, index, text.data(), static_cast<int>(text.size()),
+                            SQLITE_TRANSIENT));
+    return *this;
+  }
+  JournalStatement& bind(int index, long long value) {
+    check(sqlite3_bind_int64(statement_, index, value));
+    return *this;
+  }
+  JournalStatement& bind(int index, std::optional<long long> value) {
+    check(value ? sqlite3_bind_int64(statement_, index, *value)
+                : sqlite3_bind_null(statement_, index));
+    return *this;
+  }
+
+  // Runs one step: true when a row is there to read.
+  bool step() {
+    const int status = sqlite3_step(statement_);
+    if (status == SQLITE_ROW) return true;
+    if (status == SQLITE_DONE) return false;
+    const std::string why = sqlite3_errmsg(db_);
+    sqlite3_reset(statement_);
+    throw JournalError(why);
+  }
+  // Runs the statement to its end and makes it ready for new values.
+  void run() {
+    while (step()) {
+    }
+    sqlite3_reset(statement_);
+  }
+
+  long long integer(int column) { return sqlite3_column_int64(statement_, column); }
+  std::optional<long long> optionalInteger(int column) {
+    if (sqlite3_column_type(statement_, column) == SQLITE_NULL) return std::nullopt;
+    return integer(column);
+  }
+  std::string text(int column) {
+    const auto* bytes = sqlite3_column_text(statement_, column);
+    return bytes == nullptr ? std::string() : reinterpret_cast<const char*>(bytes);
+  }
+
+ private:
+  void check(int status) {
+    if (status != SQLITE_OK) fail();
+  }
+  [[noreturn]] void fail() { throw JournalError(sqlite3_errmsg(db_)); }
+
+  sqlite3* db_;
+  sqlite3_stmt* statement_ = nullptr;
+};
+
+std::string_view stateName(BatchState state) {
+  return kStateNames[static_cast<std::size_t>(state)];
+}
+
+ResumeAction onResume(BatchState state, bool resendUnknown) {
+  switch (state) {
+    case BatchState::Pending:
+    case BatchState::Unsent:
+      return ResumeAction::Send;
+    case BatchState::Sent:
+    case BatchState::Refused:
+      return ResumeAction::Skip;
+    case BatchState::InFlight:
+    case BatchState::Unknown:
+      break;
+  }
+  return resendUnknown ? ResumeAction::Send : ResumeAction::List;
+}
+
+Journal::Journal(const std::string& path) : path_(path) {
+  const int status =
+      sqlite3_open_v2(path.c_str(), &db_, SQLITE_OPEN_READWRITE | SQLITE_OPEN_CREATE, nullptr);
+  if (status != SQLITE_OK) {
+    const std::string why = db_ != nullptr ? sqlite3_errmsg(db_) : sqlite3_errstr(status);
+    sqlite3_close(db_);
+    throw JournalError("cannot open the journal " + path + ": " + why);
+  }
+  try {
+    // The lock is taken by the first write below and held until the file is closed, so that two
+    // runs never hand the same batch to the service. The process's death releases it.
+    execute("PRAGMA locking_mode = EXCLUSIVE");
+    execute("PRAGMA journal_mode = WAL");
+    // A commit is in the operating system's hands when it returns, so killing this process at
+    // any moment loses nothing. Only a crash of the machine itself may lose the last commits;
+    // syncing each one to the disk would cost a few milliseconds per batch.
+    execute("PRAGMA synchronous = NORMAL");
+    // Room for every page of a large campaign, so that no page is read back from the file, and
+    // a log that is copied back into the file (a disk flush) every 16 MiB rather than 4 MiB.
+    execute("PRAGMA cache_size = -65536");
+    execute("PRAGMA wal_autocheckpoint = 4096");
+    execute("BEGIN IMMEDIATE");
+    execute("COMMIT");
+  } catch (const JournalError& e) {
+    const bool busy = sqlite3_errcode(db_) == SQLITE_BUSY;
+    sqlite3_close(db_);
+    throw JournalError(busy ? "the journal " + path + " is in use by another run"
+                            : "cannot use the journal " + path + ": " + e.what());
+  }
+}
+
+Journal::~Journal() {
+  begin_.reset();
+  update_.reset();
+  commit_.reset();
+  sqlite3_close(db_);
+}
+
+void Journal::execute(const char* sql) {
+  char* message = nullptr;
+  if (sqlite3_exec(db_, sql, nullptr, nullptr, &message) == SQLITE_OK) return;
+  const std::string why = message != nullptr ? message : sqlite3_errmsg(db_);
+  sqlite3_free(message);
+  throw JournalError(why);
+}
+
+std::vector<BatchUpdate> Journal::begin(const CampaignIdentity& campaign,
+                                        const std::vector<BatchSpan>& batches) {
+  const std::optional<CampaignIdentity> stored = storedCampaign();
+  if (!stored) {
+    create(campaign, batches);
+  } else if (const std::string why = difference(*stored, campaign); !why.empty()) {
+    throw JournalMismatch("the journal " + path_ + " holds another campaign: " + why +
+                          "; use a new journal file for a new campaign");
+  }
+  execute(
+      "UPDATE batch SET state = 'unknown', detail = 'the run ended while it was in flight' "
+      "WHERE state = 'in-flight'");
+  return load();
+}
+
+std::optional<CampaignIdentity> Journal::storedCampaign() {
+  JournalStatement id(db_, "PRAGMA application_id");
+  const bool ours = id.step() && id.integer(0) == kApplicationId;
+  JournalStatement tables(db_, "SELECT count(*) FROM sqlite_schema");
+  const bool empty = tables.step() && tables.integer(0) == 0;
+  if (empty) return std::nullopt;
+  if (!ours) throw JournalError(path_ + " is not a journal of velmora");
+  JournalStatement row(
+      db_, "SELECT command, sender, text, digest, recipients, batch_size FROM campaign");
+  if (!row.step()) throw JournalError("the journal " + path_ + " holds no campaign");
+  return CampaignIdentity{row.text(0),
+                          row.text(1),
+                          row.text(2),
+                          row.text(3),
+                          static_cast<std::size_t>(row.integer(4)),
+                          static_cast<std::size_t>(row.integer(5))};
+}
+
+void Journal::create(const CampaignIdentity& campaign, const std::vector<BatchSpan>& batches) {
+  execute("BEGIN IMMEDIATE");
+  try {
+    execute(("PRAGMA application_id = " + std::to_string(kApplicationId)).c_str());
+    execute(kSchema);
+    JournalStatement insert(db_,
+                            "INSERT INTO campaign (id, command, sender, text, digest, recipients, "
+                            "batch_size) VALUES (1, ?, ?, ?, ?, ?, ?)");
+    insert.bind(1, campaign.command)
+        .bind(2, campaign.sender)
+        .bind(3, campaign.text)
+        .bind(4, campaign.digest)
+        .bind(5, static_cast<long long>(campaign.recipients))
+        .bind(6, static_cast<long long>(campaign.batchSize))
+        .run();
+    JournalStatement batch(db_,
+                           "INSERT INTO batch (id, state, size, first_mobile, last_mobile) "
+                           "VALUES (?, 'pending', ?, ?, ?)");
+    for (std::size_t i = 0; i < batches.size(); ++i) {
+      batch.bind(1, static_cast<long long>(i + 1))
+          .bind(2, static_cast<long long>(batches[i].size))
+          .bind(3, batches[i].first)
+          .bind(4, batches[i].last)
+          .run();
+    }
+    execute("COMMIT");
+  } catch (const JournalError&) {
+    sqlite3_exec(db_, "ROLLBACK", nullptr, nullptr, nullptr);
+    throw;
+  }
+}
+
+std::vector<BatchUpdate> Journal::load() {
+  std::vector<BatchUpdate> out;
+  JournalStatement select(db_, "SELECT id, state, code, detail FROM batch ORDER BY id");
+  while (select.step()) {
+    const auto batch = static_cast<std::size_t>(select.integer(0));
+    if (batch != out.size() + 1) {
+      throw JournalError("the journal " + path_ + " misses batch " +
+                         std::to_string(out.size() + 1));
+    }
+    out.push_back(
+        {batch, stateFromName(select.text(1)), select.optionalInteger(2), select.text(3)});
+  }
+  return out;
+}
+
+void Journal::record(const std::vector<BatchUpdate>& updates) {
+  if (updates.empty()) return;
+  if (!update_) {
+    begin_ = std::make_unique<JournalStatement>(db_, "BEGIN IMMEDIATE");
+    commit_ = std::make_unique<JournalStatement>(db_, "COMMIT");
+    update_ = std::make_unique<JournalStatement>(
+        db_,
+        "UPDATE batch SET state = ?, code = ?, detail = ?, "
+        "attempts = attempts + (?1 = 'in-flight'), "
+        "updated = strftime('%Y-%m-%dT%H:%M:%fZ', 'now') WHERE id = ?");
+  }
+  begin_->run();
+  try {
+    for (const BatchUpdate& u : updates) {
+      update_->bind(1, stateName(u.state))
+          .bind(2, u.code)
+          .bind(3, u.detail)
+          .bind(4, static_cast<long long>(u.batch))
+          .run();
+    }
+    commit_->run();
+  } catch (const JournalError&) {
+    sqlite3_exec(db_, "ROLLBACK", nullptr, nullptr, nullptr);
+    throw;
+  }
+}
+
+}  // namespace velmora::cli

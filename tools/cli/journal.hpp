@@ -1,0 +1,116 @@
+// The campaign journal: an SQLite file that holds a campaign and the state of each of its batches,
+// so that a later run knows what was sent even after the process was killed.
+
+#pragma once
+
+#include <cstddef>
+#include <memory>
+#include <optional>
+#include <stdexcept>
+#include <string>
+#include <string_view>
+#include <vector>
+
+struct sqlite3;
+
+namespace velmora::cli {
+
+/// Where a batch of a campaign stands.
+enum class BatchState {
+  Pending,   ///< not handed to the library yet
+  InFlight,  ///< handed to the library; recorded before the hand-over
+  Sent,      ///< the service accepted it
+  Refused,   ///< the service refused it with a code; nothing was sent
+  Unsent,    ///< the call failed before any byte of it left the process
+  Unknown,   ///< the call failed after it may have reached the service, or the run ended meanwhile
+};
+
+/// The state's name in the journal and in printed lines ("in-flight").
+std::string_view stateName(BatchState state);
+
+/// What a new run does with a batch it finds in a state.
+enum class ResumeAction {
+  Send,  ///< hand it to the library
+  Skip,  ///< done: sent or refused
+  List,  ///< may have been sent: name it and leave it alone
+};
+
+/// The rule of resuming: pending and unsent batches are sent, sent and refused ones skipped, and
+/// those that may have reached the service (unknown, in-flight) only listed unless the user asked
+/// to send them again.
+ResumeAction onResume(BatchState state, bool resendUnknown);
+
+/// A batch's new state and what its call left: the service code of a refusal, and the answer's
+/// payload (sent) or the reason (failed).
+struct BatchUpdate {
+  std::size_t batch = 0;  ///< from 1
+  BatchState state = BatchState::Pending;
+  std::optional<long long> code;
+  std::string detail;
+};
+
+/// What makes two runs the same campaign.
+struct CampaignIdentity {
+  std::string command;  ///< "send" or "send-each"
+  std::string sender;
+  std::string text;    ///< the text of "send"; empty for "send-each"
+  std::string digest;  ///< of the recipients, in order, with their ids and texts
+  std::size_t recipients = 0;
+  std::size_t batchSize = 0;
+};
+
+/// Whom a batch goes to, as the journal shows it: its first and last number and its size.
+struct BatchSpan {
+  std::string first;
+  std::string last;
+  std::size_t size = 0;
+};
+
+/// Thrown when the journal cannot be used; `what()` is a printable sentence.
+class JournalError : public std::runtime_error {
+ public:
+  using std::runtime_error::runtime_error;
+};
+
+/// Thrown when the journal holds another campaign; `what()` says what differs.
+class JournalMismatch : public JournalError {
+ public:
+  using JournalError::JournalError;
+};
+
+/// An open journal, held by this process alone until destroyed (a second run on the same file is
+/// refused). Every write is one transaction; once it returns, the death of this process cannot
+/// undo it (a crash of the machine may undo the last ones). One thread at a time.
+class Journal {
+ public:
+  /// Opens or creates the journal at `path`. Throws JournalError.
+  explicit Journal(const std::string& path);
+  ~Journal();
+  Journal(const Journal&) = delete;
+  Journal& operator=(const Journal&) = delete;
+
+  /// Starts or resumes `campaign`. A new journal records it with `batches`, all pending. An
+  /// existing one must hold the same campaign (else JournalMismatch); batches it finds in flight,
+  /// left by a run that ended meanwhile, become unknown. Returns every batch as last recorded, the
+  /// first batch first.
+  std::vector<BatchUpdate> begin(const CampaignIdentity& campaign,
+                                 const std::vector<BatchSpan>& batches);
+
+  /// Records `updates` in one transaction. Throws JournalError, and then records none of them.
+  void record(const std::vector<BatchUpdate>& updates);
+
+ private:
+  void execute(const char* sql);
+  std::optional<CampaignIdentity> storedCampaign();
+  void create(const CampaignIdentity& campaign, const std::vector<BatchSpan>& batches);
+  std::vector<BatchUpdate> load();
+
+  std::string path_;
+  sqlite3* db_ = nullptr;
+  // The statements of record(), prepared once: a campaign records thousands of transactions.
+  std::unique_ptr<class JournalStatement> begin_;
+  std::unique_ptr<JournalStatement> update_;
+  std::unique_ptr<JournalStatement> commit_;
+};
+
+}  // namespace velmora::cli

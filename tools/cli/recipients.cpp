@@ -1,0 +1,280 @@
+#include "recipients.hpp"
+
+#include <algorithm>
+#include <cctype>
+#include <cerrno>
+#include <cstdint>
+#include <cstring>
+#include <fstream>
+#include <iostream>
+#include <iterator>
+#include <optional>
+#include <sstream>
+#include <stdexcept>
+
+namespace velmora::cli {
+
+void RecipientList::add(Recipient recipient) {
+  if (!seen_.insert(recipient.mobile).second) {
+    ++duplicates_;
+    return;
+  }
+  recipients_.push_back(std::move(recipient));
+}
+
+void RecipientList::problem(std::string source, std::size_t line, std::string reason) {
+  problems_.push_back({std::move(source), line, std::move(reason)});
+}
+
+bool isPhoneNumber(std::string_view text) {
+  if (!text.empty() && text.front() == '+') text.remove_prefix(1);
+  return text.size() >= 3 && text.size() <= 15 &&
+         std::all_of(text.begin(), text.end(), [](char c) { return c >= '0' && c <= '9'; });
+}
+
+namespace {
+
+// The length of the UTF-8 sequence that `lead` starts and the value bits it carries; 0 for a byte
+// that cannot start one.
+std::size_t sequenceLength(unsigned char lead, std::uint32_t& value) {
+  static constexpr struct {
+    unsigned char least;
+    unsigned char mask;
+  } kLeads[] = {{0xF8, 0}, {0xF0, 0x07}, {0xE0, 0x0F}, {0xC0, 0x1F}, {0x80, 0}};
+  for (std::size_t i = 0; i < std::size(kLeads); ++i) {
+    if (lead < kLeads[i].least) continue;
+    value = lead & kLeads[i].mask;
+    return kLeads[i].mask == 0 ? 0 : 5 - i;
+  }
+  value = lead;
+  return 1;
+}
+
+}  // namespace
+
+bool isUtf8(std::string_view text) {
+  static constexpr std::uint32_t kSmallest[] = {0, 0, 0x80, 0x800, 0x10000};
+  std::size_t i = 0;
+  while (i < text.size()) {
+    std::uint32_t value = 0;
+    const std::size_t length = sequenceLength(static_cast<unsigned char>(text[i]), value);
+    if (length == 0 || i + length > text.size()) return false;
+    for (std::size_t k = 1; k < length; ++k) {
+      const auto next = static_cast<unsigned char>(text[i + k]);
+      if ((next & 0xC0u) != 0x80u) return false;
+      value = (value << 6) | (next & 0x3Fu);
+    }
+    if (value < kSmallest[length] || value > 0x10FFFF || (value >= 0xD800 && value <= 0xDFFF)) {
+      return false;
+    }
+    i += length;
+  }
+  return true;
+}
+
+namespace {
+
+std::string_view trimmed(std::string_view text) {
+  const auto first = text.find_first_not_of(" \t\r");
+  if (first == std::string_view::npos) return {};
+  const auto last = text.find_last_not_of(" \t\r");
+  return text.substr(first, last - first + 1);
+}
+
+std::string numberProblem(std::string_view number) {
+  return "\"" + std::string(number) + "\" is not a phone number (an optional + and 3 to 15 digits)";
+}
+
+// One CSV record: its fields and the line it starts on, or why it cannot be read.
+struct CsvRecord {
+  std::size_t line = 0;
+  std::vector<std::string> fields;
+  std::string error;
+};
+
+// Splits CSV text into records. A quoted field may hold commas, line ends and doubled quotes.
+// After an unterminated quote nothing more can be read, so it ends the list.
+class CsvReader {
+ public:
+  explicit CsvReader(std::string_view text) : text_(text) {}
+
+  std::optional<CsvRecord> next() {
+    if (at_ >= text_.size()) return std::nullopt;
+    CsvRecord record;
+    record.line = line_;
+    std::string field;
+    while (true) {
+      const bool quoted = at_ < text_.size() && text_[at_] == '"';
+      if (!(quoted ? readQuoted(field, record) : readPlain(field, record))) return record;
+      record.fields.push_back(std::move(field));
+      field.clear();
+      if (at_ >= text_.size()) return record;
+      const char c = text_[at_++];
+      if (c == ',') continue;
+      if (c == '\r' && at_ < text_.size() && text_[at_] == '\n') ++at_;
+      ++line_;
+      return record;
+    }
+  }
+
+ private:
+  bool readPlain(std::string& field, CsvRecord& record) {
+    const auto end = text_.find_first_of(",\r\n", at_);
+    field = text_.substr(at_, end == std::string_view::npos ? std::string_view::npos : end - at_);
+    at_ = end == std::string_view::npos ? text_.size() : end;
+    if (field.find('"') == std::string::npos) return true;
+    record.error = "a quote inside a field that does not start with one";
+    skipLine();
+    return false;
+  }
+
+  bool readQuoted(std::string& field, CsvRecord& record) {
+    ++at_;
+    while (true) {
+      const auto quote = text_.find('"', at_);
+      if (quote == std::string_view::npos) {
+        record.error = "a quoted field is never closed";
+        at_ = text_.size();
+        return false;
+      }
+      const std::string_view part = text_.substr(at_, quote - at_);
+      line_ += static_cast<std::size_t>(std::count(part.begin(), part.end(), '\n'));
+      field.append(part);
+      at_ = quote + 1;
+      if (at_ < text_.size() && text_[at_] == '"') {
+        field.push_back('"');
+        ++at_;
+        continue;
+      }
+      if (at_ >= text_.size() || std::strchr(",\r\n", text_[at_]) != nullptr) return true;
+      record.error = "a closing quote must be followed by a comma or the end of the line";
+      skipLine();
+      return false;
+    }
+  }
+
+  void skipLine() {
+    const auto end = text_.find('\n', at_);
+    at_ = end == std::string_view::npos ? text_.size() : end + 1;
+    ++line_;
+  }
+
+  std::string_view text_;
+  std::size_t at_ = 0;
+  std::size_t line_ = 1;
+};
+
+// Where the columns are, from the header row.
+struct Columns {
+  std::size_t count = 0;
+  std::optional<std::size_t> mobile;
+  std::optional<std::size_t> message;
+  std::optional<std::size_t> id;
+};
+
+std::string lowered(std::string_view text) {
+  std::string out(text);
+  std::transform(out.begin(), out.end(), out.begin(),
+                 [](unsigned char c) { return static_cast<char>(std::tolower(c)); });
+  return out;
+}
+
+std::string columnsProblem(const CsvRecord& header, Columns& columns) {
+  if (!header.error.empty()) return header.error;
+  columns.count = header.fields.size();
+  for (std::size_t i = 0; i < header.fields.size(); ++i) {
+    const std::string name = lowered(trimmed(header.fields[i]));
+    auto* slot = name == "mobile"    ? &columns.mobile
+                 : name == "message" ? &columns.message
+                 : name == "id"      ? &columns.id
+                                     : nullptr;
+    if (slot == nullptr) continue;
+    if (*slot) return "the column \"" + name + "\" appears twice";
+    *slot = i;
+  }
+  if (!columns.mobile || !columns.message) {
+    return "the header row must name the columns mobile and message (and optionally id)";
+  }
+  return {};
+}
+
+std::string rowProblem(const CsvRecord& row, const Columns& columns) {
+  if (!row.error.empty()) return row.error;
+  if (row.fields.size() != columns.count) {
+    return std::to_string(row.fields.size()) + " fields where the header has " +
+           std::to_string(columns.count);
+  }
+  for (const std::string& field : row.fields) {
+    if (!isUtf8(field)) return "not UTF-8";
+  }
+  const std::string_view mobile = trimmed(row.fields[*columns.mobile]);
+  if (!isPhoneNumber(mobile)) return numberProblem(mobile);
+  if (row.fields[*columns.message].empty()) return "the message is empty";
+  return {};
+}
+
+bool blank(const CsvRecord& row) {
+  return row.error.empty() && row.fields.size() == 1 && trimmed(row.fields[0]).empty();
+}
+
+}  // namespace
+
+void readNumbers(std::string_view text, const std::string& source, RecipientList& out) {
+  std::size_t line = 0;
+  while (!text.empty()) {
+    ++line;
+    const auto end = text.find('\n');
+    std::string_view content = text.substr(0, end);
+    text.remove_prefix(end == std::string_view::npos ? text.size() : end + 1);
+    content = trimmed(content.substr(0, content.find('#')));
+    if (content.empty()) continue;
+    if (isPhoneNumber(content)) {
+      out.add({std::string(content), {}, {}});
+    } else {
+      out.problem(source, line, numberProblem(content));
+    }
+  }
+}
+
+void readCsv(std::string_view text, const std::string& source, RecipientList& out) {
+  constexpr std::string_view kByteOrderMark = "\xEF\xBB\xBF";
+  if (text.substr(0, kByteOrderMark.size()) == kByteOrderMark) {
+    text.remove_prefix(kByteOrderMark.size());
+  }
+  CsvReader reader(text);
+  std::optional<CsvRecord> header = reader.next();
+  while (header && blank(*header)) header = reader.next();
+  Columns columns;
+  if (!header) return out.problem(source, 1, "no header row");
+  if (std::string why = columnsProblem(*header, columns); !why.empty()) {
+    return out.problem(source, header->line, why);
+  }
+  std::size_t position = 0;
+  while (std::optional<CsvRecord> row = reader.next()) {
+    if (blank(*row)) continue;
+    ++position;
+    if (std::string why = rowProblem(*row, columns); !why.empty()) {
+      out.problem(source, row->line, why);
+      continue;
+    }
+    std::vector<std::string>& f = row->fields;
+    std::string id = columns.id ? std::string(trimmed(f[*columns.id])) : "";
+    out.add({std::string(trimmed(f[*columns.mobile])), std::move(f[*columns.message]),
+             id.empty() ? std::to_string(position) : std::move(id)});
+  }
+}
+
+std::string readInput(const std::string& path) {
+  if (path == "-") {
+    return std::string(std::istreambuf_iterator<char>(std::cin), std::istreambuf_iterator<char>());
+  }
+  std::ifstream file(path, std::ios::binary);
+  std::ostringstream content;
+  if (file) content << file.rdbuf();
+  if (!file || file.bad()) {
+    throw std::runtime_error("cannot read " + path + ": " + std::strerror(errno));
+  }
+  return content.str();
+}
+
+}  // namespace velmora::cli
