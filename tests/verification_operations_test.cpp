@@ -284,6 +284,7 @@ TEST_F(Verification, OnlyTwoHundredsHandOverTheAnswer) {
     EXPECT_FALSE(printedStarting("Body: "));
     const auto done =
         run<bool>([&](TruthCompletion d) { client->CheckSendCode("0912", "1", std::move(d)); });
+    ASSERT_TRUE(done.failure);
     EXPECT_EQ(done.failure->kind, FailureKind::HttpStatus);
     EXPECT_EQ(done.failure->httpStatus, status);
   }
@@ -299,6 +300,7 @@ TEST_F(Verification, FailuresAndUnreadableAnswersCarryTheirReason) {
   transport.answer(Reply::failed(FailureKind::Timeout, true, "The request timed out"));
   const auto timedOut = run<std::int64_t>(
       [&](NumberCompletion d) { client->AutoSendCode("0912", "f", std::move(d)); });
+  ASSERT_TRUE(timedOut.failure);
   EXPECT_EQ(timedOut.failure->kind, FailureKind::Timeout);
   EXPECT_TRUE(timedOut.failure->requestMayHaveArrived);
   EXPECT_EQ(timedOut.failure->message, "error The request timed out");
@@ -313,6 +315,7 @@ TEST_F(Verification, FailuresAndUnreadableAnswersCarryTheirReason) {
     answer(body);
     const auto done = run<std::int64_t>(
         [&](NumberCompletion d) { client->SendMessageWithCode("0912", "1", std::move(d)); });
+    ASSERT_TRUE(done.failure) << body;
     EXPECT_EQ(done.failure->kind, FailureKind::MalformedAnswer) << body;
     EXPECT_EQ(done.failure->message, message);
   }
