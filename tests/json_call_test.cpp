@@ -1,12 +1,10 @@
-// The JSON answer reading, and one exchange over a real TLS socket: what the wire carries.
+// Reading a JSON answer: which answers give a Result, what it holds, and what is printed.
 
 #include <gtest/gtest.h>
 
 #include <string>
 #include <vector>
 
-#include "support/client_access.hpp"
-#include "support/loopback_server.hpp"
 #include "support/scripted_transport.hpp"
 #include "transport/json_call.hpp"
 #include "velmora/velmora.hpp"
@@ -15,8 +13,6 @@ namespace velmora {
 namespace {
 
 using test::Diagnostics;
-using test::Latch;
-using test::LoopbackServer;
 
 detail::HttpResponse answer(long status, std::string body) {
   detail::HttpResponse r;
@@ -33,45 +29,6 @@ struct Lines : Diagnostics {
     return detail::readJsonExchange(response, detail::Reporter("Test", sink)).result;
   }
 };
-
-// The libcurl session puts on the wire what the operations ask for: method, path, the two
-// headers and no others of note, the body, and a real status line back.
-TEST(JsonCallWire, PostsTheRequestAndReadsARealStatusLine) {
-  LoopbackServer server;
-  Diagnostics printed;
-  Options options = server.options();
-  options.diagnostics = printed.sink();
-  Velmora client("user", "pass", options);
-  for (const int status : {200, 404}) {
-    server.answer(status, R"({"Code":1001})");
-    Latch latch;
-    std::shared_ptr<Result> got;
-    detail::ClientAccess::callAPI(client, "Test", status == 200 ? "{\"x\": \"y\"}" : "",
-                                  [&](std::shared_ptr<Result> r) {
-                                    got = std::move(r);
-                                    latch.done();
-                                  });
-    ASSERT_TRUE(latch.wait());
-    EXPECT_EQ(got != nullptr, status == 200);
-  }
-  const auto received = server.requests();
-  ASSERT_EQ(received.size(), 2u);
-  for (const auto& req : received) {
-    EXPECT_EQ(req.method, "POST");
-    EXPECT_EQ(req.path, "/api/smsAPI/Test");
-    EXPECT_EQ(req.header("Content-Type"), "application/json");
-    EXPECT_EQ(req.header("Authorization"), "Basic dXNlcjpwYXNz");
-    EXPECT_FALSE(req.hasHeader("Expect"));
-  }
-  EXPECT_EQ(received[0].body, "{\"x\": \"y\"}");
-  EXPECT_EQ(received[1].body, "");
-  const auto lines = printed.lines();
-  ASSERT_EQ(lines.size(), 3u);
-  EXPECT_EQ(lines[0], "{\"x\": \"y\"}");
-  EXPECT_EQ(lines[1], "statusCode should be 2xx, but is 404");
-  EXPECT_EQ(lines[2].rfind("response = ", 0), 0u);
-  EXPECT_NE(lines[2].find("404"), std::string::npos);
-}
 
 TEST(JsonAnswer, FillsOnlyExactKeysOfAcceptedKinds) {
   Lines lines;
