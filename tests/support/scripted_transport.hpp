@@ -92,7 +92,7 @@ class ScriptedTransport final : public detail::Transport {
     tasks.push_back(std::move(task));
     wake.notify_all();
   }
-  bool onCompletionThread() const override { return std::this_thread::get_id() == workerId; }
+  bool onCompletionThread() const override { return std::this_thread::get_id() == worker.get_id(); }
 
  private:
   static detail::HttpResponse responseFor(const Reply& reply) {
@@ -113,7 +113,6 @@ class ScriptedTransport final : public detail::Transport {
   }
 
   void run() {
-    workerId = std::this_thread::get_id();
     std::unique_lock<std::mutex> lock(mutex);
     for (;;) {
       wake.wait(lock, [this] { return stopping || !tasks.empty(); });
@@ -132,7 +131,6 @@ class ScriptedTransport final : public detail::Transport {
   std::vector<detail::HttpRequest> received;
   Reply script;
   bool stopping = false;
-  std::thread::id workerId;
   std::thread worker;
 };
 
