@@ -6,10 +6,10 @@
 #include <variant>
 #include <vector>
 
+#include "client_settings.hpp"
 #include "json_encoder.hpp"
-#include "output.hpp"
 #include "request_bodies.hpp"
-#include "transport/session.hpp"
+#include "transport/json_call.hpp"
 #include "utf8.hpp"
 #include "velmora/client.hpp"
 
@@ -60,21 +60,14 @@ class TextArgument {
 };
 
 // JSON cannot carry bytes that are not UTF-8, and the service would garble or refuse them, so
-// such a call sends nothing. The refusal is printed and reported as the absent value, from the
-// session thread like every other completion, so that callers see one behaviour on every path.
-// Returns true when the call was refused; `completion` has then been taken over.
-bool refusedForInvalidUtf8(const char* operation, std::initializer_list<TextArgument> arguments,
-                           ResultCompletion& completion) {
+// such a call sends nothing: the body is made only when every text argument is UTF-8.
+template <class MakeBody>
+detail::JsonBody checkedBody(std::initializer_list<TextArgument> arguments, MakeBody makeBody) {
   for (const TextArgument& argument : arguments) {
     const std::string where = argument.invalidPart();
-    if (where.empty()) continue;
-    detail::printLine(std::string(operation) + ": " + where + " is not valid UTF-8; nothing sent");
-    detail::Session::shared().post([completion = std::move(completion)] {
-      if (completion) completion(nullptr);
-    });
-    return true;
+    if (!where.empty()) return {{}, where + " is not valid UTF-8"};
   }
-  return false;
+  return {makeBody(), {}};
 }
 
 }  // namespace
@@ -82,17 +75,15 @@ bool refusedForInvalidUtf8(const char* operation, std::initializer_list<TextArgu
 void Velmora::SendMessage(const std::string& phoneNumber, const std::string& message,
                           const std::vector<std::string>& mobiles, const std::string& userGroupID,
                           std::int64_t SendDateInTimeStamp, ResultCompletion completion) {
-  if (refusedForInvalidUtf8("SendMessage",
-                            {{"phoneNumber", phoneNumber},
-                             {"message", message},
-                             {"mobiles", mobiles},
-                             {"userGroupID", userGroupID}},
-                            completion)) {
-    return;
-  }
-  callAPI(restUrl("SendMessage"),
-          detail::sendMessageBody(*jsonEncoder, phoneNumber, message, mobiles, userGroupID,
-                                  SendDateInTimeStamp),
+  callAPI("SendMessage",
+          checkedBody({{"phoneNumber", phoneNumber},
+                       {"message", message},
+                       {"mobiles", mobiles},
+                       {"userGroupID", userGroupID}},
+                      [&] {
+                        return detail::sendMessageBody(*jsonEncoder, phoneNumber, message, mobiles,
+                                                       userGroupID, SendDateInTimeStamp);
+                      }),
           std::move(completion));
 }
 
@@ -100,16 +91,14 @@ void Velmora::SendCorrespondingMessage(const std::string& phoneNumber,
                                        const std::vector<RecipientsMessage>& recipientsMessage,
                                        const std::string& userGroupID,
                                        ResultCompletion completion) {
-  if (refusedForInvalidUtf8("SendCorrespondingMessage",
-                            {{"phoneNumber", phoneNumber},
-                             {"recipientsMessage", recipientsMessage},
-                             {"userGroupID", userGroupID}},
-                            completion)) {
-    return;
-  }
-  callAPI(restUrl("SendCorrespondingMessage"),
-          detail::sendCorrespondingMessageBody(*jsonEncoder, phoneNumber, recipientsMessage,
-                                               userGroupID),
+  callAPI("SendCorrespondingMessage",
+          checkedBody({{"phoneNumber", phoneNumber},
+                       {"recipientsMessage", recipientsMessage},
+                       {"userGroupID", userGroupID}},
+                      [&] {
+                        return detail::sendCorrespondingMessageBody(*jsonEncoder, phoneNumber,
+                                                                    recipientsMessage, userGroupID);
+                      }),
           std::move(completion));
 }
 
@@ -117,68 +106,71 @@ void Velmora::SendMessageToPort(const std::string& phoneNumber, std::int64_t rec
                                 std::int64_t sendPortNumber, const std::string& userGroupID,
                                 const std::vector<RecipientsMessage>& recipientsMessage,
                                 ResultCompletion completion) {
-  if (refusedForInvalidUtf8("SendMessageToPort",
-                            {{"phoneNumber", phoneNumber},
-                             {"userGroupID", userGroupID},
-                             {"recipientsMessage", recipientsMessage}},
-                            completion)) {
-    return;
-  }
-  callAPI(restUrl("SendMessageToPort"),
-          detail::sendMessageToPortBody(*jsonEncoder, phoneNumber, recievePortNumber,
-                                        sendPortNumber, userGroupID, recipientsMessage),
+  callAPI("SendMessageToPort",
+          checkedBody({{"phoneNumber", phoneNumber},
+                       {"userGroupID", userGroupID},
+                       {"recipientsMessage", recipientsMessage}},
+                      [&] {
+                        return detail::sendMessageToPortBody(*jsonEncoder, phoneNumber,
+                                                             recievePortNumber, sendPortNumber,
+                                                             userGroupID, recipientsMessage);
+                      }),
           std::move(completion));
 }
 
 void Velmora::GroupMessageStatus(const std::string& groupMessageId, ResultCompletion completion) {
-  if (refusedForInvalidUtf8("GroupMessageStatus", {{"groupMessageId", groupMessageId}},
-                            completion)) {
-    return;
-  }
-  callAPI(restUrl("GroupMessageStatus"),
-          detail::groupMessageStatusBody(*jsonEncoder, groupMessageId), std::move(completion));
+  callAPI("GroupMessageStatus",
+          checkedBody({{"groupMessageId", groupMessageId}},
+                      [&] { return detail::groupMessageStatusBody(*jsonEncoder, groupMessageId); }),
+          std::move(completion));
 }
 
 void Velmora::CorrespondingMessageStatus(const std::vector<std::string>& messageId,
                                          ResultCompletion completion) {
-  if (refusedForInvalidUtf8("CorrespondingMessageStatus", {{"messageId", messageId}}, completion)) {
-    return;
-  }
-  callAPI(restUrl("CorrespondingMessageStatus"),
-          detail::correspondingMessageStatusBody(*jsonEncoder, messageId), std::move(completion));
+  callAPI(
+      "CorrespondingMessageStatus",
+      checkedBody({{"messageId", messageId}},
+                  [&] { return detail::correspondingMessageStatusBody(*jsonEncoder, messageId); }),
+      std::move(completion));
 }
 
 void Velmora::GetGroupMessageId(const std::string& groupId, ResultCompletion completion) {
-  if (refusedForInvalidUtf8("GetGroupMessageId", {{"groupId", groupId}}, completion)) return;
-  callAPI(restUrl("GetGroupMessageId"), detail::getGroupMessageIdBody(*jsonEncoder, groupId),
+  callAPI("GetGroupMessageId",
+          checkedBody({{"groupId", groupId}},
+                      [&] { return detail::getGroupMessageIdBody(*jsonEncoder, groupId); }),
           std::move(completion));
 }
 
 void Velmora::ReceiveMessages(const std::string& phoneNumber, std::int64_t startDate,
                               std::int64_t EndDate, std::int64_t page,
                               ResultCompletion completion) {
-  if (refusedForInvalidUtf8("ReceiveMessages", {{"phoneNumber", phoneNumber}}, completion)) return;
-  callAPI(restUrl("ReceiveMessages"),
-          detail::receiveMessagesBody(*jsonEncoder, phoneNumber, startDate, EndDate, page),
+  callAPI("ReceiveMessages",
+          checkedBody({{"phoneNumber", phoneNumber}},
+                      [&] {
+                        return detail::receiveMessagesBody(*jsonEncoder, phoneNumber, startDate,
+                                                           EndDate, page);
+                      }),
           std::move(completion));
 }
 
 void Velmora::GetCredit(ResultCompletion completion) {
   // The line marks, in the application's output, that the credit answer (or its failure) is in.
-  callAPI(restUrl("GetCredit"), std::string(),
-          [completion = std::move(completion)](std::shared_ptr<Result> result) {
-            detail::printLine("I AM BACK");
+  callAPI("GetCredit", {},
+          [reporter = settings->reporter("GetCredit"),
+           completion = std::move(completion)](std::shared_ptr<Result> result) {
+            reporter.print(DiagnosticKind::Notice, "I AM BACK");
             if (completion) completion(std::move(result));
           });
 }
 
 void Velmora::GetPrices(ResultCompletion completion) {
-  callAPI(restUrl("GetPrices"), std::string(), std::move(completion));
+  callAPI("GetPrices", {}, std::move(completion));
 }
 
 void Velmora::ShowWhiteList(const std::vector<std::string>& Mobiles, ResultCompletion completion) {
-  if (refusedForInvalidUtf8("ShowWhiteList", {{"Mobiles", Mobiles}}, completion)) return;
-  callAPI(restUrl("ShowWhiteList"), detail::showWhiteListBody(*jsonEncoder, Mobiles),
+  callAPI("ShowWhiteList",
+          checkedBody({{"Mobiles", Mobiles}},
+                      [&] { return detail::showWhiteListBody(*jsonEncoder, Mobiles); }),
           std::move(completion));
 }
 

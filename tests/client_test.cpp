@@ -4,6 +4,7 @@
 #include <unordered_map>
 
 #include "base64.hpp"
+#include "client_settings.hpp"
 #include "velmora/velmora.hpp"
 
 namespace velmora {
@@ -53,6 +54,10 @@ TEST(DefaultOptions, HoldTheBuiltInEndpoints) {
   EXPECT_EQ(o.soapNamespace.back(), '/');
   EXPECT_TRUE(o.caFile.empty());
   EXPECT_EQ(o.timeout, std::chrono::seconds(60));
+  // The built-in values pass the checks that every client makes of its options.
+  const detail::ClientSettings checked(o);
+  EXPECT_EQ(checked.restRefusal.text, "");
+  EXPECT_EQ(checked.soapRefusal.text, "");
 }
 
 TEST(ResultRecord, NewRecordHoldsDefaultsAndEmptyStringPayload) {

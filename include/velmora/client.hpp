@@ -8,6 +8,7 @@
 #include <vector>
 
 #include "velmora/export.h"
+#include "velmora/failure.hpp"
 #include "velmora/messages.hpp"
 #include "velmora/options.hpp"
 #include "velmora/result.hpp"
@@ -16,8 +17,11 @@ namespace velmora {
 
 namespace detail {
 class JsonEncoder;
+class Reporter;
 class XmlAnswer;
 struct ClientAccess;
+struct ClientSettings;
+struct JsonBody;
 struct VerificationRequest;
 }  // namespace detail
 
@@ -31,16 +35,24 @@ using TruthCompletion = std::function<void(std::optional<bool>)>;
 /// The client of the SMS-panel service: one per account.
 ///
 /// Every operation returns at once; its completion runs later, exactly once, on the library's
-/// session thread (never on the caller's thread, never inside the call). Operations may be called
-/// from any thread at the same time. A client may be destroyed while its requests run: they keep
-/// only the completion, which still runs. Completions may start new requests or destroy the
-/// client; an exception thrown by a completion is caught and reported on standard output.
+/// session thread (never on the caller's thread, never inside the call). An empty completion is
+/// allowed: the request is still made and nothing is called. Operations may be called from any
+/// thread at the same time. A client may be destroyed while its requests run: they keep only the
+/// completion, which still runs. Completions may start new requests or destroy the client; an
+/// exception thrown by a completion is caught and reported as a printed line. Inside a
+/// completion that receives the absent value, `currentFailure()` says why.
+///
+/// A call that cannot be sent as configured or as asked (a value that is not UTF-8 or that XML
+/// cannot carry, an endpoint, proxy, namespace or time-out out of its rules; see `Options`)
+/// sends nothing, prints one line naming the operation, and completes with the absent value.
 /// The operations are virtual so that applications can substitute the client in their tests.
 class VELMORA_EXPORT Velmora {
  public:
   /// A client with the built-in endpoints (see `Options`). Stores the credentials unchanged.
   Velmora(std::string username, std::string password);
-  /// A client with the given endpoints, trust and time-out.
+  /// A client with the given endpoints, trust, time-outs, proxy and diagnostics. The options
+  /// are checked here, once; an option out of its rules makes every operation it concerns
+  /// refuse (see above), never this constructor fail.
   Velmora(std::string username, std::string password, Options options);
   virtual ~Velmora();
 
@@ -94,23 +106,28 @@ class VELMORA_EXPORT Velmora {
 
  private:
   friend struct detail::ClientAccess;  // white-box tests reach the transports through it
-  using XmlCompletion = std::function<void(std::unique_ptr<detail::XmlAnswer>)>;
+  /// The answer routine of a SOAP call: the unrun parser over a 2xx answer, or null and why.
+  using XmlCompletion =
+      std::function<void(std::unique_ptr<detail::XmlAnswer>, const std::optional<Failure>&)>;
 
-  void callAPI(const std::string& api, std::string POST_PARAMS, ResultCompletion completion) const;
-  void callSOAP(std::string xmlInput, const std::string& wsURL, const std::string& SOAPAction,
+  /// Posts `POST_PARAMS` to the REST path of `operation`, or, when the body could not be made
+  /// or the client's settings forbid it, sends nothing and completes with the refusal.
+  void callAPI(const char* operation, detail::JsonBody POST_PARAMS,
+               ResultCompletion completion) const;
+  /// Posts `xmlInput` to `wsURL`, or, when `refusal` is not empty, prints it and sends nothing.
+  void callSOAP(const detail::Reporter& reporter, std::string refusal, std::string xmlInput,
+                const std::string& wsURL, const std::string& SOAPAction,
                 XmlCompletion completion) const;
-  std::string restUrl(const char* operation) const;
   /// The built-in SOAP endpoint, made once, on first use, from `VELMORA_DEFAULT_SOAP_URL`.
   static const std::string& FastSendWSURL();
-  /// Posts one verification-code envelope to the SOAP endpoint, or, when a value cannot be
-  /// sent, reports that and hands `answer` null on the session thread.
-  void sendVerification(const detail::VerificationRequest& request, XmlCompletion answer) const;
+  /// Builds one verification-code envelope and posts it, unless a value or a setting forbids.
+  void sendVerification(const detail::VerificationRequest& request,
+                        const detail::Reporter& reporter, XmlCompletion answer) const;
 
   std::shared_ptr<const detail::JsonEncoder> jsonEncoder;
   std::string username;
   std::string password;
-  Options options;
-  bool customEndpoints = false;
+  std::shared_ptr<const detail::ClientSettings> settings;
 };
 
 }  // namespace velmora

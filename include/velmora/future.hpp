@@ -3,9 +3,13 @@
 // Waiting for an operation instead of being called back: a completion that fulfils a
 // std::future. Header-only; needs nothing from the library beyond the operations themselves.
 //
-//   auto credit = velmora::toFuture<std::shared_ptr<velmora::Result>>(
-//       [&](auto done) { client.GetCredit(done); });
+//   auto credit = velmora::toFuture(client, &velmora::Velmora::GetCredit);
 //   std::shared_ptr<velmora::Result> result = credit.get();   // blocks until the answer
+//
+//   auto sent = velmora::toOutcomeFuture(client, &velmora::Velmora::SendMessage, "3000", "hi",
+//                                        mobiles, "", 0);
+//   velmora::Outcome<std::shared_ptr<velmora::Result>> outcome = sent.get();
+//   if (!outcome.value && !outcome.failure->requestMayHaveArrived) { /* safe to retry */ }
 //
 // Never wait inside a completion: completions run one after another on the library's session
 // thread, so a completion that waits for another operation waits for ever.
@@ -15,12 +19,21 @@
 #include <future>
 #include <memory>
 #include <optional>
+#include <tuple>
 #include <utility>
 
 #include "velmora/client.hpp"
+#include "velmora/failure.hpp"
 #include "velmora/result.hpp"
 
 namespace velmora {
+
+/// What one operation ended with: its value, and, when the value is absent, why.
+template <class Value>
+struct Outcome {
+  Value value{};                   ///< what the completion received
+  std::optional<Failure> failure;  ///< a copy of `currentFailure()` when `value` is absent
+};
 
 /// A completion and the future it fulfils. Pass `completion` to one operation, exactly once,
 /// and wait on `future`.
@@ -41,14 +54,102 @@ CompletionFuture<Value> makeCompletionFuture() {
   return {[promise](Value value) { promise->set_value(std::move(value)); }, std::move(future)};
 }
 
+/// As `makeCompletionFuture`, for a future of the `Outcome`: the completion copies the
+/// failure (`currentFailure()`) of an absent value, on the thread that runs it.
+template <class Value>
+std::pair<std::function<void(Value)>, std::future<Outcome<Value>>> makeOutcomeFuture() {
+  auto promise = std::make_shared<std::promise<Outcome<Value>>>();
+  std::future<Outcome<Value>> future = promise->get_future();
+  auto completion = [promise](Value value) {
+    Outcome<Value> outcome;
+    if (!value) {
+      if (const Failure* failure = currentFailure()) outcome.failure = *failure;
+    }
+    outcome.value = std::move(value);
+    promise->set_value(std::move(outcome));
+  };
+  return {std::move(completion), std::move(future)};
+}
+
 /// Calls `start` with a fresh completion and returns the future of its value. `start` is
-/// expected to hand the completion to one operation, e.g. `[&](auto done) { client.GetCredit(done);
-/// }`. An exception thrown by `start` propagates and no future is returned.
+/// expected to hand the completion to one operation, e.g. `[&](velmora::ResultCompletion done) {
+/// client.GetCredit(done); }`. An exception thrown by `start` propagates and no future is
+/// returned.
 template <class Value, class Start>
 std::future<Value> toFuture(Start&& start) {
   CompletionFuture<Value> pair = makeCompletionFuture<Value>();
   std::forward<Start>(start)(std::move(pair.completion));
   return std::move(pair.future);
+}
+
+/// As the form above, for a future of the `Outcome`.
+template <class Value, class Start>
+std::future<Outcome<Value>> toOutcomeFuture(Start&& start) {
+  auto pair = makeOutcomeFuture<Value>();
+  std::forward<Start>(start)(std::move(pair.first));
+  return std::move(pair.second);
+}
+
+namespace detail {
+
+// The value that the last parameter of an operation, its completion, receives.
+template <class... Params>
+struct CompletionValueOf {
+  template <class C>
+  struct Argument;
+  template <class V>
+  struct Argument<std::function<void(V)>> {
+    using type = V;
+  };
+  using type = typename Argument<
+      std::decay_t<std::tuple_element_t<sizeof...(Params) - 1, std::tuple<Params...>>>>::type;
+};
+
+// The value of the completion that a start callable with one declared parameter takes.
+template <class CallOperator>
+struct StartValueOf;
+template <class Class, class Completion>
+struct StartValueOf<void (Class::*)(Completion) const> : CompletionValueOf<Completion> {};
+template <class Class, class Completion>
+struct StartValueOf<void (Class::*)(Completion)> : CompletionValueOf<Completion> {};
+
+}  // namespace detail
+
+/// As `toFuture<Value>(start)`, with the value type read from the completion type that `start`
+/// declares: `toFuture([&](velmora::TruthCompletion done) { client.CheckSendCode(n, c, done); })`
+/// gives a `std::future<std::optional<bool>>`. (A start taking `auto` declares no type.)
+template <class Start, class Value = typename detail::StartValueOf<
+                           decltype(&std::decay_t<Start>::operator())>::type>
+std::future<Value> toFuture(Start&& start) {
+  return toFuture<Value>(std::forward<Start>(start));
+}
+
+/// As the form above, for a future of the `Outcome`.
+template <class Start, class Value = typename detail::StartValueOf<
+                           decltype(&std::decay_t<Start>::operator())>::type>
+std::future<Outcome<Value>> toOutcomeFuture(Start&& start) {
+  return toOutcomeFuture<Value>(std::forward<Start>(start));
+}
+
+/// Starts `operation` on `client` with `args` (every argument but the completion) and returns
+/// the future of its value; the value type follows from the operation. E.g.
+/// `toFuture(client, &Velmora::CheckSendCode, number, code)` gives a
+/// `std::future<std::optional<bool>>`. The client is used during the call only.
+template <class... Params, class... Args>
+auto toFuture(Velmora& client, void (Velmora::*operation)(Params...), Args&&... args) {
+  using Value = typename detail::CompletionValueOf<Params...>::type;
+  return toFuture<Value>([&](std::function<void(Value)> done) {
+    (client.*operation)(std::forward<Args>(args)..., std::move(done));
+  });
+}
+
+/// As the form above, for a future of the `Outcome`: the value and, when absent, why.
+template <class... Params, class... Args>
+auto toOutcomeFuture(Velmora& client, void (Velmora::*operation)(Params...), Args&&... args) {
+  using Value = typename detail::CompletionValueOf<Params...>::type;
+  return toOutcomeFuture<Value>([&](std::function<void(Value)> done) {
+    (client.*operation)(std::forward<Args>(args)..., std::move(done));
+  });
 }
 
 /// The future of a JSON operation: null when the exchange failed.

@@ -10,18 +10,27 @@
 
 namespace velmora {
 
-/// Endpoints, trust and time-out of one client. A plain value: copy it freely, on any thread.
-/// A default-made `Options` holds the library's built-in constants.
+/// Endpoints, trust, time-outs, proxy and diagnostics of one client. A plain value: copy it
+/// freely, on any thread. A default-made `Options` holds the library's built-in constants.
+/// The client checks them once, when it is made; a value out of its rules below makes each
+/// operation it concerns send nothing, print one line naming the operation and the option, and
+/// complete with the absent value (`currentFailure()` then reports `FailureKind::RefusedInput`).
 struct Options {
-  /// HTTPS origin that the JSON operations append "/api/smsAPI/<Operation>" to.
-  /// Default: the build's `VELMORA_REST_BASE_URL` (no trailing slash). Only "https" is accepted.
+  /// HTTPS origin that the JSON operations append "/api/smsAPI/<Operation>" to: scheme https
+  /// (any letter case), a host, an optional port and path prefix; one trailing slash is dropped.
+  /// A user name or password, a query, a fragment or a control character is refused.
+  /// Default: the build's `VELMORA_REST_BASE_URL` (no trailing slash).
   std::string restBaseUrl = VELMORA_DEFAULT_REST_BASE_URL;
 
-  /// Full URL of the SOAP endpoint of the verification-code operations.
-  /// Default: the build's `VELMORA_SOAP_URL`, ending in "/fastsend.asmx". "http" or "https".
+  /// Full URL of the SOAP endpoint of the verification-code operations: http or https (any
+  /// letter case), a host, a path; refused as `restBaseUrl` is. Prefer https: over http, the
+  /// envelope with the account's password can be read on the way, by a proxy too.
+  /// Default: the build's `VELMORA_SOAP_URL`, ending in "/fastsend.asmx".
   std::string soapUrl = VELMORA_DEFAULT_SOAP_URL;
 
-  /// Service namespace URI of the SOAP envelopes and SOAPAction values; ends with "/".
+  /// Service namespace URI of the SOAP envelopes and SOAPAction values; ends with "/". Must be
+  /// an absolute http or https URI ("http://", a host) without control characters or spaces,
+  /// that XML can carry: it goes into a header and into every envelope.
   /// Default: the build's `VELMORA_SOAP_NAMESPACE`.
   std::string soapNamespace = VELMORA_DEFAULT_SOAP_NAMESPACE;
 
@@ -41,12 +50,15 @@ struct Options {
   /// The proxy for this client's requests. Unset (the default): libcurl's environment variables
   /// are honoured (`https_proxy`, `http_proxy`, `all_proxy`, `no_proxy`). An empty string: no
   /// proxy, whatever the environment says. Otherwise a proxy URL ("http://", "https://",
-  /// "socks5h://"); its credentials never appear in a printed line.
+  /// "socks5h://", with a host; other schemes are refused); its credentials never appear in a
+  /// printed line.
   std::optional<std::string> proxy;
 
   /// Where this client's diagnostic lines go. Unset (the default): standard output, one line
-  /// each. Set: to this callable only, on the thread that produces the line (the caller's or a
-  /// library thread); an exception it throws is caught and dropped.
+  /// each. Set: to this callable only, none to standard output, with the operation's name and
+  /// the line's kind, on the thread that produces the line (the caller's or a library thread,
+  /// possibly several at once); an exception it throws is caught and dropped. The client keeps
+  /// a copy, which calls in flight share until they complete.
   std::function<void(const Diagnostic&)> diagnostics;
 };
 

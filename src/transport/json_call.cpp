@@ -4,7 +4,7 @@
 #include <cmath>
 #include <limits>
 
-#include "output.hpp"
+#include "client_settings.hpp"
 #include "velmora/client.hpp"
 
 namespace velmora {
@@ -44,36 +44,7 @@ std::shared_ptr<Result> fill(nlohmann::json& answer) {
   return result;
 }
 
-// The scheme of `url` in lower case, or empty when it does not start with one and "://".
-std::string schemeOf(std::string_view url) {
-  const auto end = url.find("://");
-  if (end == std::string_view::npos || end == 0) return {};
-  std::string scheme(url.substr(0, end));
-  for (char& c : scheme) {
-    const auto u = static_cast<unsigned char>(c);
-    if (!std::isalnum(u) && c != '+' && c != '-' && c != '.') return {};
-    c = static_cast<char>(std::tolower(u));
-  }
-  return scheme;
-}
-
 }  // namespace
-
-void submitRequest(HttpRequest request, std::function<void(HttpResponse&)> onDone) {
-  // Checked here rather than left to the HTTP client alone, so that a misconfigured endpoint
-  // fails the same clear way whatever the client's own rules, and is never contacted.
-  const std::string scheme = schemeOf(request.url);
-  if (scheme == "https" || (request.allowPlainHttp && scheme == "http")) {
-    Session::shared().submit(std::move(request), std::move(onDone));
-    return;
-  }
-  HttpResponse refused;
-  refused.failed = true;
-  refused.error = "The URL scheme " + (scheme.empty() ? "is missing" : '"' + scheme + "\" is") +
-                  " not allowed: only " + (request.allowPlainHttp ? "http and https" : "https");
-  Session::shared().post(
-      [refused = std::move(refused), onDone = std::move(onDone)]() mutable { onDone(refused); });
-}
 
 bool jsonDepthWithin(std::string_view text, std::size_t limit) noexcept {
   std::size_t depth = 0;
@@ -97,48 +68,46 @@ bool jsonDepthWithin(std::string_view text, std::size_t limit) noexcept {
   return true;
 }
 
-bool acceptResponse(const HttpResponse& response) {
-  if (response.failed) {
-    printLine(joinWords({"error", response.error.empty() ? "Unknown error" : response.error}));
-    return false;
-  }
-  if (response.status < 200 || response.status > 299) {
-    printLine("statusCode should be 2xx, but is " + std::to_string(response.status));
-    printLine("response = " + response.description);
-    return false;
-  }
-  return true;
-}
-
-std::shared_ptr<Result> resultFromResponse(const HttpResponse& response) {
-  if (!acceptResponse(response)) return nullptr;
+JsonOutcome readJsonExchange(const HttpResponse& response, const Reporter& reporter) {
+  if (auto failure = exchangeFailure(response, reporter)) return {nullptr, std::move(failure)};
   nlohmann::json answer;
   if (jsonDepthWithin(response.body, kMaxJsonDepth)) {
     answer = nlohmann::json::parse(response.body, nullptr, /*allow_exceptions=*/false);
   }
   if (!answer.is_object()) {
-    printLine("Not containing JSON");
-    return nullptr;
+    Failure failure{FailureKind::MalformedAnswer, {}, "Not containing JSON", true};
+    reporter.print(DiagnosticKind::Answer, failure.message);
+    return {nullptr, std::move(failure)};
   }
-  return fill(answer);
+  return {fill(answer), std::nullopt};
+}
+
+std::shared_ptr<Result> resultFromResponse(const HttpResponse& response) {
+  return readJsonExchange(response, Reporter("", nullptr)).result;
 }
 
 }  // namespace detail
 
-void Velmora::callAPI(const std::string& api, std::string POST_PARAMS,
+void Velmora::callAPI(const char* operation, detail::JsonBody POST_PARAMS,
                       ResultCompletion completion) const {
-  detail::HttpRequest request;
-  request.url = api;
+  detail::Reporter reporter = settings->reporter(operation);
+  // The handler holds the completion and where to print, never the client: the client may go
+  // first.
+  auto onDone = [reporter, completion = std::move(completion)](detail::HttpResponse& response) {
+    detail::JsonOutcome outcome = detail::readJsonExchange(response, reporter);
+    detail::deliver(reporter, completion, std::move(outcome.result), outcome.failure);
+  };
+  const detail::Refusal refusal =
+      settings->restRefusal ? settings->restRefusal : detail::Refusal{POST_PARAMS.refusal};
+  if (refusal) {
+    detail::failWithoutSending(detail::refusalLine(reporter, refusal), std::move(onDone));
+    return;
+  }
+  detail::HttpRequest request = settings->request(settings->restBase + "/api/smsAPI/" + operation);
   request.headers = {"Content-Type: application/json", "Authorization: " + getAuthHeader()};
-  if (!POST_PARAMS.empty()) detail::printLine(POST_PARAMS);
-  request.body = std::move(POST_PARAMS);
-  request.caFile = options.caFile;
-  request.timeout = options.timeout;
-  // The handler holds the completion only, never the client: the client may go first.
-  detail::submitRequest(std::move(request),
-                        [completion = std::move(completion)](detail::HttpResponse& response) {
-                          completion(detail::resultFromResponse(response));
-                        });
+  if (!POST_PARAMS.text.empty()) reporter.print(DiagnosticKind::RequestBody, POST_PARAMS.text);
+  request.body = std::move(POST_PARAMS.text);
+  detail::send(std::move(request), std::move(onDone));
 }
 
 }  // namespace velmora

@@ -1,9 +1,12 @@
 #pragma once
 
 #include <memory>
+#include <optional>
+#include <string>
 #include <string_view>
 
-#include "transport/session.hpp"
+#include "transport/call.hpp"
+#include "transport/transport.hpp"
 #include "velmora/result.hpp"
 
 namespace velmora::detail {
@@ -12,20 +15,26 @@ namespace velmora::detail {
 /// stack in every recursive walk of the payload (the caller's included), so they are refused.
 inline constexpr std::size_t kMaxJsonDepth = 512;
 
+/// The body of one JSON call, or why the call must send nothing.
+struct JsonBody {
+  std::string text;     ///< empty: the POST carries no body
+  std::string refusal;  ///< e.g. "message is not valid UTF-8"; empty when the body may be sent
+};
+
 /// True when `text` nests arrays and objects no deeper than `limit` (strings are skipped).
 bool jsonDepthWithin(std::string_view text, std::size_t limit) noexcept;
 
-/// Turns a finished exchange into the completion's value, printing the failure lines:
-/// a new `Result` from a 2xx JSON-object answer, otherwise null.
+/// What a finished JSON exchange hands the completion: a new `Result` from a 2xx JSON-object
+/// answer, or null and why.
+struct JsonOutcome {
+  std::shared_ptr<Result> result;
+  std::optional<Failure> failure;  ///< set exactly when `result` is null
+};
+
+/// Turns a finished exchange into the completion's value, printing the failure lines.
+JsonOutcome readJsonExchange(const HttpResponse& response, const Reporter& reporter);
+
+/// `readJsonExchange` printing to standard output, value only (benchmarks and fuzzing).
 std::shared_ptr<Result> resultFromResponse(const HttpResponse& response);
-
-/// Starts `request` on the shared session. A URL whose scheme the request may not use (only
-/// "https", or also "http" when `allowPlainHttp`; any case) is never fetched: `onDone` then runs
-/// on the session thread with a transport failure that names the scheme.
-void submitRequest(HttpRequest request, std::function<void(HttpResponse&)> onDone);
-
-/// Prints the lines of a failed exchange (transport failure or a status outside 2xx) and
-/// returns false; returns true, printing nothing, for a 2xx answer. Shared with the SOAP call.
-bool acceptResponse(const HttpResponse& response);
 
 }  // namespace velmora::detail

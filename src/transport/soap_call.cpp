@@ -4,19 +4,24 @@
 #include <string>
 #include <utility>
 
-#include "output.hpp"
-#include "transport/json_call.hpp"
+#include "client_settings.hpp"
 #include "utf8.hpp"
 #include "velmora/client.hpp"
 
 namespace velmora {
 namespace detail {
 
-std::unique_ptr<XmlAnswer> xmlAnswerFromResponse(HttpResponse& response) {
-  if (!acceptResponse(response)) return nullptr;
-  printLine(isValidUtf8(response.body) ? "Body: Optional(" + response.body + ")"
-                                       : std::string("Body: nil"));
+std::unique_ptr<XmlAnswer> xmlAnswerFromBody(HttpResponse& response, const Reporter& reporter) {
+  reporter.print(DiagnosticKind::Answer, isValidUtf8(response.body)
+                                             ? "Body: Optional(" + response.body + ")"
+                                             : std::string("Body: nil"));
   return std::make_unique<XmlAnswer>(std::move(response.body));
+}
+
+std::unique_ptr<XmlAnswer> xmlAnswerFromResponse(HttpResponse& response) {
+  const Reporter toStandardOutput("", nullptr);
+  if (exchangeFailure(response, toStandardOutput)) return nullptr;
+  return xmlAnswerFromBody(response, toStandardOutput);
 }
 
 }  // namespace detail
@@ -27,21 +32,24 @@ const std::string& Velmora::FastSendWSURL() {
   return url;
 }
 
-void Velmora::callSOAP(std::string xmlInput, const std::string& wsURL,
-                       const std::string& SOAPAction, XmlCompletion completion) const {
-  detail::HttpRequest request;
-  request.url = wsURL;
+void Velmora::callSOAP(const detail::Reporter& reporter, std::string refusal, std::string xmlInput,
+                       const std::string& wsURL, const std::string& SOAPAction,
+                       XmlCompletion completion) const {
+  auto onDone = [reporter, completion = std::move(completion)](detail::HttpResponse& response) {
+    std::optional<Failure> failure = detail::exchangeFailure(response, reporter);
+    completion(failure ? nullptr : detail::xmlAnswerFromBody(response, reporter), failure);
+  };
+  if (!refusal.empty()) {
+    detail::failWithoutSending(std::move(refusal), std::move(onDone));
+    return;
+  }
+  detail::HttpRequest request = settings->request(wsURL);
   // The action goes unquoted: the service matches the header value as it is.
   request.headers = {"Content-Type: text/xml; charset=utf-8", "SOAPAction: " + SOAPAction};
   request.body = std::move(xmlInput);
-  request.caFile = options.caFile;
-  request.timeout = options.timeout;
   // The service offers its SOAP endpoint over plain HTTP only.
   request.allowPlainHttp = true;
-  detail::submitRequest(std::move(request),
-                        [completion = std::move(completion)](detail::HttpResponse& response) {
-                          completion(detail::xmlAnswerFromResponse(response));
-                        });
+  detail::send(std::move(request), std::move(onDone));
 }
 
 }  // namespace velmora

@@ -2,18 +2,17 @@
 
 #include <string>
 
+#include "transport/json_call.hpp"
 #include "velmora/client.hpp"
 
 namespace velmora::detail {
 
 /// Reaches the client's private transports from white-box tests.
 struct ClientAccess {
-  static void callAPI(const Velmora& client, const std::string& api, std::string body,
+  /// Posts `body` to "/api/smsAPI/<operation>" of the client's REST endpoint.
+  static void callAPI(const Velmora& client, const char* operation, std::string body,
                       ResultCompletion completion) {
-    client.callAPI(api, std::move(body), std::move(completion));
-  }
-  static std::string restUrl(const Velmora& client, const char* operation) {
-    return client.restUrl(operation);
+    client.callAPI(operation, JsonBody{std::move(body), {}}, std::move(completion));
   }
 };
 

@@ -1,0 +1,30 @@
+#pragma once
+
+#include <memory>
+#include <string>
+
+#include "transport/call.hpp"
+#include "transport/transport.hpp"
+#include "velmora/options.hpp"
+
+namespace velmora::detail {
+
+/// A client's options, checked once when the client is made. Immutable afterwards and shared
+/// with the calls in flight, which may outlive the client.
+struct ClientSettings {
+  explicit ClientSettings(Options options);
+
+  /// The request every call of this client starts from: trust, time-outs, proxy, `url`.
+  HttpRequest request(std::string url) const;
+  /// Where the lines of `operation` go.
+  Reporter reporter(const char* operation) const { return Reporter(operation, sink); }
+
+  Options options;
+  std::shared_ptr<const DiagnosticSink> sink;  ///< null: standard output
+  std::string restBase;  ///< the checked REST origin and prefix, without a trailing slash
+  std::string soapUrl;   ///< the checked SOAP endpoint
+  Refusal restRefusal;   ///< why the JSON operations send nothing; empty when they may send
+  Refusal soapRefusal;   ///< the same for the verification-code operations
+};
+
+}  // namespace velmora::detail

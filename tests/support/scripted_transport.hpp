@@ -1,0 +1,231 @@
+#pragma once
+
+// An in-memory transport for the operation tests: records every request and answers from a
+// script on its own completion thread, so that nothing needs a socket and every completion runs
+// off the caller's thread, after the call, as with the real session.
+
+#include <chrono>
+#include <condition_variable>
+#include <deque>
+#include <functional>
+#include <future>
+#include <memory>
+#include <mutex>
+#include <optional>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "transport/transport.hpp"
+#include "velmora/diagnostics.hpp"
+#include "velmora/failure.hpp"
+#include "velmora/options.hpp"
+
+namespace velmora::test {
+
+/// What the scripted transport answers: a response, or a failed exchange.
+struct Reply {
+  long status = 200;
+  std::string body = "{}";
+  std::optional<FailureKind> failure;  ///< set: the exchange fails with this kind
+  bool requestMayHaveArrived = true;
+  std::string error;  ///< the failure's description
+
+  static Reply failed(FailureKind kind, bool mayHaveArrived, std::string error) {
+    Reply reply;
+    reply.failure = kind;
+    reply.requestMayHaveArrived = mayHaveArrived;
+    reply.error = std::move(error);
+    return reply;
+  }
+};
+
+/// Takes the place of the libcurl session while alive.
+class ScriptedTransport final : public detail::Transport {
+ public:
+  ScriptedTransport() : worker([this] { run(); }) { detail::setTransport(this); }
+  ~ScriptedTransport() override {
+    detail::setTransport(nullptr);
+    {
+      std::lock_guard<std::mutex> lock(mutex);
+      stopping = true;
+    }
+    wake.notify_all();
+    worker.join();
+  }
+
+  /// Every request from now on gets `reply`.
+  void answer(Reply reply) {
+    std::lock_guard<std::mutex> lock(mutex);
+    script = std::move(reply);
+  }
+  void answer(long status, std::string body) {
+    Reply reply;
+    reply.status = status;
+    reply.body = std::move(body);
+    answer(std::move(reply));
+  }
+
+  /// The requests submitted so far, in order.
+  std::vector<detail::HttpRequest> requests() const {
+    std::lock_guard<std::mutex> lock(mutex);
+    return received;
+  }
+
+  /// Waits until everything submitted or posted so far has run.
+  void drain() {
+    std::promise<void> done;
+    post([&done] { done.set_value(); });
+    done.get_future().wait();
+  }
+
+  void submit(detail::HttpRequest request,
+              std::function<void(detail::HttpResponse&)> onDone) override {
+    std::lock_guard<std::mutex> lock(mutex);
+    received.push_back(std::move(request));
+    detail::HttpResponse response = responseFor(script);
+    tasks.push_back([response, onDone = std::move(onDone)]() mutable { onDone(response); });
+    wake.notify_all();
+  }
+  void post(std::function<void()> task) override {
+    std::lock_guard<std::mutex> lock(mutex);
+    tasks.push_back(std::move(task));
+    wake.notify_all();
+  }
+  bool onCompletionThread() const override { return std::this_thread::get_id() == worker.get_id(); }
+
+ private:
+  static detail::HttpResponse responseFor(const Reply& reply) {
+    detail::HttpResponse response;
+    if (reply.failure) {
+      response.failed = true;
+      response.kind = *reply.failure;
+      response.requestMayHaveArrived = reply.requestMayHaveArrived;
+      response.error = reply.error;
+      return response;
+    }
+    response.status = reply.status;
+    response.body = reply.body;
+    if (reply.status < 200 || reply.status > 299) {
+      response.description = "HTTP/1.1 " + std::to_string(reply.status);
+    }
+    return response;
+  }
+
+  void run() {
+    std::unique_lock<std::mutex> lock(mutex);
+    for (;;) {
+      wake.wait(lock, [this] { return stopping || !tasks.empty(); });
+      if (tasks.empty()) return;
+      std::function<void()> task = std::move(tasks.front());
+      tasks.pop_front();
+      lock.unlock();
+      task();
+      lock.lock();
+    }
+  }
+
+  mutable std::mutex mutex;
+  std::condition_variable wake;
+  std::deque<std::function<void()>> tasks;
+  std::vector<detail::HttpRequest> received;
+  Reply script;
+  bool stopping = false;
+  std::thread worker;
+};
+
+/// The lines a client printed, collected through `Options::diagnostics`.
+class Diagnostics {
+ public:
+  struct Line {
+    std::string operation;
+    DiagnosticKind kind;
+    std::string text;
+  };
+
+  /// A callable for `Options::diagnostics` that collects here.
+  std::function<void(const Diagnostic&)> sink() const {
+    return [state = state](const Diagnostic& d) {
+      std::lock_guard<std::mutex> lock(state->mutex);
+      state->lines.push_back({std::string(d.operation), d.kind, std::string(d.line)});
+    };
+  }
+  std::vector<Line> all() const {
+    std::lock_guard<std::mutex> lock(state->mutex);
+    return state->lines;
+  }
+  /// The texts only.
+  std::vector<std::string> lines() const {
+    std::vector<std::string> texts;
+    for (const Line& line : all()) texts.push_back(line.text);
+    return texts;
+  }
+  void clear() {
+    std::lock_guard<std::mutex> lock(state->mutex);
+    state->lines.clear();
+  }
+
+ private:
+  struct State {
+    std::mutex mutex;
+    std::vector<Line> lines;
+  };
+  std::shared_ptr<State> state = std::make_shared<State>();
+};
+
+/// Options whose endpoints the scripted transport sees ("https://rest.test",
+/// "http://soap.test/fastsend.asmx", namespace "http://velmora.test/"), printing to `printed`.
+inline Options scriptedOptions(const Diagnostics& printed) {
+  Options o;
+  o.restBaseUrl = "https://rest.test";
+  o.soapUrl = "http://soap.test/fastsend.asmx";
+  o.soapNamespace = "http://velmora.test/";
+  o.diagnostics = printed.sink();
+  return o;
+}
+
+/// How one operation completed.
+template <class Value>
+struct Completion {
+  Value value{};
+  int calls = 0;
+  bool onCompletionThread = false;
+  bool afterTheCallReturned = false;  ///< false also when it ran inside the call
+  std::optional<Failure> failure;     ///< a copy of currentFailure() in the completion
+};
+
+/// Runs `start(completion)` while holding a lock that the completion takes too, waits for the
+/// completion and for everything queued after it, and reports how it went. A completion run
+/// inside the call sees the call unfinished (the lock is recursive, so it does not hang).
+template <class Value, class Start>
+Completion<Value> runOnce(ScriptedTransport& transport, Start start) {
+  struct Shared {
+    std::recursive_mutex callLock;
+    bool returned = false;
+    std::promise<void> first;
+    Completion<Value> seen;
+  };
+  auto shared = std::make_shared<Shared>();
+  {
+    std::lock_guard<std::recursive_mutex> hold(shared->callLock);
+    start(std::function<void(Value)>([shared, &transport](Value value) {
+      std::lock_guard<std::recursive_mutex> lock(shared->callLock);
+      Completion<Value>& seen = shared->seen;
+      if (++seen.calls > 1) return;
+      seen.value = std::move(value);
+      seen.onCompletionThread = transport.onCompletionThread();
+      seen.afterTheCallReturned = shared->returned;
+      if (const Failure* failure = currentFailure()) seen.failure = *failure;
+      shared->first.set_value();
+    }));
+    shared->returned = true;
+  }
+  if (shared->first.get_future().wait_for(std::chrono::seconds(10)) != std::future_status::ready) {
+    return shared->seen;  // calls == 0
+  }
+  transport.drain();  // a second completion would be queued by now
+  std::lock_guard<std::recursive_mutex> lock(shared->callLock);
+  return shared->seen;
+}
+
+}  // namespace velmora::test
