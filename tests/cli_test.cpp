@@ -28,7 +28,7 @@
 
 #include "sandbox.hpp"
 #include "self_signed_certificate.hpp"
-#include "support/loopback_server.hpp"
+#include "support/fault_server.hpp"
 #include "support/sandbox_log.hpp"
 #include "velmora/version.h"
 
@@ -242,12 +242,17 @@ TEST_F(CliTest, AnswersAreJsonOnStandardOutputAndLibraryLinesOnlyWithVerbose) {
 
 // Each way a call can end, with its exit status and the one line on stderr.
 TEST_F(CliTest, ExitStatusTellsRefusalsFailuresAndWhetherTheRequestWentOut) {
-  test::LoopbackServer unknownCode;
-  unknownCode.answer(200, R"({"Code":9999,"Message":"Account suspended","Result":null})");
-  test::LoopbackServer silent;
-  silent.setHandler([](const httplib::Request&, httplib::Response& res) {
-    std::this_thread::sleep_for(3s);
-    res.set_content("{}", "application/json");
+  test::FaultServer unknownCode(test::FaultServer::Tls{});
+  unknownCode.setScript([](test::FaultConnection& c) {
+    c.readRequest();
+    const std::string body = R"({"Code":9999,"Message":"Account suspended","Result":null})";
+    c.send("HTTP/1.1 200 OK\r\nContent-Type: application/json\r\nContent-Length: " +
+           std::to_string(body.size()) + "\r\nConnection: close\r\n\r\n" + body);
+  });
+  test::FaultServer silent(test::FaultServer::Tls{});
+  silent.setScript([](test::FaultConnection& c) {
+    c.readRequest();
+    c.stall(3s);
   });
   const std::string many = kMobile + "," + kMobile + "," + kMobile + "," + kMobile + "," + kMobile +
                            "," + kMobile + "," + kMobile + "," + kMobile + "," + kMobile + "," +
