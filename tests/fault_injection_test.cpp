@@ -170,14 +170,6 @@ TEST(TransportFaults, EachEndsInOneEmptyCompletionWithAnErrorLine) {
   }
 }
 
-TEST(TransportFaults, RefusedConnection) {
-  for (const Side side : kSides) {
-    SCOPED_TRACE(name(side));
-    expectTransportFailure(
-        runOnce(side, test::clientOptions(test::refusedBaseUrl("https"), "", 5s)), "onnect");
-  }
-}
-
 TEST(TransportFaults, SteadyDripCompletesAndAStallTimesOut) {
   FaultServer server(FaultServer::Tls{});
   const std::map<Side, std::string> answers = {{Side::Rest, test::httpAnswer(200, R"({"Code":0})")},
