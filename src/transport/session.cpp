@@ -49,6 +49,8 @@ struct Slot {
   Origin* origin = nullptr;
   Pending work;
   curl_slist* headers = nullptr;
+  std::vector<std::string> headerSource;  // what `headers` was built from
+  int protocols = -1;  // the allowed protocols set on the handle: 0 https, 1 http too, -1 unset
   HttpResponse response;
   std::string statusLine;
   std::string headerLines;  // "Name: value; Name: value", for the description of the response
@@ -70,10 +72,11 @@ struct Slot {
   }
 };
 
-bool isInformational(std::string_view statusLine) {
+// The first digit of the status code in `statusLine`, or 0.
+char statusClass(std::string_view statusLine) {
   const auto space = statusLine.find(' ');
-  return space != std::string_view::npos && statusLine.size() > space + 1 &&
-         statusLine[space + 1] == '1';
+  return space != std::string_view::npos && statusLine.size() > space + 1 ? statusLine[space + 1]
+                                                                          : '\0';
 }
 
 std::size_t onBody(char* data, std::size_t size, std::size_t count, void* user) {
@@ -114,8 +117,8 @@ std::size_t onHeader(char* data, std::size_t size, std::size_t count, void* user
   }
   if (line.empty()) {
     s->headersComplete = true;
-    s->informational = isInformational(s->statusLine);
-  } else if (!starts) {
+    s->informational = statusClass(s->statusLine) == '1';
+  } else if (!starts && statusClass(s->statusLine) != '2') {  // only such answers are described
     if (!s->headerLines.empty()) s->headerLines.append("; ");
     s->headerLines.append(line);
   }
@@ -457,19 +460,28 @@ class Session::Impl {
     if (!s.configured || s.caFile != r.caFile) {
       curl_easy_reset(e);
       s.configured = false;
+      s.protocols = -1;
       std::string refused = configureCommon(s);
       if (!refused.empty()) return refused;
       s.caFile = r.caFile;
       s.configured = true;
     }
-    std::string refused = refusedSetting(
-        curl_easy_setopt(e, CURLOPT_PROTOCOLS_STR, r.allowPlainHttp ? "http,https" : "https"),
-        "CURLOPT_PROTOCOLS_STR");
-    if (!refused.empty()) return refused;
-    curl_slist_free_all(s.headers);
-    s.headers = nullptr;
-    for (const std::string& h : r.headers) s.headers = curl_slist_append(s.headers, h.c_str());
-    s.headers = curl_slist_append(s.headers, "Expect:");
+    if (s.protocols != static_cast<int>(r.allowPlainHttp)) {
+      s.protocols = -1;
+      std::string refused = refusedSetting(
+          curl_easy_setopt(e, CURLOPT_PROTOCOLS_STR, r.allowPlainHttp ? "http,https" : "https"),
+          "CURLOPT_PROTOCOLS_STR");
+      if (!refused.empty()) return refused;
+      s.protocols = static_cast<int>(r.allowPlainHttp);
+    }
+    // Consecutive requests on a handle mostly carry the same header lines.
+    if (s.headers == nullptr || s.headerSource != r.headers) {
+      curl_slist_free_all(s.headers);
+      s.headers = nullptr;
+      for (const std::string& h : r.headers) s.headers = curl_slist_append(s.headers, h.c_str());
+      s.headers = curl_slist_append(s.headers, "Expect:");
+      s.headerSource = r.headers;
+    }
     curl_easy_setopt(e, CURLOPT_URL, r.url.c_str());
     // Unset: libcurl's own reading of the environment; "": no proxy at all.
     curl_easy_setopt(e, CURLOPT_PROXY, r.proxy ? r.proxy->c_str() : nullptr);
