@@ -129,6 +129,12 @@ std::vector<ConnectionFault> connectionFaults() {
   for (int i = 0; i < 120; ++i)
     hugeHeaders += "X-Filler-" + std::to_string(i) + ": " + std::string(1000, 'h') + "\r\n";
   hugeHeaders += "Content-Length: 2\r\n\r\n{}";
+  // A header line that looks like a status line must not start the count over.
+  std::string disguised = "HTTP/1.1 200 OK\r\n";
+  for (int i = 0; i < 120; ++i) {
+    disguised += (i == 60 ? "HTTP/x: " : "X-Filler: ") + std::string(1000, 'h') + "\r\n";
+  }
+  disguised += "Content-Length: 2\r\n\r\n{}";
   return {
       {"closed before any byte", test::closeAfterRequest()},
       {"closed mid status line", test::closeAfterRequest("HTTP/1.1 20")},
@@ -141,6 +147,8 @@ std::vector<ConnectionFault> connectionFaults() {
       {"reset mid body", test::resetAfterRequest(answer.substr(0, answer.size() - 5))},
       {"garbage status line", test::answerWith("SMS PANEL READY\r\n\r\n{}")},
       {"header block over 100 KiB", test::answerWith(hugeHeaders), "header block exceeds"},
+      {"header block over 100 KiB with an HTTP/ line inside", test::answerWith(disguised),
+       "header block exceeds"},
       {"one header line over 100 KiB",
        test::answerWith("HTTP/1.1 200 OK\r\nX-Big: " + std::string(110 * 1024, 'b') +
                         "\r\nContent-Length: 2\r\n\r\n{}")},
@@ -159,14 +167,6 @@ TEST(TransportFaults, EachEndsInOneEmptyCompletionWithAnErrorLine) {
         expectTransportFailure(runOnce(side, *server), fault.detail);
       }
     }
-  }
-}
-
-TEST(TransportFaults, RefusedConnection) {
-  for (const Side side : kSides) {
-    SCOPED_TRACE(name(side));
-    expectTransportFailure(
-        runOnce(side, test::clientOptions(test::refusedBaseUrl("https"), "", 5s)), "onnect");
   }
 }
 
@@ -192,15 +192,107 @@ TEST(TransportFaults, SteadyDripCompletesAndAStallTimesOut) {
   }
 }
 
-TEST(TransportFaults, BodiesOverTheCapAreRefusedWithAndWithoutLength) {
+TEST(TransportFaults, BodyCapIsExactWithAndWithoutLength) {
   FaultServer server(FaultServer::Tls{});
-  const std::string big(16u * 1024u * 1024u + 1024u, ' ');
-  for (const bool chunked : {false, true}) {
-    server.setScript(test::answerWith(chunked ? test::chunkedAnswer(200, big, 1u << 20)
-                                              : test::httpAnswer(200, big)));
-    for (const Side side : kSides) {
-      SCOPED_TRACE(std::string(name(side)) + (chunked ? " chunked" : " with length"));
-      expectTransportFailure(runOnce(side, server));
+  const std::size_t cap = detail::kMaxBodyBytes;
+  // Answers that each operation reads a value from, padded to `size` bytes.
+  const auto padded = [](Side side, std::size_t size) {
+    std::string body = side == Side::Rest ? R"({"Code":0,"Message":"")" : "<r>42</r>";
+    const std::size_t tail = side == Side::Rest ? 1 : 0;
+    body.append(size - body.size() - tail, ' ');
+    if (side == Side::Rest) body.push_back('}');
+    return body;
+  };
+  for (const std::size_t size : {cap, cap + 1}) {
+    for (const bool chunked : {false, true}) {
+      for (const Side side : kSides) {
+        SCOPED_TRACE(std::string(name(side)) + (chunked ? " chunked " : " with length ") +
+                     std::to_string(size));
+        const std::string body = padded(side, size);
+        server.setScript(test::answerWith(chunked ? test::chunkedAnswer(200, body, 1u << 20)
+                                                  : test::httpAnswer(200, body)));
+        const Outcome out = runOnce(side, server);
+        if (size == cap) {
+          EXPECT_EQ(out.calls, 1);
+          EXPECT_TRUE(out.hasValue);
+        } else {
+          expectTransportFailure(out, "body exceeds the limit of 16777216 bytes");
+        }
+      }
+    }
+  }
+}
+
+// What the session reports about a failure: its kind, and whether the request may have reached
+// the server, which must agree with what the server read.
+TEST(TransportFaults, FailureKindAndWhetherTheRequestMayHaveArrived) {
+  FaultServer tls(FaultServer::Tls{});
+  FaultServer plain;
+  struct Case {
+    const char* name;
+    FaultServer* server;  // null: a port where nothing listens
+    FaultScript script;
+    std::chrono::milliseconds timeout, deadline;
+    FailureKind kind;
+    bool mayHaveArrived;
+    const char* error = "";    // the start of the reason, where the library words it
+    bool systemTrust = false;  // trust the system store instead of the server's certificate
+  };
+  const std::string answer = test::httpAnswer(200, "{}");
+  std::string manyHeaders;
+  for (int i = 0; i < 110; ++i) manyHeaders += "X-Filler: " + std::string(1000, 'h') + "\r\n";
+  const auto trickle = [](FaultConnection& c) {
+    const std::string slow = test::httpAnswer(200, std::string(20, ' ') + "{}");
+    const std::size_t head = slow.find("\r\n\r\n") + 4;
+    if (!c.readRequest().empty() && c.send(slow.substr(0, head)))
+      c.drip(slow.substr(head), 1, 500ms);
+  };
+  const auto stallInHandshake = [](FaultConnection& c) {
+    c.readRawBytes();
+    c.stall();
+  };
+  const Case cases[] = {
+      {"refused connection", nullptr, {}, 5s, 60s, FailureKind::Connect, false},
+      {"untrusted certificate", &tls, test::answerWith(answer), 5s, 60s, FailureKind::Connect,
+       false, "", true},
+      {"stall inside the TLS handshake", &tls, stallInHandshake, 300ms, 60s, FailureKind::Timeout,
+       false, "The request timed out: no progress for 300 ms"},
+      {"stall after the request", &plain, test::stallAfterRequest(), 300ms, 60s,
+       FailureKind::Timeout, true, "The request timed out: no progress for 300 ms"},
+      {"a body byte every 0.5 s", &plain, trickle, 2s, 3s, FailureKind::Deadline, true,
+       "The request passed its deadline of 3000 ms"},
+      {"closed after the request", &tls, test::closeAfterRequest(), 5s, 60s, FailureKind::Transport,
+       true},
+      {"header block over the limit", &plain,
+       test::answerWith("HTTP/1.1 200 OK\r\n" + manyHeaders + "\r\n"), 5s, 60s,
+       FailureKind::MalformedAnswer, true,
+       "The response header block exceeds the limit of 102400 bytes"},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    const std::size_t before = c.server != nullptr ? c.server->requests().size() : 0;
+    detail::HttpRequest request;
+    if (c.server != nullptr) {
+      c.server->setScript(c.script);
+      request = test::requestTo(*c.server, "/x", c.timeout);
+      if (c.systemTrust) request.caFile.clear();
+    } else {
+      request.url = test::refusedBaseUrl("http") + "/x";
+      request.allowPlainHttp = true;
+    }
+    request.timeout = c.timeout;
+    request.deadline = c.deadline;
+    const test::Exchanged out = test::exchange(std::move(request));
+    ASSERT_EQ(out.calls, 1);
+    EXPECT_TRUE(out.response.failed);
+    EXPECT_EQ(out.response.kind, c.kind) << out.response.error;
+    EXPECT_EQ(out.response.error.rfind(c.error, 0), 0u) << out.response.error;
+    EXPECT_EQ(out.response.requestMayHaveArrived, c.mayHaveArrived);
+    const std::size_t received = c.server != nullptr ? c.server->requests().size() - before : 0;
+    EXPECT_EQ(received, c.mayHaveArrived ? 1u : 0u);
+    if (c.kind == FailureKind::Deadline) {
+      EXPECT_GE(out.took, c.deadline);
+      EXPECT_LT(out.took, c.deadline + 1500ms);  // well before the whole answer would be sent
     }
   }
 }
@@ -289,7 +381,7 @@ TEST(TlsFaults, ServerThatStopsMidHandshake) {
   });
   const Outcome stalled = runOnce(Side::Rest, server, 300ms);
   expectTransportFailure(stalled);
-  EXPECT_NE(stalled.lines.at(0).find("imeout"), std::string::npos) << stalled;
+  EXPECT_NE(stalled.lines.at(0).find("timed out"), std::string::npos) << stalled;
 }
 
 // --- Redirects -------------------------------------------------------------------------------
@@ -474,6 +566,81 @@ TEST(Security, OnlyHttpsForRestAndHttpOrHttpsForSoap) {
   plain.setScript(test::answerWith(test::httpAnswer(200, "<r>7</r>")));
   o.soapUrl = "HTTP://" + hostPort + "/fastsend.asmx";
   EXPECT_TRUE(runOnce(Side::Soap, o).hasValue);
+}
+
+// Sets or clears environment variables for one scope, and puts them back afterwards. Only
+// between exchanges: libcurl reads them when a transfer starts.
+class EnvironmentScope {
+ public:
+  void set(const char* name, const char* value) {
+    const char* old = std::getenv(name);
+    saved.emplace_back(name, old != nullptr ? std::optional<std::string>(old) : std::nullopt);
+    value != nullptr ? setenv(name, value, 1) : unsetenv(name);
+  }
+  ~EnvironmentScope() {
+    for (auto it = saved.rbegin(); it != saved.rend(); ++it) {
+      it->second ? setenv(it->first.c_str(), it->second->c_str(), 1) : unsetenv(it->first.c_str());
+    }
+  }
+
+ private:
+  std::vector<std::pair<std::string, std::optional<std::string>>> saved;
+};
+
+TEST(Proxy, ExplicitEnvironmentAndNone) {
+  FaultServer proxy;
+  FaultServer target;
+  const std::string answer = test::httpAnswer(200, "{}");
+  proxy.setScript(test::answerWith(answer));
+  target.setScript(test::answerWith(answer));
+  EnvironmentScope environment;
+  environment.set("no_proxy", nullptr);
+  environment.set("NO_PROXY", nullptr);
+  environment.set("http_proxy", proxy.baseUrl().c_str());
+  struct Case {
+    const char* name;
+    std::optional<std::string> proxy;
+    bool viaProxy;
+  };
+  const Case cases[] = {
+      {"explicit", proxy.baseUrl(), true},
+      {"from the environment", std::nullopt, true},
+      {"none, whatever the environment says", "", false},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    const std::size_t before = proxy.requests().size();
+    detail::HttpRequest request = test::requestTo(target, "/fastsend.asmx");
+    request.proxy = c.proxy;
+    const test::Exchanged out = test::exchange(std::move(request));
+    ASSERT_EQ(out.calls, 1);
+    EXPECT_FALSE(out.response.failed) << out.response.error;
+    const auto received = proxy.requests();
+    ASSERT_EQ(received.size() - before, c.viaProxy ? 1u : 0u);
+    if (c.viaProxy) {  // the absolute form that only a proxy is sent
+      EXPECT_EQ(received.back().rfind("POST " + target.baseUrl() + "/fastsend.asmx HTTP/1.1", 0),
+                0u);
+    }
+  }
+  EXPECT_EQ(target.requests().size(), 1u);
+}
+
+TEST(Proxy, CredentialsNeverInTheReason) {
+  const std::string unreachable = test::refusedBaseUrl("http").substr(7);
+  FaultServer target;
+  // libcurl quotes the whole proxy URL when it cannot use its scheme.
+  for (const std::string scheme : {"http://", "nope://"}) {
+    SCOPED_TRACE(scheme);
+    detail::HttpRequest request = test::requestTo(target);
+    request.proxy = scheme + "proxy-user-4e1:proxy-pass-8c2@" + unreachable;
+    const test::Exchanged out = test::exchange(std::move(request));
+    ASSERT_EQ(out.calls, 1);
+    EXPECT_EQ(out.response.kind, FailureKind::Connect) << out.response.error;
+    EXPECT_FALSE(out.response.requestMayHaveArrived);
+    EXPECT_EQ(out.response.error.find("proxy-pass"), std::string::npos) << out.response.error;
+    EXPECT_EQ(out.response.error.find("proxy-user"), std::string::npos) << out.response.error;
+  }
+  EXPECT_EQ(target.connections(), 0u);
 }
 
 }  // namespace

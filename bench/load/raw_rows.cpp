@@ -16,8 +16,8 @@
 namespace bench {
 namespace {
 
-// Connections per host for the raw multi loops: the same cap as the library's, so that the rows
-// differ only in how transfers are admitted and driven.
+// Connections per host for the raw multi loops: as many as the library admits over HTTP/1.1, so
+// that the rows differ only in how transfers are admitted and driven.
 constexpr long kMaxHostConnections = 16;
 
 struct RawTransfer {

@@ -23,7 +23,7 @@ using StartFn = std::function<void(std::size_t i, Done done)>;
 
 // Keeps plan.window requests in flight, each completion starting the next one, or, with a
 // window of 0, submits every request from this thread before any completion may run: the
-// session thread is held until the last call has returned.
+// completion thread is held until the last call has returned (transfers go on meanwhile).
 RowResult drive(const RowPlan& plan, const StartFn& start) {
   Tracker tracker(plan.count);
   std::atomic<std::size_t> issued{0};

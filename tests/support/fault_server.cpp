@@ -1,5 +1,8 @@
 #include "support/fault_server.hpp"
 
+#include "support/loopback_server.hpp"
+#include "transport/session.hpp"
+
 #include <arpa/inet.h>
 #include <fcntl.h>
 #include <netinet/in.h>
@@ -447,6 +450,38 @@ Options clientOptions(const std::string& baseUrl, const std::string& caFile,
   o.caFile = caFile;
   o.timeout = timeout;
   return o;
+}
+
+detail::HttpRequest requestTo(const FaultServer& server, const std::string& path,
+                              std::chrono::milliseconds timeout) {
+  detail::HttpRequest request;
+  request.url = server.baseUrl() + path;
+  request.caFile = server.caFile();
+  request.allowPlainHttp = true;
+  request.timeout = timeout;
+  request.body = "ping";
+  return request;
+}
+
+Exchanged exchange(detail::HttpRequest request) {
+  struct Shared {
+    Latch latch{1};
+    std::mutex mutex;
+    Exchanged out;
+  };
+  auto shared = std::make_shared<Shared>();
+  const auto start = Clock::now();
+  detail::Session::shared().submit(std::move(request), [shared, start](detail::HttpResponse& r) {
+    std::lock_guard<std::mutex> lock(shared->mutex);
+    ++shared->out.calls;
+    shared->out.response = r;
+    shared->out.took = Clock::now() - start;
+    shared->latch.done();
+  });
+  shared->latch.wait(std::chrono::seconds(30));
+  std::this_thread::sleep_for(std::chrono::milliseconds(20));  // a second call would show here
+  std::lock_guard<std::mutex> lock(shared->mutex);
+  return shared->out;
 }
 
 std::size_t openSocketCount() {

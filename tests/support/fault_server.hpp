@@ -12,6 +12,7 @@
 #include <vector>
 
 #include "self_signed_certificate.hpp"
+#include "transport/transport.hpp"
 #include "velmora/options.hpp"
 
 namespace velmora::test {
@@ -148,6 +149,21 @@ std::string refusedBaseUrl(const std::string& scheme);
 /// `caFile`, with the "http://velmora.test/" service namespace.
 Options clientOptions(const std::string& baseUrl, const std::string& caFile,
                       std::chrono::milliseconds timeout);
+
+/// A POST to `server` at `path` as the transport takes it: the server trusted, plain HTTP
+/// allowed, the given idle time-out.
+detail::HttpRequest requestTo(const FaultServer& server, const std::string& path = "/x",
+                              std::chrono::milliseconds timeout = std::chrono::seconds(5));
+
+/// What one exchange through the libcurl session ended with.
+struct Exchanged {
+  int calls = 0;  ///< completions seen: 1, or 0 when none came within the limit
+  detail::HttpResponse response;
+  std::chrono::steady_clock::duration took{};  ///< from submit to the completion
+};
+
+/// Submits `request` to the libcurl session and waits, up to 30 s, for its completion.
+Exchanged exchange(detail::HttpRequest request);
 
 /// Counts this process's open file descriptors that are sockets.
 std::size_t openSocketCount();

@@ -1,0 +1,59 @@
+#pragma once
+
+#include <atomic>
+#include <chrono>
+#include <condition_variable>
+#include <deque>
+#include <functional>
+#include <mutex>
+#include <thread>
+#include <vector>
+
+#include "transport/transport.hpp"
+
+namespace velmora::detail {
+
+/// One thing for the completion thread to run: a finished exchange's completion with its
+/// answer, or a posted task.
+struct Completion {
+  std::function<void(HttpResponse&)> onDone;
+  HttpResponse response;
+  std::function<void()> task;
+};
+
+/// The library's completion thread and its queue. Items run one at a time, in the order they
+/// were pushed; an exception escaping one is caught and reported as one printed line. Push from
+/// any thread; the queue owns an item from push until it has run.
+class CompletionQueue {
+ public:
+  CompletionQueue();
+  CompletionQueue(const CompletionQueue&) = delete;
+  CompletionQueue& operator=(const CompletionQueue&) = delete;
+
+  /// Moves every item of `batch` to the queue with one wake-up; `batch` is left empty.
+  void push(std::vector<Completion>& batch);
+  void push(Completion item);
+
+  /// True on the completion thread.
+  bool onThread() const { return std::this_thread::get_id() == threadId; }
+
+  /// Runs nothing more; waits until `limit` for the item under way to return. False when it
+  /// did not (the thread is then left to the process's end). On the completion thread itself
+  /// (exit() called from a completion) it only asks the thread to stop.
+  bool stop(std::chrono::milliseconds limit);
+
+ private:
+  void run();
+
+  std::mutex mutex;
+  std::condition_variable wake;
+  std::condition_variable exitedCv;
+  std::deque<Completion> items;
+  std::deque<Completion> due;  // taken from `items`; touched by the completion thread only
+  std::atomic<bool> stopping{false};
+  bool exited = false;
+  std::thread thread;
+  std::thread::id threadId;
+};
+
+}  // namespace velmora::detail

@@ -1,0 +1,178 @@
+// How requests are admitted and timed: queued requests never time out, a slow completion delays
+// no other request, one stalled origin delays no other, and a forked child gets a session.
+
+#include <gtest/gtest.h>
+#include <signal.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <atomic>
+#include <map>
+#include <mutex>
+
+#include "support/fault_server.hpp"
+#include "support/loopback_server.hpp"
+#include "transport/session.hpp"
+#include "velmora/velmora.hpp"
+
+namespace velmora {
+namespace {
+
+using namespace std::chrono_literals;
+using Clock = std::chrono::steady_clock;
+using test::FaultConnection;
+using test::FaultServer;
+
+// Answers each request after `delay`.
+test::FaultScript answerAfter(std::chrono::milliseconds delay, std::string body) {
+  return [delay, answer = test::httpAnswer(200, body)](FaultConnection& c) {
+    if (c.readRequest().empty()) return;
+    c.stall(delay);
+    c.send(answer);
+  };
+}
+
+TEST(Admission, QueuedRequestsDoNotTimeOutAndEachIsSentOnce) {
+  constexpr int kRequests = 64;
+  FaultServer server(FaultServer::Tls{});
+  server.setScript(answerAfter(1500ms, R"({"Code":0})"));
+  struct Shared {
+    test::Latch latch{kRequests};
+    std::atomic<int> values{0};
+  };
+  auto shared = std::make_shared<Shared>();
+  test::LineCapture capture;
+  Velmora client("u", "p", test::clientOptions(server.baseUrl(), server.caFile(), 2500ms));
+  for (int i = 0; i < kRequests; ++i) {
+    client.ShowWhiteList({"number-" + std::to_string(i) + "-"},
+                         [shared](std::shared_ptr<Result> r) {
+                           if (r) ++shared->values;
+                           shared->latch.done();
+                         });
+  }
+  ASSERT_TRUE(shared->latch.wait(30s));
+  EXPECT_EQ(shared->values.load(), kRequests)
+      << (capture.lines().empty() ? "" : capture.lines()[0]);
+  std::map<int, int> received;
+  for (const std::string& request : server.requests()) {
+    const auto at = request.find("number-");
+    if (at != std::string::npos) ++received[std::stoi(request.substr(at + 7))];
+  }
+  ASSERT_EQ(received.size(), static_cast<std::size_t>(kRequests));
+  for (const auto& [id, times] : received) EXPECT_EQ(times, 1) << id;
+}
+
+TEST(Admission, SlowCompletionMakesNoOtherRequestTimeOut) {
+  FaultServer server(FaultServer::Tls{});
+  server.setScript([](FaultConnection& c) {
+    const std::string request = c.readRequest();
+    if (request.rfind("POST /api/smsAPI/GetPrices ", 0) == 0) c.stall(1500ms);
+    c.send(test::httpAnswer(200, R"({"Code":0})"));
+  });
+  Velmora client("u", "p", test::clientOptions(server.baseUrl(), server.caFile(), 2s));
+  test::Latch latch(2);
+  std::atomic<bool> answered{false};
+  client.GetCredit([&](std::shared_ptr<Result>) {
+    std::this_thread::sleep_for(2500ms);
+    latch.done();
+  });
+  client.GetPrices([&](std::shared_ptr<Result> r) {
+    answered = r != nullptr;
+    latch.done();
+  });
+  ASSERT_TRUE(latch.wait(20s));
+  EXPECT_TRUE(answered);
+}
+
+TEST(Admission, StalledOriginDelaysNoOtherAndQueuedRequestsAreNeverSent) {
+  constexpr int kStalled = 64;
+  FaultServer stalled(FaultServer::Tls{});
+  stalled.setScript(test::stallAfterRequest());
+  FaultServer healthy(FaultServer::Tls{});
+  struct Shared {
+    test::Latch latch{kStalled};
+    std::mutex mutex;
+    std::vector<detail::HttpResponse> responses;
+  };
+  auto shared = std::make_shared<Shared>();
+  for (int i = 0; i < kStalled; ++i) {
+    detail::HttpRequest request = test::requestTo(stalled, "/x", 10s);
+    request.deadline = 1500ms;
+    detail::Session::shared().submit(std::move(request), [shared](detail::HttpResponse& r) {
+      std::lock_guard<std::mutex> lock(shared->mutex);
+      shared->responses.push_back(r);
+      shared->latch.done();
+    });
+  }
+  for (int i = 0; i < 100 && stalled.requests().empty(); ++i) std::this_thread::sleep_for(10ms);
+
+  Velmora other("u", "p", test::clientOptions(healthy.baseUrl(), healthy.caFile(), 5s));
+  test::Latch answered(1);
+  const auto start = Clock::now();
+  Clock::duration took{};
+  other.GetCredit([&](std::shared_ptr<Result> r) {
+    took = Clock::now() - start;
+    EXPECT_NE(r, nullptr);
+    answered.done();
+  });
+  ASSERT_TRUE(answered.wait(10s));
+  EXPECT_LT(took, 1s);
+
+  // All end at their deadline; only those admitted reached the server and say so.
+  ASSERT_TRUE(shared->latch.wait(20s));
+  std::lock_guard<std::mutex> lock(shared->mutex);
+  std::size_t mayHaveArrived = 0;
+  for (const detail::HttpResponse& r : shared->responses) {
+    EXPECT_EQ(r.kind, FailureKind::Deadline) << r.error;
+    mayHaveArrived += r.requestMayHaveArrived;
+  }
+  EXPECT_EQ(mayHaveArrived, stalled.requests().size());
+  EXPECT_LE(mayHaveArrived, 16u);
+  EXPECT_GT(mayHaveArrived, 0u);
+}
+
+bool underThreadSanitizer() {
+#if defined(__SANITIZE_THREAD__)
+  return true;
+#elif defined(__has_feature)
+#if __has_feature(thread_sanitizer)
+  return true;
+#endif
+#endif
+  return false;
+}
+
+TEST(Admission, ForkedChildGetsASessionOfItsOwn) {
+  if (underThreadSanitizer()) GTEST_SKIP() << "ThreadSanitizer does not follow fork()";
+  FaultServer server(FaultServer::Tls{});
+  Velmora client("u", "p", test::clientOptions(server.baseUrl(), server.caFile(), 5s));
+  test::Latch parentDone(1);
+  client.GetCredit([&](std::shared_ptr<Result>) { parentDone.done(); });  // the session runs
+  ASSERT_TRUE(parentDone.wait(10s));
+
+  const pid_t child = fork();
+  if (child == 0) {
+    test::Latch childDone(1);
+    std::atomic<bool> value{false};
+    client.GetCredit([&](std::shared_ptr<Result> r) {
+      value = r != nullptr;
+      childDone.done();
+    });
+    _exit(childDone.wait(10s) && value ? 0 : 1);
+  }
+  ASSERT_GT(child, 0);
+  int status = -1;
+  for (int i = 0; waitpid(child, &status, WNOHANG) != child; ++i) {
+    if (i == 1500) {  // a child whose completion never comes is ended, and the test fails
+      kill(child, SIGKILL);
+      waitpid(child, &status, 0);
+      break;
+    }
+    std::this_thread::sleep_for(10ms);
+  }
+  EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << status;
+  EXPECT_EQ(server.requests().size(), 2u);
+}
+
+}  // namespace
+}  // namespace velmora
