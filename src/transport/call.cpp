@@ -30,6 +30,7 @@ void failWithoutSending(std::string line, std::function<void(HttpResponse&)> onD
   refused.failed = true;
   refused.kind = FailureKind::RefusedInput;
   refused.requestMayHaveArrived = false;
+  refused.errorIsLine = true;
   refused.error = std::move(line);
   // Completing later, on the completion thread, keeps one behaviour on every path: a caller
   // holding its own lock around the call cannot deadlock on its completion.
@@ -46,7 +47,7 @@ std::optional<Failure> exchangeFailure(const HttpResponse& response, const Repor
   if (response.failed) {
     failure.kind = response.kind;
     failure.requestMayHaveArrived = response.requestMayHaveArrived;
-    if (response.kind == FailureKind::RefusedInput) {
+    if (response.errorIsLine) {
       failure.message = response.error;
       reporter.print(DiagnosticKind::Refused, failure.message);
     } else {

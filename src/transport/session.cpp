@@ -220,9 +220,10 @@ std::pair<FailureKind, std::string> describeFailure(const Slot& s, CURLcode code
   if (s.errorBuffer[0] != '\0') text.append(": ").append(s.errorBuffer);
   FailureKind kind = FailureKind::Transport;
   if (isConnectFailure(code)) kind = FailureKind::Connect;
-  if (code == CURLE_UNSUPPORTED_PROTOCOL || code == CURLE_URL_MALFORMAT) {
-    kind = FailureKind::RefusedInput;
-  }
+  // A URL libcurl will not take is refused input only while nothing was sent: the same codes
+  // after the request went out (an answer in HTTP/0.9, say) are a broken exchange.
+  const bool refusedUrl = code == CURLE_UNSUPPORTED_PROTOCOL || code == CURLE_URL_MALFORMAT;
+  if (refusedUrl && !s.requestStarted) kind = FailureKind::RefusedInput;
   return {kind, withoutProxyCredentials(std::move(text), r.proxy)};
 }
 

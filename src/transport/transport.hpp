@@ -28,7 +28,8 @@ struct HttpResponse {
   std::string error;    ///< e.g. "Couldn't connect to server: Failed to connect to ..."
   FailureKind kind = FailureKind::Transport;  ///< meaningful when `failed`
   bool requestMayHaveArrived = true;          ///< false only when no request byte was written
-  long status = 0;                            ///< the HTTP status code when !failed
+  bool errorIsLine = false;  ///< `error` is the whole printed line (a refusal above the transport)
+  long status = 0;           ///< the HTTP status code when !failed
   /// Printable form of a response whose status is outside 2xx (status line, URL, headers): the
   /// only kind ever printed. Empty for a 2xx response.
   std::string description;
