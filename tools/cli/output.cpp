@@ -68,6 +68,10 @@ int exitStatusFor(const Failure& failure) {
 }
 
 int reportFailure(const Failure& failure, const Settings& settings) {
+  if (failure.kind == FailureKind::RefusedInput) {  // its message already says nothing was sent
+    printError(std::string(kindName(failure.kind)) + ": " + failure.message, settings);
+    return exitStatusFor(failure);
+  }
   printError(std::string(kindName(failure.kind)) + ": " + failure.message + "; " +
                  (failure.requestMayHaveArrived ? "the request may have reached the service"
                                                 : "nothing was sent"),
