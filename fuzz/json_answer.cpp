@@ -10,8 +10,8 @@
 
 #include <nlohmann/json.hpp>
 
-#include "output.hpp"
-#include "transport/json_call.hpp"
+#include "rest/answer.hpp"
+#include "text/output.hpp"
 
 namespace {
 

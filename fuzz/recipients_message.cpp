@@ -11,7 +11,7 @@
 
 #include <nlohmann/json.hpp>
 
-#include "json_encoder.hpp"
+#include "rest/json_encoder.hpp"
 #include "velmora/messages.hpp"
 
 namespace {

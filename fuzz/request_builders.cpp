@@ -15,10 +15,10 @@
 #include <expat.h>
 #include <nlohmann/json.hpp>
 
-#include "json_encoder.hpp"
-#include "request_bodies.hpp"
-#include "soap_envelope.hpp"
-#include "utf8.hpp"
+#include "rest/json_encoder.hpp"
+#include "rest/request_bodies.hpp"
+#include "soap/envelope.hpp"
+#include "text/utf8.hpp"
 
 namespace {
 

@@ -7,8 +7,8 @@
 #include <cstdlib>
 #include <string>
 
-#include "soap_envelope.hpp"
-#include "transport/xml_collector.hpp"
+#include "soap/answer.hpp"
+#include "soap/xml_collector.hpp"
 
 namespace {
 

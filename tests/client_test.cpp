@@ -3,8 +3,8 @@
 #include <cstring>
 #include <unordered_map>
 
-#include "base64.hpp"
-#include "client_settings.hpp"
+#include "text/base64.hpp"
+#include "transport/client_settings.hpp"
 #include "velmora/velmora.hpp"
 
 namespace velmora {

@@ -16,9 +16,9 @@
 #include <fstream>
 #include <optional>
 
-#include "base64.hpp"
 #include "support/fault_server.hpp"
 #include "support/loopback_server.hpp"
+#include "text/base64.hpp"
 #include "transport/session.hpp"
 #include "velmora/velmora.hpp"
 

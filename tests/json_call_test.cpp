@@ -5,8 +5,8 @@
 #include <string>
 #include <vector>
 
+#include "rest/answer.hpp"
 #include "support/scripted_transport.hpp"
-#include "transport/json_call.hpp"
 #include "velmora/velmora.hpp"
 
 namespace velmora {

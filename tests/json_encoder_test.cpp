@@ -1,4 +1,4 @@
-#include "json_encoder.hpp"
+#include "rest/json_encoder.hpp"
 
 #include <gtest/gtest.h>
 #include <nlohmann/json.hpp>

@@ -12,7 +12,7 @@
 
 #include "support/message_records.hpp"
 #include "support/scripted_transport.hpp"
-#include "utf8.hpp"
+#include "text/utf8.hpp"
 #include "velmora/client.hpp"
 #include "velmora/future.hpp"
 

@@ -335,7 +335,7 @@ TEST_F(SandboxTest, RefusalsCarryTheServiceCodesAndChangeNothing) {
 TEST_F(SandboxTest, MalformedBodiesAreDocOrParamErrors) {
   const auto post = [&](const char* op, const std::string& body) {
     return run([&](Velmora& c, ResultCompletion d) {
-      detail::ClientAccess::callAPI(c, op, body, std::move(d));
+      detail::ClientAccess::callAPI(c, options(), op, body, std::move(d));
     });
   };
   struct Case {
@@ -376,8 +376,8 @@ TEST_F(SandboxTest, MalformedBodiesAreDocOrParamErrors) {
 }
 
 TEST_F(SandboxTest, HttpErrorsSurviveAndReachTheCallerAsAbsentValues) {
-  EXPECT_EQ(run([](Velmora& c, ResultCompletion d) {
-              detail::ClientAccess::callAPI(c, "Nope", "{}", std::move(d));
+  EXPECT_EQ(run([this](Velmora& c, ResultCompletion d) {
+              detail::ClientAccess::callAPI(c, options(), "Nope", "{}", std::move(d));
             }),
             nullptr);
   EXPECT_EQ(run([](Velmora& c, ResultCompletion d) {

@@ -9,9 +9,9 @@
 #include <random>
 #include <thread>
 
-#include "base64.hpp"
 #include "support/fault_server.hpp"
 #include "support/loopback_server.hpp"
+#include "text/base64.hpp"
 #include "transport/session.hpp"
 #include "velmora/velmora.hpp"
 

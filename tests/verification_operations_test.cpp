@@ -9,7 +9,8 @@
 #include <string>
 #include <thread>
 
-#include "soap_envelope.hpp"
+#include "soap/answer.hpp"
+#include "soap/envelope.hpp"
 #include "support/scripted_transport.hpp"
 #include "velmora/client.hpp"
 

@@ -1,4 +1,4 @@
-#include "transport/xml_collector.hpp"
+#include "soap/xml_collector.hpp"
 
 #include <gtest/gtest.h>
 

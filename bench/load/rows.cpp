@@ -2,8 +2,8 @@
 
 #include <stdexcept>
 
-#include "json_encoder.hpp"
-#include "request_bodies.hpp"
+#include "rest/json_encoder.hpp"
+#include "rest/request_bodies.hpp"
 
 namespace bench {
 

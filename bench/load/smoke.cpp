@@ -10,7 +10,7 @@
 #include "answers.hpp"
 #include "load/report.hpp"
 #include "load/rows.hpp"
-#include "output.hpp"
+#include "text/output.hpp"
 
 namespace bench {
 namespace {

@@ -9,14 +9,14 @@
 #include <vector>
 
 #include "answers.hpp"
-#include "json_encoder.hpp"
-#include "output.hpp"
-#include "request_bodies.hpp"
-#include "soap_envelope.hpp"
-#include "transport/json_call.hpp"
+#include "rest/answer.hpp"
+#include "rest/json_encoder.hpp"
+#include "rest/request_bodies.hpp"
+#include "soap/answer.hpp"
+#include "soap/call.hpp"
+#include "soap/xml_collector.hpp"
+#include "text/output.hpp"
 #include "transport/session.hpp"
-#include "transport/soap_call.hpp"
-#include "transport/xml_collector.hpp"
 
 namespace {
 

@@ -15,16 +15,6 @@
 
 namespace velmora {
 
-namespace detail {
-class JsonEncoder;
-class Reporter;
-class XmlAnswer;
-struct ClientAccess;
-struct ClientSettings;
-struct JsonBody;
-struct VerificationRequest;
-}  // namespace detail
-
 /// Receives the outcome of a JSON operation: a new `Result`, or null when the exchange failed.
 using ResultCompletion = std::function<void(std::shared_ptr<Result>)>;
 /// Receives the number read from a verification-code answer, or nothing when it failed.
@@ -105,29 +95,9 @@ class VELMORA_EXPORT Velmora {
                                    NumberCompletion completion);
 
  private:
-  friend struct detail::ClientAccess;  // white-box tests reach the transports through it
-  /// The answer routine of a SOAP call: the unrun parser over a 2xx answer, or null and why.
-  using XmlCompletion =
-      std::function<void(std::unique_ptr<detail::XmlAnswer>, const std::optional<Failure>&)>;
-
-  /// Posts `POST_PARAMS` to the REST path of `operation`, or, when the body could not be made
-  /// or the client's settings forbid it, sends nothing and completes with the refusal.
-  void callAPI(const char* operation, detail::JsonBody POST_PARAMS,
-               ResultCompletion completion) const;
-  /// Posts `xmlInput` to `wsURL`, or, when `refusal` is not empty, prints it and sends nothing.
-  void callSOAP(const detail::Reporter& reporter, std::string refusal, std::string xmlInput,
-                const std::string& wsURL, const std::string& SOAPAction,
-                XmlCompletion completion) const;
-  /// The built-in SOAP endpoint, made once, on first use, from `VELMORA_DEFAULT_SOAP_URL`.
-  static const std::string& FastSendWSURL();
-  /// Builds one verification-code envelope and posts it, unless a value or a setting forbids.
-  void sendVerification(const detail::VerificationRequest& request,
-                        const detail::Reporter& reporter, XmlCompletion answer) const;
-
-  std::shared_ptr<const detail::JsonEncoder> jsonEncoder;
-  std::string username;
-  std::string password;
-  std::shared_ptr<const detail::ClientSettings> settings;
+  struct Impl;
+  /// The credentials, the checked options and the JSON encoder; set once by the constructor.
+  std::unique_ptr<const Impl> impl;
 };
 
 }  // namespace velmora

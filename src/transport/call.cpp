@@ -2,7 +2,7 @@
 
 #include <utility>
 
-#include "output.hpp"
+#include "text/output.hpp"
 
 namespace velmora::detail {
 

@@ -10,8 +10,8 @@
 #include <mutex>
 #include <thread>
 
-#include "transport/completion_queue.hpp"
-#include "transport/origin_queue.hpp"
+#include "transport/private/completion_queue.hpp"
+#include "transport/private/origin_queue.hpp"
 
 namespace velmora::detail {
 namespace {

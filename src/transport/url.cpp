@@ -8,7 +8,7 @@
 #include <memory>
 #include <optional>
 
-#include "utf8.hpp"
+#include "text/utf8.hpp"
 
 namespace velmora::detail {
 namespace {

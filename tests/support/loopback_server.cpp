@@ -2,7 +2,7 @@
 
 #include <algorithm>
 
-#include "output.hpp"
+#include "text/output.hpp"
 
 namespace velmora::test {
 

@@ -1,4 +1,4 @@
-#include "output.hpp"
+#include "text/output.hpp"
 
 #include <cstdio>
 #include <mutex>

@@ -1,14 +1,10 @@
-#include "transport/json_call.hpp"
+#include "rest/answer.hpp"
 
 #include <cctype>
 #include <cmath>
 #include <limits>
 
-#include "client_settings.hpp"
-#include "velmora/client.hpp"
-
-namespace velmora {
-namespace detail {
+namespace velmora::detail {
 namespace {
 
 std::optional<std::int64_t> wholeNumber(const nlohmann::json& value) {
@@ -86,28 +82,4 @@ std::shared_ptr<Result> resultFromResponse(const HttpResponse& response) {
   return readJsonExchange(response, Reporter("", nullptr)).result;
 }
 
-}  // namespace detail
-
-void Velmora::callAPI(const char* operation, detail::JsonBody POST_PARAMS,
-                      ResultCompletion completion) const {
-  detail::Reporter reporter = settings->reporter(operation);
-  // The handler holds the completion and where to print, never the client: the client may go
-  // first.
-  auto onDone = [reporter, completion = std::move(completion)](detail::HttpResponse& response) {
-    detail::JsonOutcome outcome = detail::readJsonExchange(response, reporter);
-    detail::deliver(reporter, completion, std::move(outcome.result), outcome.failure);
-  };
-  const detail::Refusal refusal =
-      settings->restRefusal ? settings->restRefusal : detail::Refusal{POST_PARAMS.refusal};
-  if (refusal) {
-    detail::failWithoutSending(detail::refusalLine(reporter, refusal), std::move(onDone));
-    return;
-  }
-  detail::HttpRequest request = settings->request(settings->restBase + "/api/smsAPI/" + operation);
-  request.headers = {"Content-Type: application/json", "Authorization: " + getAuthHeader()};
-  if (!POST_PARAMS.text.empty()) reporter.print(DiagnosticKind::RequestBody, POST_PARAMS.text);
-  request.body = std::move(POST_PARAMS.text);
-  detail::send(std::move(request), std::move(onDone));
-}
-
-}  // namespace velmora
+}  // namespace velmora::detail

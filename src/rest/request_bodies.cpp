@@ -1,4 +1,4 @@
-#include "request_bodies.hpp"
+#include "rest/request_bodies.hpp"
 
 #include <charconv>
 #include <string_view>

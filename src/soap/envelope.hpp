@@ -1,7 +1,5 @@
 #pragma once
 
-#include <cstdint>
-#include <optional>
 #include <string>
 #include <string_view>
 
@@ -26,15 +24,5 @@ std::string buildEnvelope(const EnvelopeFields& fields);
 /// Appends `text` to `out` with & < > " ' replaced by their predefined entity references and
 /// carriage return by a character reference, so that an XML reader gets `text` back unchanged.
 void appendXmlEscaped(std::string& out, std::string_view text);
-
-/// `text` without leading and trailing XML white space (blank, tab, carriage return, line feed).
-std::string_view trimXmlSpace(std::string_view text) noexcept;
-
-/// Reads the whole of `text` as an optional "+" or "-" followed by one or more ASCII digits
-/// within the signed 64-bit range. Anything else, white space included, gives nothing.
-std::optional<std::int64_t> readDecimal(std::string_view text) noexcept;
-
-/// true for exactly "true", false for exactly "false", nothing otherwise (case matters).
-std::optional<bool> readTruth(std::string_view text) noexcept;
 
 }  // namespace velmora::detail

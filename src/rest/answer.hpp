@@ -2,7 +2,6 @@
 
 #include <memory>
 #include <optional>
-#include <string>
 #include <string_view>
 
 #include "transport/call.hpp"
@@ -14,12 +13,6 @@ namespace velmora::detail {
 /// Deepest nesting of arrays and objects accepted in an answer. Deeper documents would cost
 /// stack in every recursive walk of the payload (the caller's included), so they are refused.
 inline constexpr std::size_t kMaxJsonDepth = 512;
-
-/// The body of one JSON call, or why the call must send nothing.
-struct JsonBody {
-  std::string text;     ///< empty: the POST carries no body
-  std::string refusal;  ///< e.g. "message is not valid UTF-8"; empty when the body may be sent
-};
 
 /// True when `text` nests arrays and objects no deeper than `limit` (strings are skipped).
 bool jsonDepthWithin(std::string_view text, std::size_t limit) noexcept;

@@ -1,4 +1,4 @@
-#include "json_encoder.hpp"
+#include "rest/json_encoder.hpp"
 
 #include <array>
 

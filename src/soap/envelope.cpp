@@ -1,7 +1,4 @@
-#include "soap_envelope.hpp"
-
-#include <charconv>
-#include <system_error>
+#include "soap/envelope.hpp"
 
 namespace velmora::detail {
 
@@ -67,36 +64,6 @@ std::string buildEnvelope(const EnvelopeFields& fields) {
       "  </soap12:Body>\n"
       "</soap12:Envelope>";
   return out;
-}
-
-std::string_view trimXmlSpace(std::string_view text) noexcept {
-  constexpr std::string_view kSpace = " \t\r\n";
-  const auto first = text.find_first_not_of(kSpace);
-  if (first == std::string_view::npos) return {};
-  return text.substr(first, text.find_last_not_of(kSpace) - first + 1);
-}
-
-std::optional<std::int64_t> readDecimal(std::string_view text) noexcept {
-  // std::from_chars alone would take "-" but not "+", so the sign is checked here and the digits
-  // must make up all the rest.
-  std::string_view digits = text;
-  if (!digits.empty() && (digits.front() == '+' || digits.front() == '-')) digits.remove_prefix(1);
-  if (digits.empty()) return std::nullopt;
-  for (const char c : digits) {
-    if (c < '0' || c > '9') return std::nullopt;
-  }
-  // Parse with the minus sign in place so that the most negative value is reachable.
-  const std::string_view parsed = text.front() == '-' ? text : digits;
-  std::int64_t value = 0;
-  const auto [end, error] = std::from_chars(parsed.data(), parsed.data() + parsed.size(), value);
-  if (error != std::errc() || end != parsed.data() + parsed.size()) return std::nullopt;
-  return value;
-}
-
-std::optional<bool> readTruth(std::string_view text) noexcept {
-  if (text == "true") return true;
-  if (text == "false") return false;
-  return std::nullopt;
 }
 
 }  // namespace velmora::detail

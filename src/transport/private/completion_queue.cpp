@@ -1,8 +1,8 @@
-#include "transport/completion_queue.hpp"
+#include "transport/private/completion_queue.hpp"
 
 #include <exception>
 
-#include "output.hpp"
+#include "text/output.hpp"
 
 namespace velmora::detail {
 namespace {

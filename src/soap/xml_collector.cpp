@@ -1,4 +1,4 @@
-#include "transport/xml_collector.hpp"
+#include "soap/xml_collector.hpp"
 
 // The amplification limits are declared only for parsers built with DTD support, which is what
 // makes entity expansion possible in the first place (and so a link error without it).

@@ -4,7 +4,7 @@
 #include <string>
 #include <vector>
 
-#include "json_encoder.hpp"
+#include "rest/json_encoder.hpp"
 #include "velmora/messages.hpp"
 
 // The request bodies of the JSON operations. Each layout, line ends included (CR LF after most

@@ -1,4 +1,4 @@
-#include "transport/origin_queue.hpp"
+#include "transport/private/origin_queue.hpp"
 
 #include <algorithm>
 #include <cctype>

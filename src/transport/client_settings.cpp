@@ -1,0 +1,49 @@
+#include "transport/client_settings.hpp"
+
+#include <chrono>
+
+#include "transport/url.hpp"
+
+namespace velmora::detail {
+namespace {
+
+// A time-out beyond a day is a mistake, not a wish; refusing it also keeps every conversion of
+// the value (to libcurl's milliseconds, to a time point) far from overflow.
+bool withinADay(std::chrono::milliseconds value) {
+  return value > std::chrono::milliseconds::zero() && value <= std::chrono::hours(24);
+}
+
+// Why no request of this client may be sent, whatever its protocol; empty when they may.
+std::string commonRefusal(const Options& options) {
+  if (!withinADay(options.timeout)) return "timeout must be positive and at most 24 hours";
+  if (!withinADay(options.deadline)) return "deadline must be positive and at most 24 hours";
+  if (options.proxy) return proxyRefusal(*options.proxy);
+  return {};
+}
+
+}  // namespace
+
+ClientSettings::ClientSettings(Options checked) : options(std::move(checked)) {
+  if (options.diagnostics) sink = std::make_shared<const DiagnosticSink>(options.diagnostics);
+  const Refusal common{commonRefusal(options)};
+  CheckedUrl rest = checkRestBaseUrl(options.restBaseUrl);
+  CheckedUrl soap = checkSoapUrl(options.soapUrl);
+  restBase = std::move(rest.url);
+  soapUrl = std::move(soap.url);
+  restRefusal = common ? common : rest.refusal;
+  soapRefusal = common         ? common
+                : soap.refusal ? soap.refusal
+                               : Refusal{namespaceRefusal(options.soapNamespace)};
+}
+
+HttpRequest ClientSettings::request(std::string url) const {
+  HttpRequest request;
+  request.url = std::move(url);
+  request.caFile = options.caFile;
+  request.timeout = options.timeout;
+  request.deadline = options.deadline;
+  request.proxy = options.proxy;
+  return request;
+}
+
+}  // namespace velmora::detail
