@@ -648,9 +648,6 @@ Session& Session::shared() {
   // Never destroyed: the library's threads may still be finishing a step during exit.
   static Session* session = [] {
     auto* created = new Session();
-    std::atexit([] {
-      if (Impl* impl = currentImpl.load()) impl->stopAtExit();
-    });
     pthread_atfork(lockCreation, unlockCreation, forgetParentsSession);
     return created;
   }();
@@ -664,6 +661,14 @@ Session::Impl& Session::impl() const {
   if (impl == nullptr) {
     impl = new Impl();
     currentImpl.store(impl, std::memory_order_release);
+    // Registered after libcurl has initialised OpenSSL, so that it runs before OpenSSL's own
+    // exit handler: the I/O thread ends while OpenSSL can still free that thread's state.
+    static std::once_flag exitHook;
+    std::call_once(exitHook, [] {
+      std::atexit([] {
+        if (Impl* current = currentImpl.load()) current->stopAtExit();
+      });
+    });
   }
   return *impl;
 }
