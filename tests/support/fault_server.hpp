@@ -142,9 +142,6 @@ FaultScript resetAfterRequest(std::string partialAnswer = {});
 FaultScript dripAnswer(std::string bytes, std::size_t piece, std::chrono::milliseconds interval);
 FaultScript stallAfterRequest(std::string partialAnswer = {});
 
-/// A URL on 127.0.0.1 where nothing listens: connecting to it is refused.
-std::string refusedBaseUrl(const std::string& scheme);
-
 /// Options whose REST base and SOAP endpoint ("/fastsend.asmx") are on `baseUrl`, trusting
 /// `caFile`, with the "http://velmora.test/" service namespace.
 Options clientOptions(const std::string& baseUrl, const std::string& caFile,

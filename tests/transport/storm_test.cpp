@@ -11,25 +11,9 @@
 
 #include "base64.hpp"
 #include "support/fault_server.hpp"
-#include "support/loopback_server.hpp"
+#include "support/lines.hpp"
 #include "transport/session.hpp"
 #include "velmora/velmora.hpp"
-
-// ThreadSanitizer slows every exchange several times over, so its build runs a fifth of the
-// operations (AddressSanitizer keeps up with the full count); a build may set
-// VELMORA_STORM_OPERATIONS itself.
-#ifndef VELMORA_STORM_OPERATIONS
-#if defined(__SANITIZE_THREAD__)
-#define VELMORA_STORM_OPERATIONS 2000
-#elif defined(__has_feature)
-#if __has_feature(thread_sanitizer)
-#define VELMORA_STORM_OPERATIONS 2000
-#endif
-#endif
-#endif
-#ifndef VELMORA_STORM_OPERATIONS
-#define VELMORA_STORM_OPERATIONS 10000
-#endif
 
 namespace velmora {
 namespace {
@@ -37,7 +21,8 @@ namespace {
 using namespace std::chrono_literals;
 using test::FaultConnection;
 
-constexpr int kOperations = VELMORA_STORM_OPERATIONS;
+// Under ThreadSanitizer a fifth of the operations (AddressSanitizer keeps up with the full count).
+constexpr int kOperations = test::kThreadSanitizer ? 2000 : 10000;
 // The variants look at lifetimes rather than at volume: a quarter of the storm each.
 constexpr int kVariantOperations = kOperations / 4;
 constexpr int kThreads = 8;

@@ -90,17 +90,6 @@ TEST(XmlCollector, RecordsInternalGeneralEntitiesOnly) {
   EXPECT_EQ(parse("<!DOCTYPE r [<!ENTITY n '42'>]><r>&n;!</r>").delegate.result, "42!");
 }
 
-TEST(XmlCollector, EntityCallbackKeepsTheLaterValueAndAbsentValues) {
-  ParserDelegate delegate;
-  delegate.foundInternalEntityDeclaration("a", std::string("first"));
-  delegate.foundInternalEntityDeclaration("a", std::string("second"));
-  delegate.foundInternalEntityDeclaration("b", std::nullopt);
-  ASSERT_EQ(delegate.entities.size(), 2u);
-  EXPECT_EQ(delegate.entities.at("a"), "second");
-  ASSERT_TRUE(delegate.entities.count("b"));
-  EXPECT_FALSE(delegate.entities.at("b").has_value());
-}
-
 TEST(XmlCollector, ReportsMalformedAnswersWithPosition) {
   Parsed empty = parse("");
   EXPECT_FALSE(empty.outcome.wellFormed);
