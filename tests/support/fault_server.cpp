@@ -112,19 +112,14 @@ long FaultConnection::readSome(char* buffer, std::size_t size) {
 std::string FaultConnection::readRequest() {
   char buffer[16384];
   std::size_t headEnd;
-  while ((headEnd = pending_.find("\r\n\r\n")) == std::string::npos) {
-    if (pending_.size() > kMaxRequestBytes) return {};
-    const long got = readSome(buffer, sizeof buffer);
+  // The head first, then as much body as its Content-Length says.
+  while ((headEnd = pending_.find("\r\n\r\n")) == std::string::npos ||
+         pending_.size() < headEnd + 4 + contentLength(pending_.substr(0, headEnd + 2))) {
+    const long got = pending_.size() > kMaxRequestBytes ? 0 : readSome(buffer, sizeof buffer);
     if (got <= 0) return {};
     pending_.append(buffer, static_cast<std::size_t>(got));
   }
   const std::size_t total = headEnd + 4 + contentLength(pending_.substr(0, headEnd + 2));
-  if (total > kMaxRequestBytes) return {};
-  while (pending_.size() < total) {
-    const long got = readSome(buffer, sizeof buffer);
-    if (got <= 0) return {};
-    pending_.append(buffer, static_cast<std::size_t>(got));
-  }
   std::string request = pending_.substr(0, total);
   pending_.erase(0, total);
   if (owner_ != nullptr) {
@@ -214,14 +209,7 @@ void FaultConnection::close() {
   // A lingering close: stop sending, then read what the peer still sends until it closes, so
   // that unread bytes never turn the close into a reset that could overtake the answer.
   shutdown(fd_, SHUT_WR);
-  const auto end = std::min(deadline_, Clock::now() + std::chrono::seconds(1));
-  char buffer[4096];
-  while (!stopping_ && Clock::now() < end) {
-    pollfd p{fd_, POLLIN, 0};
-    if (poll(&p, 1, kSliceMs) <= 0) continue;
-    const ssize_t r = recv(fd_, buffer, sizeof buffer, 0);
-    if (r == 0 || (r < 0 && errno != EAGAIN && errno != EINTR)) break;
-  }
+  stall(std::chrono::seconds(1));
   ::close(fd_);
   fd_ = -1;
 }
@@ -314,7 +302,6 @@ void FaultServer::acceptLoop() {
     auto done = std::make_shared<std::atomic<bool>>(false);
     workers_.push_back({std::thread([this, fd, done] {
                           serve(fd);
-                          ++finished_;
                           *done = true;
                         }),
                         done});

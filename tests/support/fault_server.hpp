@@ -98,8 +98,6 @@ class FaultServer {
   std::size_t connections() const { return accepted_.load(); }
   /// Requests that scripts read so far, as received.
   std::vector<std::string> requests() const;
-  /// Connections whose script has run to its end.
-  std::size_t finished() const { return finished_.load(); }
 
  private:
   void start();
@@ -119,7 +117,6 @@ class FaultServer {
   int port_ = 0;
   std::atomic<bool> stopping_{false};
   std::atomic<std::size_t> accepted_{0};
-  std::atomic<std::size_t> finished_{0};
   mutable std::mutex mutex_;
   FaultScript script_;
   std::vector<std::string> requests_;

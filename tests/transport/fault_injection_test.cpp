@@ -11,7 +11,6 @@
 
 #include <filesystem>
 #include <fstream>
-#include <optional>
 
 #include "support/fault_server.hpp"
 #include "transport/session.hpp"
@@ -62,7 +61,6 @@ std::vector<ConnectionFault> connectionFaults() {
        test::closeAfterRequest(answer.substr(0, answer.size() - 5))},
       {"closed mid chunked body", test::closeAfterRequest(chunked.substr(0, chunked.size() / 2))},
       {"reset after the request", test::resetAfterRequest()},
-      {"reset mid body", test::resetAfterRequest(answer.substr(0, answer.size() - 5))},
       {"garbage status line", test::answerWith("SMS PANEL READY\r\n\r\n{}")},
       {"header block over 100 KiB", test::answerWith(hugeHeaders), "header block exceeds"},
       {"header block over 100 KiB with an HTTP/ line inside", test::answerWith(disguised),
@@ -297,63 +295,7 @@ TEST(Redirects, AreNotFollowedAndNothingReachesTheOtherHost) {
 
 // --- Proxies ---------------------------------------------------------------------------------
 
-// Sets or clears environment variables for one scope, and puts them back afterwards. Only
-// between exchanges: libcurl reads them when a transfer starts.
-class EnvironmentScope {
- public:
-  void set(const char* name, const char* value) {
-    const char* old = std::getenv(name);
-    saved.emplace_back(name, old != nullptr ? std::optional<std::string>(old) : std::nullopt);
-    value != nullptr ? setenv(name, value, 1) : unsetenv(name);
-  }
-  ~EnvironmentScope() {
-    for (auto it = saved.rbegin(); it != saved.rend(); ++it) {
-      it->second ? setenv(it->first.c_str(), it->second->c_str(), 1) : unsetenv(it->first.c_str());
-    }
-  }
-
- private:
-  std::vector<std::pair<std::string, std::optional<std::string>>> saved;
-};
-
-TEST(Proxy, ExplicitEnvironmentAndNone) {
-  FaultServer proxy;
-  FaultServer target;
-  const std::string answer = test::httpAnswer(200, "{}");
-  proxy.setScript(test::answerWith(answer));
-  target.setScript(test::answerWith(answer));
-  EnvironmentScope environment;
-  environment.set("no_proxy", nullptr);
-  environment.set("NO_PROXY", nullptr);
-  environment.set("http_proxy", proxy.baseUrl().c_str());
-  struct Case {
-    const char* name;
-    std::optional<std::string> proxy;
-    bool viaProxy;
-  };
-  const Case cases[] = {
-      {"explicit", proxy.baseUrl(), true},
-      {"from the environment", std::nullopt, true},
-      {"none, whatever the environment says", "", false},
-  };
-  for (const Case& c : cases) {
-    SCOPED_TRACE(c.name);
-    const std::size_t before = proxy.requests().size();
-    detail::HttpRequest request = test::requestTo(target, "/fastsend.asmx");
-    request.proxy = c.proxy;
-    const test::Exchanged out = test::exchange(std::move(request));
-    ASSERT_EQ(out.calls, 1);
-    EXPECT_FALSE(out.response.failed) << out.response.error;
-    const auto received = proxy.requests();
-    ASSERT_EQ(received.size() - before, c.viaProxy ? 1u : 0u);
-    if (c.viaProxy) {  // the absolute form that only a proxy is sent
-      EXPECT_EQ(received.back().rfind("POST " + target.baseUrl() + "/fastsend.asmx HTTP/1.1", 0),
-                0u);
-    }
-  }
-  EXPECT_EQ(target.requests().size(), 1u);
-}
-
+// Which proxy is used (named, from the environment, none) is walked by the command-line tests.
 TEST(Proxy, CredentialsNeverInTheReason) {
   const std::string unreachable = "127.0.0.1:1";  // nothing listens on port 1
   FaultServer target;

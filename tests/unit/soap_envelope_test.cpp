@@ -31,14 +31,6 @@ TEST(DecimalRule, RefusesEverythingElse) {
   for (const char* text : refused) EXPECT_EQ(readDecimal(text), std::nullopt) << '"' << text << '"';
 }
 
-TEST(TruthRule, IsExactAndCaseSensitive) {
-  EXPECT_EQ(readTruth("true"), true);
-  EXPECT_EQ(readTruth("false"), false);
-  for (const char* text : {"", "True", "TRUE", "False", "1", "0", " true", "true\n", "yes"}) {
-    EXPECT_EQ(readTruth(text), std::nullopt) << text;
-  }
-}
-
 TEST(TrimXmlSpace, RemovesOnlyXmlWhiteSpaceAtBothEnds) {
   EXPECT_EQ(trimXmlSpace(" \t\r\n4 2 \n"), "4 2");
   EXPECT_EQ(trimXmlSpace(" \n\t "), "");

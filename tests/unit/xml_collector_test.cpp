@@ -62,14 +62,6 @@ TEST(XmlCollector, LeavesCdataSectionsOut) {
   EXPECT_FALSE(onlyCdata.delegate.result.has_value());
 }
 
-TEST(XmlCollector, ResultStaysAbsentWithoutCharacterData) {
-  for (const char* body : {"<r/>", "<a><b/><c></c></a>", "<?xml version='1.0'?><r/>\n"}) {
-    Parsed p = parse(body);
-    EXPECT_TRUE(p.outcome.wellFormed) << body;
-    EXPECT_FALSE(p.delegate.result.has_value()) << body;
-  }
-}
-
 TEST(XmlCollector, RecordsInternalGeneralEntitiesOnly) {
   LocalFile dtd("<!ENTITY leaked 'x'>");
   Parsed p = parse(
