@@ -27,11 +27,7 @@ TEST(Utf8, AcceptsExactlyTheWellFormedByteSequences) {
   const auto valid = [](const std::string& bytes) {
     return isValidUtf8(bytes) && isValidUtf8("a" + bytes + "z");
   };
-  const auto hex = [](const std::string& bytes) {
-    std::string text;
-    for (const char c : bytes) text += " " + std::to_string(static_cast<unsigned char>(c));
-    return text;
-  };
+  const auto hex = [](const std::string& bytes) { return testing::PrintToString(bytes); };
   for (const auto& row : rows) {
     const std::size_t n = row.size();
     // Every combination of the low and high boundaries of each byte is accepted.

@@ -253,7 +253,7 @@ TEST_F(Verification, RefusalsSendNothingAndCompleteLaterOffTheCallersThread) {
       {"username holds text that XML cannot carry; nothing was sent", unchanged, "0912", "1",
        "us\x01r"},
       {"soapNamespace holds a control character or a space; nothing sent",
-       with(&Options::soapNamespace, "http://velmora.test/\r\nX-Injected: yes\r\n")},
+       with(&Options::soapNamespace, "http://velmora.test/\r\nX-Injected:yes\r\n")},
       {"soapNamespace holds a control character or a space; nothing sent",
        with(&Options::soapNamespace, "http://velmora.test/a b/")},
       {"soapNamespace holds text that XML cannot carry; nothing sent",
