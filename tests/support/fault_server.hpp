@@ -98,8 +98,6 @@ class FaultServer {
   std::size_t connections() const { return accepted_.load(); }
   /// Requests that scripts read so far, as received.
   std::vector<std::string> requests() const;
-  /// Connections whose script has run to its end.
-  std::size_t finished() const { return finished_.load(); }
 
  private:
   void start();
@@ -119,7 +117,6 @@ class FaultServer {
   int port_ = 0;
   std::atomic<bool> stopping_{false};
   std::atomic<std::size_t> accepted_{0};
-  std::atomic<std::size_t> finished_{0};
   mutable std::mutex mutex_;
   FaultScript script_;
   std::vector<std::string> requests_;
@@ -141,9 +138,6 @@ FaultScript closeAfterRequest(std::string partialAnswer = {});
 FaultScript resetAfterRequest(std::string partialAnswer = {});
 FaultScript dripAnswer(std::string bytes, std::size_t piece, std::chrono::milliseconds interval);
 FaultScript stallAfterRequest(std::string partialAnswer = {});
-
-/// A URL on 127.0.0.1 where nothing listens: connecting to it is refused.
-std::string refusedBaseUrl(const std::string& scheme);
 
 /// Options whose REST base and SOAP endpoint ("/fastsend.asmx") are on `baseUrl`, trusting
 /// `caFile`, with the "http://velmora.test/" service namespace.

@@ -23,22 +23,24 @@
 
 namespace velmora::test {
 
-/// What the scripted transport answers: a response, or a failed exchange.
-struct Reply {
-  long status = 200;
-  std::string body = "{}";
-  std::optional<FailureKind> failure;  ///< set: the exchange fails with this kind
-  bool requestMayHaveArrived = true;
-  std::string error;  ///< the failure's description
+/// An answer of the scripted transport: `status` with `body`.
+inline detail::HttpResponse reply(long status, std::string body) {
+  detail::HttpResponse response;
+  response.status = status;
+  response.body = std::move(body);
+  if (status < 200 || status > 299) response.description = "HTTP/1.1 " + std::to_string(status);
+  return response;
+}
 
-  static Reply failed(FailureKind kind, bool mayHaveArrived, std::string error) {
-    Reply reply;
-    reply.failure = kind;
-    reply.requestMayHaveArrived = mayHaveArrived;
-    reply.error = std::move(error);
-    return reply;
-  }
-};
+/// A failed exchange of the scripted transport.
+inline detail::HttpResponse failedReply(FailureKind kind, bool mayHaveArrived, std::string error) {
+  detail::HttpResponse response;
+  response.failed = true;
+  response.kind = kind;
+  response.requestMayHaveArrived = mayHaveArrived;
+  response.error = std::move(error);
+  return response;
+}
 
 /// Takes the place of the libcurl session while alive.
 class ScriptedTransport final : public detail::Transport {
@@ -54,17 +56,12 @@ class ScriptedTransport final : public detail::Transport {
     worker.join();
   }
 
-  /// Every request from now on gets `reply`.
-  void answer(Reply reply) {
+  /// Every request from now on gets `response`.
+  void answer(detail::HttpResponse response) {
     std::lock_guard<std::mutex> lock(mutex);
-    script = std::move(reply);
+    script = std::move(response);
   }
-  void answer(long status, std::string body) {
-    Reply reply;
-    reply.status = status;
-    reply.body = std::move(body);
-    answer(std::move(reply));
-  }
+  void answer(long status, std::string body) { answer(reply(status, std::move(body))); }
 
   /// The requests submitted so far, in order.
   std::vector<detail::HttpRequest> requests() const {
@@ -83,8 +80,8 @@ class ScriptedTransport final : public detail::Transport {
               std::function<void(detail::HttpResponse&)> onDone) override {
     std::lock_guard<std::mutex> lock(mutex);
     received.push_back(std::move(request));
-    detail::HttpResponse response = responseFor(script);
-    tasks.push_back([response, onDone = std::move(onDone)]() mutable { onDone(response); });
+    tasks.push_back(
+        [response = script, onDone = std::move(onDone)]() mutable { onDone(response); });
     wake.notify_all();
   }
   void post(std::function<void()> task) override {
@@ -95,23 +92,6 @@ class ScriptedTransport final : public detail::Transport {
   bool onCompletionThread() const override { return std::this_thread::get_id() == worker.get_id(); }
 
  private:
-  static detail::HttpResponse responseFor(const Reply& reply) {
-    detail::HttpResponse response;
-    if (reply.failure) {
-      response.failed = true;
-      response.kind = *reply.failure;
-      response.requestMayHaveArrived = reply.requestMayHaveArrived;
-      response.error = reply.error;
-      return response;
-    }
-    response.status = reply.status;
-    response.body = reply.body;
-    if (reply.status < 200 || reply.status > 299) {
-      response.description = "HTTP/1.1 " + std::to_string(reply.status);
-    }
-    return response;
-  }
-
   void run() {
     std::unique_lock<std::mutex> lock(mutex);
     for (;;) {
@@ -129,7 +109,7 @@ class ScriptedTransport final : public detail::Transport {
   std::condition_variable wake;
   std::deque<std::function<void()>> tasks;
   std::vector<detail::HttpRequest> received;
-  Reply script;
+  detail::HttpResponse script = reply(200, "{}");
   bool stopping = false;
   std::thread worker;
 };

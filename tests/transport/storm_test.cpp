@@ -10,26 +10,10 @@
 #include <thread>
 
 #include "support/fault_server.hpp"
-#include "support/loopback_server.hpp"
+#include "support/lines.hpp"
 #include "text/base64.hpp"
 #include "transport/session.hpp"
 #include "velmora/velmora.hpp"
-
-// ThreadSanitizer slows every exchange several times over, so its build runs a fifth of the
-// operations (AddressSanitizer keeps up with the full count); a build may set
-// VELMORA_STORM_OPERATIONS itself.
-#ifndef VELMORA_STORM_OPERATIONS
-#if defined(__SANITIZE_THREAD__)
-#define VELMORA_STORM_OPERATIONS 2000
-#elif defined(__has_feature)
-#if __has_feature(thread_sanitizer)
-#define VELMORA_STORM_OPERATIONS 2000
-#endif
-#endif
-#endif
-#ifndef VELMORA_STORM_OPERATIONS
-#define VELMORA_STORM_OPERATIONS 10000
-#endif
 
 namespace velmora {
 namespace {
@@ -37,7 +21,8 @@ namespace {
 using namespace std::chrono_literals;
 using test::FaultConnection;
 
-constexpr int kOperations = VELMORA_STORM_OPERATIONS;
+// Under ThreadSanitizer a fifth of the operations (AddressSanitizer keeps up with the full count).
+constexpr int kOperations = test::kThreadSanitizer ? 2000 : 10000;
 // The variants look at lifetimes rather than at volume: a quarter of the storm each.
 constexpr int kVariantOperations = kOperations / 4;
 constexpr int kThreads = 8;
@@ -95,34 +80,26 @@ void startOperation(Velmora& client, int kind, std::function<void(bool)> done) {
   std::vector<RecipientsMessage> records(2);
   records[0].setMobile("0912");
   records[1].setMessage("hi \"there\"");
-  switch (kind) {
-    case 0:
-      return client.SendMessage("3000", "hello", {"0912", "0935"}, "g", 1700000000, result);
-    case 1:
-      return client.SendCorrespondingMessage("3000", records, "g", result);
-    case 2:
-      return client.SendMessageToPort("3000", 1, 2, "g", records, result);
-    case 3:
-      return client.GroupMessageStatus("42", result);
-    case 4:
-      return client.CorrespondingMessageStatus({"1", "2"}, result);
-    case 5:
-      return client.GetGroupMessageId("7", result);
-    case 6:
-      return client.ReceiveMessages("3000", 1, 2, 3, result);
-    case 7:
-      return client.GetCredit(result);
-    case 8:
-      return client.GetPrices(result);
-    case 9:
-      return client.ShowWhiteList({"0912"}, result);
-    case 10:
-      return client.AutoSendCode("0912", "footer", number);
-    case 11:
-      return client.CheckSendCode("0912", "1234", truth);
-    default:
-      return client.SendMessageWithCode("0912", "1234", number);
-  }
+  const std::function<void()> operations[kOperationKinds] = {
+      [&] {
+        client.SendMessage("3000", "hello", {"0912", "0935"}, "g", 1700000000, result);
+      },
+      [&] { client.SendCorrespondingMessage("3000", records, "g", result); },
+      [&] { client.SendMessageToPort("3000", 1, 2, "g", records, result); },
+      [&] { client.GroupMessageStatus("42", result); },
+      [&] {
+        client.CorrespondingMessageStatus({"1", "2"}, result);
+      },
+      [&] { client.GetGroupMessageId("7", result); },
+      [&] { client.ReceiveMessages("3000", 1, 2, 3, result); },
+      [&] { client.GetCredit(result); },
+      [&] { client.GetPrices(result); },
+      [&] { client.ShowWhiteList({"0912"}, result); },
+      [&] { client.AutoSendCode("0912", "footer", number); },
+      [&] { client.CheckSendCode("0912", "1234", truth); },
+      [&] { client.SendMessageWithCode("0912", "1234", number); },
+  };
+  operations[kind]();
 }
 
 class Storm : public ::testing::Test {

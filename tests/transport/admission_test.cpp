@@ -11,7 +11,7 @@
 #include <mutex>
 
 #include "support/fault_server.hpp"
-#include "support/loopback_server.hpp"
+#include "support/lines.hpp"
 #include "transport/session.hpp"
 #include "velmora/velmora.hpp"
 
@@ -131,19 +131,8 @@ TEST(Admission, StalledOriginDelaysNoOtherAndQueuedRequestsAreNeverSent) {
   EXPECT_GT(mayHaveArrived, 0u);
 }
 
-bool underThreadSanitizer() {
-#if defined(__SANITIZE_THREAD__)
-  return true;
-#elif defined(__has_feature)
-#if __has_feature(thread_sanitizer)
-  return true;
-#endif
-#endif
-  return false;
-}
-
 TEST(Admission, ForkedChildGetsASessionOfItsOwn) {
-  if (underThreadSanitizer()) GTEST_SKIP() << "ThreadSanitizer does not follow fork()";
+  if (test::kThreadSanitizer) GTEST_SKIP() << "ThreadSanitizer does not follow fork()";
   FaultServer server(FaultServer::Tls{});
   Velmora client("u", "p", test::clientOptions(server.baseUrl(), server.caFile(), 5s));
   test::Latch parentDone(1);

@@ -62,14 +62,6 @@ TEST(XmlCollector, LeavesCdataSectionsOut) {
   EXPECT_FALSE(onlyCdata.delegate.result.has_value());
 }
 
-TEST(XmlCollector, ResultStaysAbsentWithoutCharacterData) {
-  for (const char* body : {"<r/>", "<a><b/><c></c></a>", "<?xml version='1.0'?><r/>\n"}) {
-    Parsed p = parse(body);
-    EXPECT_TRUE(p.outcome.wellFormed) << body;
-    EXPECT_FALSE(p.delegate.result.has_value()) << body;
-  }
-}
-
 TEST(XmlCollector, RecordsInternalGeneralEntitiesOnly) {
   LocalFile dtd("<!ENTITY leaked 'x'>");
   Parsed p = parse(
@@ -88,17 +80,6 @@ TEST(XmlCollector, RecordsInternalGeneralEntitiesOnly) {
 
   // Expanded in content, an internal entity is ordinary character data.
   EXPECT_EQ(parse("<!DOCTYPE r [<!ENTITY n '42'>]><r>&n;!</r>").delegate.result, "42!");
-}
-
-TEST(XmlCollector, EntityCallbackKeepsTheLaterValueAndAbsentValues) {
-  ParserDelegate delegate;
-  delegate.foundInternalEntityDeclaration("a", std::string("first"));
-  delegate.foundInternalEntityDeclaration("a", std::string("second"));
-  delegate.foundInternalEntityDeclaration("b", std::nullopt);
-  ASSERT_EQ(delegate.entities.size(), 2u);
-  EXPECT_EQ(delegate.entities.at("a"), "second");
-  ASSERT_TRUE(delegate.entities.count("b"));
-  EXPECT_FALSE(delegate.entities.at("b").has_value());
 }
 
 TEST(XmlCollector, ReportsMalformedAnswersWithPosition) {

@@ -5,30 +5,23 @@
 #include <sqlite3.h>
 #include <nlohmann/json.hpp>
 
-#include <fcntl.h>
 #include <signal.h>
-#include <spawn.h>
-#include <sys/wait.h>
 #include <unistd.h>
 
 #include <chrono>
-#include <cstdio>
-#include <cstring>
 #include <fstream>
 #include <map>
 #include <set>
 #include <sstream>
 #include <string>
-#include <thread>
 #include <vector>
 
 #include "journal.hpp"
 #include "recipients.hpp"
 #include "sandbox.hpp"
 #include "self_signed_certificate.hpp"
+#include "support/child_process.hpp"
 #include "support/sandbox_log.hpp"
-
-extern char** environ;
 
 namespace velmora {
 namespace {
@@ -159,10 +152,9 @@ TEST(CampaignJournal, RefusesAnotherCampaignASecondRunAndOtherFiles) {
     const char* says;
   };
   const std::vector<Case> cases{
+      // Text and recipients: see InterruptedSendStopsCleanlyAndAnotherCampaignIsRefused.
       {"command", [](CampaignIdentity& c) { c.command = "send-each"; }, "send"},
       {"sender", [](CampaignIdentity& c) { c.sender = "3001"; }, "sender line is 3000"},
-      {"text", [](CampaignIdentity& c) { c.text = "hello!"; }, "text differs"},
-      {"recipients", [](CampaignIdentity& c) { c.digest = "d2"; }, "recipients differ"},
       {"batch size", [](CampaignIdentity& c) { c.batchSize = 50; }, "--batch 100"},
   };
   for (const Case& c : cases) {
@@ -184,70 +176,19 @@ TEST(CampaignJournal, RefusesAnotherCampaignASecondRunAndOtherFiles) {
 
 // ---- The command against a sandbox -------------------------------------------------------------
 
-// The velmora command running as a child process, its outputs in files.
-class Command {
- public:
-  Command(const std::vector<std::string>& args, const std::vector<std::string>& env,
-          const std::string& outputs)
-      : out_(outputs + ".out"), err_(outputs + ".err") {
-    std::vector<std::string> argStore{VELMORA_CLI_PATH};
-    argStore.insert(argStore.end(), args.begin(), args.end());
-    std::vector<std::string> envStore;
-    for (char** e = environ; *e != nullptr; ++e) {
-      if (std::strncmp(*e, "VELMORA_", 8) != 0) envStore.emplace_back(*e);
-    }
-    envStore.insert(envStore.end(), env.begin(), env.end());
-    std::vector<char*> argv;
-    std::vector<char*> envp;
-    for (std::string& s : argStore) argv.push_back(s.data());
-    for (std::string& s : envStore) envp.push_back(s.data());
-    argv.push_back(nullptr);
-    envp.push_back(nullptr);
-    posix_spawn_file_actions_t actions;
-    posix_spawn_file_actions_init(&actions);
-    posix_spawn_file_actions_addopen(&actions, STDIN_FILENO, "/dev/null", O_RDONLY, 0);
-    posix_spawn_file_actions_addopen(&actions, STDOUT_FILENO, out_.c_str(),
-                                     O_WRONLY | O_CREAT | O_TRUNC, 0600);
-    posix_spawn_file_actions_addopen(&actions, STDERR_FILENO, err_.c_str(),
-                                     O_WRONLY | O_CREAT | O_TRUNC, 0600);
-    if (posix_spawn(&pid_, argv[0], &actions, nullptr, argv.data(), envp.data()) != 0) pid_ = -1;
-    posix_spawn_file_actions_destroy(&actions);
-  }
-  ~Command() {
-    if (pid_ > 0) finish();
-  }
+// The summary: the last line of standard output.
+json summary(const test::Exit& run) {
+  std::string text = run.out;
+  while (!text.empty() && text.back() == '\n') text.pop_back();
+  const auto start = text.rfind('\n');
+  return json::parse(start == std::string::npos ? text : text.substr(start + 1), nullptr, false);
+}
 
-  void signal(int number) { ::kill(pid_, number); }
-
-  // The exit status; -1 when killed by a signal or still running after 60 s (then killed).
-  int finish() {
-    int status = 0;
-    for (int i = 0; i < 600 && ::waitpid(pid_, &status, WNOHANG) == 0; ++i) {
-      std::this_thread::sleep_for(100ms);
-      if (i == 599) {
-        ADD_FAILURE() << "the command did not end within 60 s";
-        ::kill(pid_, SIGKILL);
-        ::waitpid(pid_, &status, 0);
-      }
-    }
-    pid_ = -1;
-    return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
-  }
-
-  // The summary: the last line of standard output.
-  json summary() const {
-    std::string text = readFile(out_);
-    while (!text.empty() && text.back() == '\n') text.pop_back();
-    const auto start = text.rfind('\n');
-    return json::parse(start == std::string::npos ? text : text.substr(start + 1), nullptr, false);
-  }
-  std::string errors() const { return readFile(err_); }
-
- private:
-  std::string out_;
-  std::string err_;
-  pid_t pid_ = -1;
-};
+std::unique_ptr<test::ChildProcess> command(std::vector<std::string> args,
+                                            const std::vector<std::string>& env) {
+  args.insert(args.begin(), VELMORA_CLI_PATH);
+  return std::make_unique<test::ChildProcess>(std::move(args), env);
+}
 
 class CampaignCommand : public ::testing::Test {
  protected:
@@ -271,13 +212,13 @@ class CampaignCommand : public ::testing::Test {
             "VELMORA_PASSWORD=" + user};
   }
 
-  std::unique_ptr<Command> start(std::vector<std::string> extra = {},
-                                 const std::string& text = "hello") {
+  std::unique_ptr<test::ChildProcess> start(std::vector<std::string> extra = {},
+                                            const std::string& text = "hello") {
     std::vector<std::string> args{
         "send",      "--from", "3000", "--text", text, "--to", "@" + folder_ + "/numbers.txt",
         "--journal", journal_};
     args.insert(args.end(), extra.begin(), extra.end());
-    return std::make_unique<Command>(args, env_, folder_ + "/run" + std::to_string(++runs_));
+    return command(args, env_);
   }
 
   // Waits until the sandbox has answered `count` requests (or 30 s passed).
@@ -324,7 +265,6 @@ class CampaignCommand : public ::testing::Test {
   std::vector<std::string> env_;
   std::string folder_ = temporaryFolder();
   std::string journal_ = folder_ + "/journal.db";
-  int runs_ = 0;
 };
 
 TEST_F(CampaignCommand, KilledMidSendResumesWithoutSendingAnyNumberTwice) {
@@ -332,15 +272,14 @@ TEST_F(CampaignCommand, KilledMidSendResumesWithoutSendingAnyNumberTwice) {
     auto killed = start();
     awaitRequests(5);
     killed->signal(SIGKILL);
-    EXPECT_EQ(killed->finish(), -1);
+    EXPECT_EQ(killed->finish().status, -1);
   }
   const std::size_t reachedBeforeResume = arrivals().size();
   ASSERT_LT(reachedBeforeResume, kNumbers) << "the kill came after the whole send";
 
-  auto resumed = start();
-  const int status = resumed->finish();
-  const json summary = resumed->summary();
-  EXPECT_TRUE(status == 0 || status == 2) << status << resumed->errors();
+  const test::Exit resumed = start()->finish();
+  const json summary = velmora::summary(resumed);
+  EXPECT_TRUE(resumed.status == 0 || resumed.status == 2) << resumed.status << resumed.err;
   EXPECT_EQ(summary["recipients"], kNumbers);
   EXPECT_EQ(summary["batches"], kNumbers / 100);
   EXPECT_EQ(summary["sent"].get<std::size_t>() + summary["unknown"].get<std::size_t>(),
@@ -369,8 +308,9 @@ TEST_F(CampaignCommand, InterruptedSendStopsCleanlyAndAnotherCampaignIsRefused) 
   auto interrupted = start({"--in-flight", "2"});
   awaitRequests(3);
   interrupted->signal(SIGINT);
-  EXPECT_EQ(interrupted->finish(), 130) << interrupted->errors();
-  EXPECT_GT(interrupted->summary()["pending"].get<int>(), 0);
+  const test::Exit stopped = interrupted->finish();
+  EXPECT_EQ(stopped.status, 130) << stopped.err;
+  EXPECT_GT(summary(stopped)["pending"].get<int>(), 0);
 
   // Every call in flight ended and was recorded: the sent batches are exactly what arrived.
   const std::map<std::string, int> reached = arrivals();
@@ -381,13 +321,13 @@ TEST_F(CampaignCommand, InterruptedSendStopsCleanlyAndAnotherCampaignIsRefused) 
 
   const std::string numbers = readFile(folder_ + "/numbers.txt");
   writeFile(folder_ + "/numbers.txt", numbers + "09129999999\n");
-  auto changedFile = start();
-  EXPECT_EQ(changedFile->finish(), 64);
-  EXPECT_NE(changedFile->errors().find("recipients differ"), std::string::npos);
+  const test::Exit changedFile = start()->finish();
+  EXPECT_EQ(changedFile.status, 64);
+  EXPECT_NE(changedFile.err.find("recipients differ"), std::string::npos);
   writeFile(folder_ + "/numbers.txt", numbers);
-  auto changedText = start({}, "hello again");
-  EXPECT_EQ(changedText->finish(), 64);
-  EXPECT_NE(changedText->errors().find("text differs"), std::string::npos);
+  const test::Exit changedText = start({}, "hello again")->finish();
+  EXPECT_EQ(changedText.status, 64);
+  EXPECT_NE(changedText.err.find("text differs"), std::string::npos);
   EXPECT_EQ(arrivals().size(), reached.size());
 }
 
@@ -406,37 +346,26 @@ TEST_F(CampaignCommand, ExitStatusAndSummaryFollowTheBatches) {
     json expected;  // summary members; "open" is unknown + unsent
   };
   const std::string rest = box_->restUrl();
+  const std::vector<std::string> rows{"send-each", "--from", "3000", "--csv",
+                                      folder_ + "/rows.csv"};
+  std::vector<std::string> badRows = rows;
+  badRows.back() = folder_ + "/bad.csv";
   const std::vector<Case> cases{
       {"all sent", two, "demo", rest, 0, {{"sent", 2}, {"duplicates", 1}, {"open", 0}}},
-      {"the credit runs out",
-       two,
-       "poor",
-       rest,
-       1,
-       {{"sent", 1}, {"refused", {{"CreditError", 1}}}, {"open", 0}}},
+      {"no credit", two, "poor", rest, 1, {{"sent", 1}, {"refused", {{"CreditError", 1}}}}},
       {"nothing listens", two, "demo", "https://127.0.0.1:1", 2, {{"sent", 0}, {"open", 2}}},
-      {"a text per row",
-       {"send-each", "--from", "3000", "--csv", folder_ + "/rows.csv"},
-       "demo",
-       rest,
-       0,
-       {{"sent", 1}, {"batches", 1}, {"recipients", 2}}},
-      {"a malformed row",
-       {"send-each", "--from", "3000", "--csv", folder_ + "/bad.csv"},
-       "demo",
-       rest,
-       65,
-       nullptr},
+      {"a text per row", rows, "demo", rest, 0, {{"sent", 1}, {"batches", 1}, {"recipients", 2}}},
+      {"a malformed row", badRows, "demo", rest, 65, nullptr},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.name);
-    Command run(c.args, environment(c.user, c.url), folder_ + "/case");
-    EXPECT_EQ(run.finish(), c.status) << run.errors();
-    const json summary = run.summary();
+    const test::Exit run = command(c.args, environment(c.user, c.url))->finish();
+    EXPECT_EQ(run.status, c.status) << run.err;
+    const json summary = velmora::summary(run);
     if (c.expected.is_null()) {
       EXPECT_TRUE(summary.is_discarded()) << summary;
-      EXPECT_NE(run.errors().find("bad.csv:3: 1 fields where the header has 2"), std::string::npos)
-          << run.errors();
+      EXPECT_NE(run.err.find("bad.csv:3: 1 fields where the header has 2"), std::string::npos)
+          << run.err;
       continue;
     }
     for (const auto& [key, value] : c.expected.items()) {

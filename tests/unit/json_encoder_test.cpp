@@ -41,13 +41,6 @@ TEST(JsonEncoder, EveryByteRoundTripsThroughAJsonParser) {
   EXPECT_EQ(nlohmann::json::parse(encoded), nlohmann::json::array({all}));
 }
 
-TEST(JsonEncoder, TextListsAreCompactArraysInOrder) {
-  const JsonEncoder encoder;
-  EXPECT_EQ(encoder.encode(std::vector<std::string>{}), "[]");
-  EXPECT_EQ(encoder.encode(std::vector<std::string>{""}), R"([""])");
-  EXPECT_EQ(encoder.encode(std::vector<std::string>{"11", "22", "a/b"}), R"(["11","22","a\/b"])");
-}
-
 TEST(JsonEncoder, RecordListsAreCompactObjectsWithLowerCaseMembers) {
   const JsonEncoder encoder;
   EXPECT_EQ(encoder.encode(std::vector<RecipientsMessage>{}), "[]");

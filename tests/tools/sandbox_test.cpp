@@ -1,0 +1,412 @@
+// The library against the sandbox, both in this process: every operation, the service's
+// refusals, the delivery clock, the inbox, the verification-code flow, and bad input.
+
+#include <gtest/gtest.h>
+#include <httplib.h>
+#include <nlohmann/json.hpp>
+
+#include <arpa/inet.h>
+#include <netinet/in.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <atomic>
+#include <chrono>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "sandbox.hpp"
+#include "self_signed_certificate.hpp"
+#include "support/lines.hpp"
+#include "support/message_records.hpp"
+#include "support/sandbox_log.hpp"
+#include "velmora/future.hpp"
+#include "velmora/velmora.hpp"
+
+namespace velmora {
+namespace {
+
+using nlohmann::json;
+using sandbox::Clock;
+using namespace std::chrono_literals;
+
+constexpr std::int64_t kStartMs = 1700000000000;  // the sandbox's clock when a test begins
+const std::string kMobile = "09121234567";
+
+using Op = std::function<void(Velmora&, ResultCompletion)>;
+
+Op sending(std::string from, std::string text, std::vector<std::string> to, std::int64_t at = 0) {
+  return [=](Velmora& c, ResultCompletion d) { c.SendMessage(from, text, to, "", at, d); };
+}
+
+// Waits, bounded, for the value of one operation started by `start`.
+template <class Value, class Start>
+Value await(Start&& start) {
+  auto future = toFuture<Value>(std::forward<Start>(start));
+  if (future.wait_for(20s) != std::future_status::ready) {
+    ADD_FAILURE() << "the completion did not run";
+    return Value{};
+  }
+  return future.get();
+}
+
+class SandboxTest : public ::testing::Test {
+ protected:
+  SandboxTest() : clockMs_(std::make_shared<std::atomic<std::int64_t>>(kStartMs)) {}
+
+  // Accounts: demo (plenty of credit) and poor (150); lines 3000 and 3001; codes seeded.
+  sandbox::ServiceConfig config() {
+    sandbox::ServiceConfig c;
+    c.accounts = {{"demo", "demo", 100000}, {"poor", "poor:word", 150}};
+    c.seed = 42;
+    c.soapNamespace = "http://velmora.test/";
+    c.now = [clock = clockMs_] { return Clock::time_point(std::chrono::milliseconds(*clock)); };
+    return c;
+  }
+
+  std::unique_ptr<sandbox::Sandbox> start(sandbox::ServiceConfig c) {
+    sandbox::SandboxOptions o;
+    o.service = std::move(c);
+    o.certFile = cert_.certFile;
+    o.keyFile = cert_.keyFile;
+    o.log = log_.sink();
+    return std::make_unique<sandbox::Sandbox>(std::move(o));
+  }
+
+  Options options() const {
+    Options o;
+    o.restBaseUrl = box_->restUrl();
+    o.soapUrl = box_->soapUrl();
+    o.soapNamespace = "http://velmora.test/";
+    o.caFile = cert_.certFile;
+    o.timeout = 10s;
+    return o;
+  }
+
+  void advance(std::chrono::milliseconds by) { *clockMs_ += by.count(); }
+
+  std::shared_ptr<Result> run(const Op& op, Velmora* who = nullptr) {
+    Velmora& c = who ? *who : client;
+    return await<std::shared_ptr<Result>>([&](ResultCompletion done) { op(c, std::move(done)); });
+  }
+
+  // Runs `op` and expects an answer with `code`; returns its payload.
+  json expect(ResultCode code, const Op& op, Velmora* who = nullptr) {
+    const std::shared_ptr<Result> result = run(op, who);
+    if (!result) {
+      ADD_FAILURE() << "the exchange failed: " << testing::PrintToString(capture_.lines());
+      return json();
+    }
+    EXPECT_EQ(name(result->Code()), std::string(name(code))) << result->Message();
+    return result->Payload();
+  }
+
+  json ok(const Op& op, Velmora* who = nullptr) { return expect(ResultCode::Success, op, who); }
+
+  std::int64_t credit(Velmora* who = nullptr) {
+    return ok([](Velmora& c, ResultCompletion d) { c.GetCredit(d); }, who).get<std::int64_t>();
+  }
+
+  json send(const std::string& from, const std::vector<std::string>& mobiles,
+            const std::string& text = "hello") {
+    return ok(sending(from, text, mobiles));
+  }
+
+  test::LineCapture capture_;  // keeps the library's lines off the test's output
+  std::shared_ptr<std::atomic<std::int64_t>> clockMs_;
+  test::SandboxLog log_;
+  tools::CertificateFiles cert_ = tools::makeSelfSignedCertificate();
+  std::unique_ptr<sandbox::Sandbox> box_ = start(config());
+  Velmora client{"demo", "demo", options()};
+};
+
+TEST_F(SandboxTest, SendsAnswerIdsAndChargeEachRecipientPerPart) {
+  const json first = send("3000", {kMobile, "+989121234568"});
+  EXPECT_EQ(first["Cost"], 200);
+  EXPECT_EQ(first["Credit"], 99800);
+  ASSERT_EQ(first["MessageIds"].size(), 2u);
+  EXPECT_NE(first["MessageIds"][0], first["MessageIds"][1]);
+  // 160 ASCII characters fit one part, 161 take two; 70 other characters fit one, 71 take two.
+  std::string persian70;
+  for (int i = 0; i < 70; ++i) persian70 += "\xd8\xb3";  // the letter seen, two bytes
+  const std::pair<std::string, int> costs[] = {{std::string(160, 'a'), 100},
+                                               {std::string(161, 'a'), 200},
+                                               {persian70, 120},
+                                               {persian70 + "\xd8\xb3", 240}};
+  for (const auto& [text, cost] : costs) EXPECT_EQ(send("3000", {kMobile}, text)["Cost"], cost);
+  const json port = ok([](Velmora& c, ResultCompletion d) {
+    c.SendMessageToPort("3001", 10, 20, "", {test::makeRecord("1", "a", kMobile)}, d);
+  });
+  EXPECT_EQ(port["Cost"], 100);
+  EXPECT_EQ(credit(), 100000 - 200 - 100 - 200 - 120 - 240 - 100);
+}
+
+TEST_F(SandboxTest, RefusalsCarryTheServiceCodesAndChangeNothing) {
+  const Op credit = [](Velmora& c, ResultCompletion d) { c.GetCredit(d); };
+  Velmora wrongPassword("demo", "nope", options());
+  Velmora stranger("nobody", "demo", options());
+  for (Velmora* c : {&wrongPassword, &stranger}) expect(ResultCode::UserError, credit, c);
+  const std::pair<ResultCode, Op> cases[] = {
+      {ResultCode::NumberError, sending("3000", "x", {kMobile, "12ab"})},
+      {ResultCode::NumberError,
+       [](Velmora& c, ResultCompletion d) { c.ShowWhiteList({"0912"}, d); }},
+      {ResultCode::MessageLengthError, sending("3000", "", {kMobile})},
+      {ResultCode::MessageLengthError, sending("3000", std::string(8 * 153 + 1, 'a'), {kMobile})},
+      {ResultCode::OwnNumberError, sending("4000", "x", {kMobile})},
+      {ResultCode::UserListError, sending("3000", "x", {})},
+      {ResultCode::DateError, sending("3000", "x", {kMobile}, -1)},
+      {ResultCode::PortError,
+       [](Velmora& c, ResultCompletion d) {
+         c.SendMessageToPort("3000", 70000, 1, "", {test::makeRecord("1", "x", kMobile)}, d);
+       }},
+      {ResultCode::DateRangeError,
+       [](Velmora& c, ResultCompletion d) { c.ReceiveMessages("3000", 10, 9, 1, d); }},
+      {ResultCode::PageError,
+       [](Velmora& c, ResultCompletion d) { c.ReceiveMessages("3000", 0, 9, 0, d); }},
+      {ResultCode::GroupError,
+       [](Velmora& c, ResultCompletion d) { c.GroupMessageStatus("1", d); }},
+  };
+  for (const auto& [code, op] : cases) {
+    SCOPED_TRACE(name(code));
+    EXPECT_TRUE(expect(code, op).is_null());
+  }
+  EXPECT_EQ(this->credit(), 100000);
+
+  // Credit is charged per recipient: two cost more than the poor account has, one does not.
+  Velmora poor("poor", "poor:word", options());
+  expect(ResultCode::CreditError, sending("3000", "x", {kMobile, kMobile}), &poor);
+  EXPECT_EQ(this->credit(&poor), 150);
+  ok(sending("3000", "x", {kMobile}), &poor);
+  EXPECT_EQ(this->credit(&poor), 50);
+  // Another account's group is not found.
+  const std::string group = send("3000", {kMobile})["GroupMessageId"];
+  expect(
+      ResultCode::GroupError,
+      [&](Velmora& c, ResultCompletion d) { c.GroupMessageStatus(group, d); }, &poor);
+}
+
+TEST_F(SandboxTest, MalformedBodiesAreDocOrParamErrors) {
+  struct Case {
+    const char* op;
+    std::string body;
+    ResultCode code;
+  };
+  const std::vector<Case> cases{
+      {"SendMessage", "{", ResultCode::DocError},
+      {"SendMessage", "[1]", ResultCode::DocError},
+      {"GroupMessageStatus", "{\"GroupMessageId\": 7}", ResultCode::ParamError},
+      {"GroupMessageStatus", "{\"groupmessageid\": \"7\"}", ResultCode::ParamError},
+      {"SendMessage",
+       R"({"PhoneNumber":"3000","Message":"x","Mobiles":[],"UserGroupID":"","SendDateInTimeStamp":"0"})",
+       ResultCode::ParamError},
+      {"SendCorrespondingMessage",
+       R"({"PhoneNumber":"3000","RecipientsMessage":[{"message":"x","mobile":"09121234567"}],"UserGroupID":""})",
+       ResultCode::ParamError},
+      {"ReceiveMessages",
+       R"({"PhoneNumber":"3000","StartDate":0,"EndDate":18446744073709551615,"Page":1})",
+       ResultCode::ParamError},
+      {"CorrespondingMessageStatus", "{\r\n\"messageId\":\r\n[]\r\n}", ResultCode::Success},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(std::string(c.op) + " " + c.body);
+    const json answer = box_->service().handleJson(c.op, "Basic ZGVtbzpkZW1v", c.body).body;
+    EXPECT_EQ(answer["Code"], rawValue(c.code)) << answer;
+  }
+  EXPECT_EQ(credit(), 100000);
+}
+
+TEST_F(SandboxTest, LogLinesEscapeWhatClientsSent) {
+  // Each field a client controls tries to forge a second line and to reach the terminal.
+  const std::string forged = "eve\nREST POST /api/smsAPI/GetCredit 200 demo OK";
+  Velmora eve(forged + "\x1b[2J\\", "wrong", options());
+  const struct {
+    const char* field;
+    std::function<void()> request;
+    const char* escaped;
+  } cases[] = {
+      {"Basic user", [&] { run([](Velmora& c, ResultCompletion d) { c.GetCredit(d); }, &eve); },
+       "eve\\nREST POST /api/smsAPI/GetCredit 200 demo OK\\x1b[2J\\\\: 2002"},
+      {"SOAP user",
+       [&] {
+         Velmora soapEve(forged, "wrong", options());
+         await<std::optional<std::int64_t>>(
+             [&](NumberCompletion d) { soapEve.AutoSendCode(kMobile, "", d); });
+       },
+       "AutoSendCode eve\\nREST POST"},
+      {"path",
+       [&] {
+         httplib::Client(box_->soapUrl().substr(0, box_->soapUrl().rfind('/'))).Get("/a%0Ab%7F");
+       },
+       "SOAP GET /a\\nb\\x7f 404"},
+  };
+  for (const auto& c : cases) {
+    log_.clear();
+    c.request();
+    const auto lines = log_.waitForLines(1);
+    ASSERT_EQ(lines.size(), 1u) << c.field;
+    EXPECT_NE(lines[0].find(c.escaped), std::string::npos) << c.field << ": " << lines[0];
+    EXPECT_TRUE(std::none_of(lines[0].begin(), lines[0].end(), [](char ch) {
+      return static_cast<unsigned char>(ch) < 0x20 || ch == 0x7f;
+    })) << c.field;
+  }
+}
+
+// A loopback listener of another program that, like httplib's defaults, shares its port with
+// SO_REUSEPORT. Closed on destruction.
+struct SharingListener {
+  int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+  int port = 0;
+  SharingListener() {
+    const int yes = 1;
+    setsockopt(fd, SOL_SOCKET, SO_REUSEPORT, &yes, sizeof yes);
+    sockaddr_in address{};
+    address.sin_family = AF_INET;
+    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    socklen_t length = sizeof address;
+    bind(fd, reinterpret_cast<sockaddr*>(&address), length);
+    listen(fd, 4);
+    getsockname(fd, reinterpret_cast<sockaddr*>(&address), &length);
+    port = ntohs(address.sin_port);
+  }
+  ~SharingListener() { close(fd); }
+};
+
+TEST_F(SandboxTest, RefusesAPortThatAnotherListenerHolds) {
+  SharingListener other;
+  const struct {
+    const char* holder;
+    bool rest;
+    int port;
+  } cases[] = {{"this sandbox", true, box_->restPort()},
+               {"this sandbox", false, box_->soapPort()},
+               {"a listener with SO_REUSEPORT", true, other.port}};
+  for (const auto& c : cases) {
+    sandbox::SandboxOptions o;
+    o.service = config();
+    o.certFile = cert_.certFile;
+    o.keyFile = cert_.keyFile;
+    (c.rest ? o.restPort : o.soapPort) = c.port;
+    try {
+      sandbox::Sandbox second(std::move(o));
+      ADD_FAILURE() << "a second sandbox shares port " << c.port << " with " << c.holder;
+    } catch (const std::runtime_error& e) {
+      EXPECT_NE(std::string(e.what()).find("127.0.0.1:" + std::to_string(c.port)),
+                std::string::npos)
+          << e.what();
+    }
+  }
+  EXPECT_EQ(credit(), 100000);  // the first one still serves
+}
+
+TEST_F(SandboxTest, VerificationCodesAreSentCheckedOnceAndCharged) {
+  const auto autoSend = [&](Velmora& c, const std::string& number, const std::string& footer) {
+    return await<std::optional<std::int64_t>>(
+        [&](NumberCompletion d) { c.AutoSendCode(number, footer, d); });
+  };
+  const auto withCode = [&](Velmora& c, const std::string& number, const std::string& code) {
+    return await<std::optional<std::int64_t>>(
+        [&](NumberCompletion d) { c.SendMessageWithCode(number, code, d); });
+  };
+  const auto check = [&](Velmora& c, const std::string& number, const std::string& code) {
+    return await<std::optional<bool>>([&](TruthCompletion d) { c.CheckSendCode(number, code, d); });
+  };
+
+  const auto id = autoSend(client, kMobile, "Velmora & co <test>");
+  ASSERT_TRUE(id);
+  EXPECT_GT(*id, 0);
+  const std::string code = log_.codeSentTo(kMobile, 1);
+  ASSERT_EQ(code.size(), 5u);
+  EXPECT_EQ(check(client, "09121234568", code), false);  // another number
+  EXPECT_EQ(check(client, kMobile, code), true);
+  EXPECT_EQ(check(client, kMobile, code), false);  // a code is good once
+  EXPECT_EQ(credit(), 100000 - 100);
+
+  // A code of the caller's own; wrong checks void it after the fifth.
+  EXPECT_GT(withCode(client, kMobile, "4321").value_or(-1), 0);
+  for (int i = 0; i < 5; ++i) EXPECT_EQ(check(client, kMobile, "1234"), false);
+  EXPECT_EQ(check(client, kMobile, "4321"), false);
+  // A code expires.
+  EXPECT_GT(withCode(client, kMobile, "4321").value_or(-1), 0);
+  advance(301s);
+  EXPECT_EQ(check(client, kMobile, "4321"), false);
+
+  // Refusals come back as negative codes, or as false for a check.
+  Velmora wrong("demo", "nope", options());
+  EXPECT_EQ(autoSend(wrong, kMobile, ""), -2002);
+  EXPECT_EQ(withCode(client, kMobile, "12"), -1004);
+  EXPECT_EQ(check(wrong, kMobile, "4321"), false);
+}
+
+TEST_F(SandboxTest, BadSoapRequestsGetFaults) {
+  httplib::Client soap("127.0.0.1", box_->soapPort());
+  const auto envelope = [](const std::string& inner) {
+    return "<s:Envelope xmlns:s=\"http://www.w3.org/2003/05/soap-envelope\"><s:Body>" + inner +
+           "</s:Body></s:Envelope>";
+  };
+  const std::string good =
+      "<CheckSendCode xmlns=\"http://velmora.test/\"><Username>demo</Username><Password>demo"
+      "</Password><ReciptionNumber>09121234567</ReciptionNumber><Code>1</Code></CheckSendCode>";
+  struct Case {
+    std::string body;
+    std::string action;
+    int status;
+  };
+  const std::vector<Case> cases{
+      {envelope(good), "http://velmora.test/CheckSendCode", 200},
+      {envelope(good), "\"http://velmora.test/CheckSendCode\"", 200},
+      {envelope(good), "http://velmora.test/AutoSendCode", 400},
+      {envelope(good.substr(0, good.size() - 5)), "", 400},  // not well-formed
+      {"<!DOCTYPE x [<!ENTITY a \"b\">]>" + envelope(good), "", 400},
+      {envelope("<CheckSendCode xmlns=\"urn:other\"/>"), "", 400},
+      {envelope("<CheckSendCode xmlns=\"http://velmora.test/\"><Username>demo</Username>"
+                "</CheckSendCode>"),
+       "", 400},
+      {envelope("<CheckSendCode xmlns=\"http://velmora.test/\"><Username><b/></Username>"
+                "</CheckSendCode>"),
+       "", 400},
+      {"<Envelope/>", "", 400},
+      {"", "", 400},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.body);
+    const auto res = soap.Post("/fastsend.asmx", {{"SOAPAction", c.action}}, c.body, "text/xml");
+    ASSERT_TRUE(res);
+    EXPECT_EQ(res->status, c.status);
+    const std::string expected = c.status == 200 ? "CheckSendCodeResult>false<" : "soap:Sender";
+    EXPECT_NE(res->body.find(expected), std::string::npos) << res->body;
+  }
+}
+
+TEST_F(SandboxTest, ConcurrentSendsNeverSpendMoreThanTheCredit) {
+  sandbox::ServiceConfig c = config();
+  c.accounts = {{"demo", "demo", 3000}};
+  box_ = start(std::move(c));
+  Velmora fresh("demo", "demo", options());
+  constexpr int kSends = 40;
+  std::vector<ResultFuture> futures;
+  for (int i = 0; i < kSends; ++i) {
+    futures.push_back(toFuture<std::shared_ptr<Result>>(
+        [&](ResultCompletion d) { fresh.SendMessage("3000", "x", {kMobile}, "", 0, d); }));
+  }
+  int sent = 0;
+  int refused = 0;
+  for (ResultFuture& f : futures) {
+    ASSERT_EQ(f.wait_for(30s), std::future_status::ready);
+    const auto result = f.get();
+    ASSERT_TRUE(result);
+    if (result->Code() == ResultCode::Success) {
+      ++sent;
+    } else {
+      EXPECT_EQ(result->Code(), ResultCode::CreditError);
+      ++refused;
+    }
+  }
+  EXPECT_EQ(sent, 30);
+  EXPECT_EQ(refused, 10);
+  EXPECT_EQ(credit(&fresh), 0);
+}
+
+}  // namespace
+}  // namespace velmora

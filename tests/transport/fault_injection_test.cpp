@@ -1,0 +1,318 @@
+// The libcurl session against faulty and untrustworthy servers, plain and TLS: every fault ends
+// in exactly one failed completion with its reason, and what the session says about it. What the
+// operations make of a failure, hostile XML and refused URLs are the unit tests' concern.
+
+#include <arpa/inet.h>
+#include <gtest/gtest.h>
+#include <netinet/in.h>
+#include <openssl/ssl.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <filesystem>
+#include <fstream>
+
+#include "support/fault_server.hpp"
+#include "transport/session.hpp"
+#include "velmora/velmora.hpp"
+
+namespace velmora {
+namespace {
+
+using namespace std::chrono_literals;
+using test::FaultConnection;
+using test::FaultScript;
+using test::FaultServer;
+
+// One exchange through the session: exactly one completion, failed, with `detail` in its reason.
+void expectFailure(const test::Exchanged& out, const std::string& detail = {}) {
+  ASSERT_EQ(out.calls, 1);
+  EXPECT_TRUE(out.response.failed) << "status " << out.response.status;
+  EXPECT_NE(out.response.error.find(detail), std::string::npos) << out.response.error;
+}
+
+// --- Connection faults -----------------------------------------------------------------------
+
+struct ConnectionFault {
+  const char* name;
+  FaultScript script;
+  const char* detail = "";  // what the error line must say, where the library itself says it
+};
+
+std::vector<ConnectionFault> connectionFaults() {
+  const std::string answer = test::httpAnswer(200, R"({"Code":0,"Message":"fine"})");
+  const std::string chunked = test::chunkedAnswer(200, std::string(5000, ' ') + "{}", 1000);
+  std::string hugeHeaders = "HTTP/1.1 200 OK\r\n";
+  for (int i = 0; i < 120; ++i)
+    hugeHeaders += "X-Filler-" + std::to_string(i) + ": " + std::string(1000, 'h') + "\r\n";
+  hugeHeaders += "Content-Length: 2\r\n\r\n{}";
+  // A header line that looks like a status line must not start the count over.
+  std::string disguised = "HTTP/1.1 200 OK\r\n";
+  for (int i = 0; i < 120; ++i) {
+    disguised += (i == 60 ? "HTTP/x: " : "X-Filler: ") + std::string(1000, 'h') + "\r\n";
+  }
+  disguised += "Content-Length: 2\r\n\r\n{}";
+  return {
+      {"closed before any byte", test::closeAfterRequest()},
+      {"closed mid status line", test::closeAfterRequest("HTTP/1.1 20")},
+      {"closed mid headers", test::closeAfterRequest("HTTP/1.1 200 OK\r\nContent-Le"),
+       "closed before the end of the response headers"},
+      {"closed mid Content-Length body",
+       test::closeAfterRequest(answer.substr(0, answer.size() - 5))},
+      {"closed mid chunked body", test::closeAfterRequest(chunked.substr(0, chunked.size() / 2))},
+      {"reset after the request", test::resetAfterRequest()},
+      {"garbage status line", test::answerWith("SMS PANEL READY\r\n\r\n{}")},
+      {"header block over 100 KiB", test::answerWith(hugeHeaders), "header block exceeds"},
+      {"header block over 100 KiB with an HTTP/ line inside", test::answerWith(disguised),
+       "header block exceeds"},
+      {"one header line over 100 KiB",
+       test::answerWith("HTTP/1.1 200 OK\r\nX-Big: " + std::string(110 * 1024, 'b') +
+                        "\r\nContent-Length: 2\r\n\r\n{}")},
+  };
+}
+
+TEST(TransportFaults, EachEndsInOneFailedCompletion) {
+  for (const bool tls : {false, true}) {
+    auto server =
+        tls ? std::make_unique<FaultServer>(FaultServer::Tls{}) : std::make_unique<FaultServer>();
+    for (const ConnectionFault& fault : connectionFaults()) {
+      SCOPED_TRACE(std::string(tls ? "TLS: " : "plain: ") + fault.name);
+      server->setScript(fault.script);
+      expectFailure(test::exchange(test::requestTo(*server)), fault.detail);
+    }
+  }
+}
+
+TEST(TransportFaults, SteadyDripCompletesAndAStallTimesOut) {
+  FaultServer server(FaultServer::Tls{});
+  // Four bytes every 50 ms with a 500 ms idle limit: the whole answer takes longer than the
+  // limit, but the exchange is never idle that long.
+  server.setScript(test::dripAnswer(test::httpAnswer(200, R"({"Code":0})"), 4, 50ms));
+  const test::Exchanged dripped = test::exchange(test::requestTo(server, "/x", 500ms));
+  EXPECT_GT(dripped.took, 600ms);
+  EXPECT_EQ(dripped.calls, 1);
+  EXPECT_FALSE(dripped.response.failed) << dripped.response.error;
+  EXPECT_EQ(dripped.response.body, R"({"Code":0})");
+  for (const std::string& partial : {std::string(), std::string("HTTP/1.1 200 OK\r\n")}) {
+    server.setScript(test::stallAfterRequest(partial));
+    expectFailure(test::exchange(test::requestTo(server, "/x", 300ms)), "timed out");
+  }
+}
+
+TEST(TransportFaults, BodyCapIsExactWithAndWithoutLength) {
+  FaultServer server(FaultServer::Tls{});
+  const std::size_t cap = detail::kMaxBodyBytes;
+  for (const std::size_t size : {cap, cap + 1}) {
+    for (const bool chunked : {false, true}) {
+      SCOPED_TRACE(std::to_string(size) + (chunked ? " chunked" : " with length"));
+      const std::string body(size, ' ');
+      server.setScript(test::answerWith(chunked ? test::chunkedAnswer(200, body, 1u << 20)
+                                                : test::httpAnswer(200, body)));
+      const test::Exchanged out = test::exchange(test::requestTo(server));
+      ASSERT_EQ(out.calls, 1);
+      EXPECT_EQ(out.response.failed, size > cap) << out.response.error;
+      EXPECT_EQ(out.response.body.size(), size > cap ? 0u : cap);
+      if (size > cap) {
+        EXPECT_NE(out.response.error.find("body exceeds the limit of 16777216 bytes"),
+                  std::string::npos)
+            << out.response.error;
+      }
+    }
+  }
+}
+
+// What the session reports about a failure: its kind, and whether the request may have reached
+// the server, which must agree with what the server read.
+TEST(TransportFaults, FailureKindAndWhetherTheRequestMayHaveArrived) {
+  FaultServer tls(FaultServer::Tls{});
+  FaultServer plain;
+  struct Case {
+    const char* name;
+    FaultServer* server;  // null: a port where nothing listens
+    FaultScript script;
+    std::chrono::milliseconds timeout, deadline;
+    FailureKind kind;
+    bool mayHaveArrived;
+    const char* error = "";    // the start of the reason, where the library words it
+    bool systemTrust = false;  // trust the system store instead of the server's certificate
+  };
+  const std::string answer = test::httpAnswer(200, "{}");
+  std::string manyHeaders;
+  for (int i = 0; i < 110; ++i) manyHeaders += "X-Filler: " + std::string(1000, 'h') + "\r\n";
+  const auto trickle = [](FaultConnection& c) {
+    const std::string slow = test::httpAnswer(200, std::string(20, ' ') + "{}");
+    const std::size_t head = slow.find("\r\n\r\n") + 4;
+    if (!c.readRequest().empty() && c.send(slow.substr(0, head)))
+      c.drip(slow.substr(head), 1, 500ms);
+  };
+  const auto stallInHandshake = [](FaultConnection& c) {
+    c.readRawBytes();
+    c.stall();
+  };
+  const Case cases[] = {
+      {"refused connection", nullptr, {}, 5s, 60s, FailureKind::Connect, false},
+      {"untrusted certificate", &tls, test::answerWith(answer), 5s, 60s, FailureKind::Connect,
+       false, "", true},
+      {"stall inside the TLS handshake", &tls, stallInHandshake, 300ms, 60s, FailureKind::Timeout,
+       false, "The request timed out: no progress for 300 ms"},
+      {"stall after the request", &plain, test::stallAfterRequest(), 300ms, 60s,
+       FailureKind::Timeout, true, "The request timed out: no progress for 300 ms"},
+      {"a body byte every 0.5 s", &plain, trickle, 2s, 3s, FailureKind::Deadline, true,
+       "The request passed its deadline of 3000 ms"},
+      {"closed after the request", &tls, test::closeAfterRequest(), 5s, 60s, FailureKind::Transport,
+       true},
+      {"header block over the limit", &plain,
+       test::answerWith("HTTP/1.1 200 OK\r\n" + manyHeaders + "\r\n"), 5s, 60s,
+       FailureKind::MalformedAnswer, true,
+       "The response header block exceeds the limit of 102400 bytes"},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    const std::size_t before = c.server != nullptr ? c.server->requests().size() : 0;
+    detail::HttpRequest request;
+    if (c.server != nullptr) {
+      c.server->setScript(c.script);
+      request = test::requestTo(*c.server, "/x", c.timeout);
+      if (c.systemTrust) request.caFile.clear();
+    } else {
+      request.url = "http://127.0.0.1:1/x";  // nothing listens on port 1
+      request.allowPlainHttp = true;
+    }
+    request.timeout = c.timeout;
+    request.deadline = c.deadline;
+    const test::Exchanged out = test::exchange(std::move(request));
+    ASSERT_EQ(out.calls, 1);
+    EXPECT_TRUE(out.response.failed);
+    EXPECT_EQ(out.response.kind, c.kind) << out.response.error;
+    EXPECT_EQ(out.response.error.rfind(c.error, 0), 0u) << out.response.error;
+    EXPECT_EQ(out.response.requestMayHaveArrived, c.mayHaveArrived);
+    const std::size_t received = c.server != nullptr ? c.server->requests().size() - before : 0;
+    EXPECT_EQ(received, c.mayHaveArrived ? 1u : 0u);
+    if (c.kind == FailureKind::Deadline) {
+      EXPECT_GE(out.took, c.deadline);
+      EXPECT_LT(out.took, c.deadline + 1500ms);  // well before the whole answer would be sent
+    }
+  }
+}
+
+// --- TLS -------------------------------------------------------------------------------------
+
+tools::CertificateSpec certificateFor(std::vector<std::string> names,
+                                      std::vector<std::string> addresses) {
+  tools::CertificateSpec profile;
+  profile.dnsNames = std::move(names);
+  profile.ipAddresses = std::move(addresses);
+  return profile;
+}
+
+// The protocol version an OpenSSL client willing to speak TLS 1.1 agrees on with the server at
+// `port`, or empty when no handshake succeeds: shows that a server really offers TLS 1.1.
+std::string negotiatedByAnOldClient(int port) {
+  SSL_CTX* context = SSL_CTX_new(TLS_client_method());
+  SSL_CTX_set_security_level(context, 0);
+  SSL_CTX_set_min_proto_version(context, TLS1_1_VERSION);
+  SSL_CTX_set_cipher_list(context, "DEFAULT:@SECLEVEL=0");
+  const int fd = socket(AF_INET, SOCK_STREAM, 0);
+  sockaddr_in address{};
+  address.sin_family = AF_INET;
+  address.sin_port = htons(static_cast<std::uint16_t>(port));
+  address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  std::string version;
+  if (connect(fd, reinterpret_cast<sockaddr*>(&address), sizeof address) == 0) {
+    SSL* ssl = SSL_new(context);
+    SSL_set_fd(ssl, fd);
+    if (SSL_connect(ssl) == 1) version = SSL_get_version(ssl);
+    SSL_free(ssl);
+  }
+  close(fd);
+  SSL_CTX_free(context);
+  return version;
+}
+
+TEST(TlsFaults, UntrustworthyServersAreNeverSentARequest) {
+  tools::CertificateSpec expired;
+  expired.notBefore = -std::chrono::hours(48);
+  expired.notAfter = -std::chrono::hours(24);
+  const auto dir =
+      std::filesystem::temp_directory_path() / ("velmora-ca-" + std::to_string(getpid()));
+  std::filesystem::create_directories(dir);
+  const std::string emptyFile = (dir / "empty.pem").string();
+  std::ofstream{emptyFile};
+  FaultServer stranger(FaultServer::Tls{});  // a certificate that is trusted, but not the server's
+  const std::string own = "own";             // the server's own certificate in caFile
+  struct Case {
+    const char* name;
+    FaultServer::Tls tls;
+    std::string caFile;
+  };
+  // Every kind of trust setting the options allow, none of which trusts the server, then
+  // servers whose own certificate is trusted but that are not to be trusted anyway.
+  const Case cases[] = {
+      {"self-signed certificate not in caFile", {}, stranger.caFile()},
+      {"system store", {}, ""},
+      {"missing caFile", {}, "/nonexistent/ca.pem"},
+      {"caFile /dev/null", {}, "/dev/null"},
+      {"empty caFile", {}, emptyFile},
+      {"caFile a folder", {}, dir.string()},
+      {"certificate for another host", {certificateFor({"sms.other.example"}, {}), false}, own},
+      {"expired certificate", {expired, false}, own},
+      {"TLS 1.1 only", {{}, true}, own},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    FaultServer server(c.tls);
+    detail::HttpRequest request = test::requestTo(server);
+    if (c.caFile != own) request.caFile = c.caFile;
+    expectFailure(test::exchange(std::move(request)));
+    EXPECT_GE(server.connections(), 1u);
+    EXPECT_TRUE(server.requests().empty());
+    if (c.tls.tls11Only) {
+      EXPECT_EQ(negotiatedByAnOldClient(server.port()), "TLSv1.1");
+    }
+  }
+  std::filesystem::remove_all(dir);
+}
+
+// --- Redirects -------------------------------------------------------------------------------
+
+TEST(Redirects, AreNotFollowedAndNothingReachesTheOtherHost) {
+  FaultServer elsewhere(FaultServer::Tls{});
+  FaultServer server(FaultServer::Tls{});
+  for (const int status : {302, 307, 308}) {
+    SCOPED_TRACE(status);
+    server.setScript(test::answerWith(
+        test::httpAnswer(status, "", "Location: " + elsewhere.baseUrl() + "/collect\r\n")));
+    const test::Exchanged out = test::exchange(test::requestTo(server));
+    ASSERT_EQ(out.calls, 1);
+    EXPECT_FALSE(out.response.failed) << out.response.error;
+    EXPECT_EQ(out.response.status, status);
+    EXPECT_NE(out.response.description.find("Location: " + elsewhere.baseUrl()), std::string::npos)
+        << out.response.description;
+  }
+  EXPECT_EQ(elsewhere.connections(), 0u);
+  EXPECT_EQ(server.requests().size(), 3u);
+}
+
+// --- Proxies ---------------------------------------------------------------------------------
+
+// Which proxy is used (named, from the environment, none) is walked by the command-line tests.
+TEST(Proxy, CredentialsNeverInTheReason) {
+  const std::string unreachable = "127.0.0.1:1";  // nothing listens on port 1
+  FaultServer target;
+  // libcurl quotes the whole proxy URL when it cannot use its scheme.
+  for (const std::string scheme : {"http://", "nope://"}) {
+    SCOPED_TRACE(scheme);
+    detail::HttpRequest request = test::requestTo(target);
+    request.proxy = scheme + "proxy-user-4e1:proxy-pass-8c2@" + unreachable;
+    const test::Exchanged out = test::exchange(std::move(request));
+    ASSERT_EQ(out.calls, 1);
+    EXPECT_EQ(out.response.kind, FailureKind::Connect) << out.response.error;
+    EXPECT_FALSE(out.response.requestMayHaveArrived);
+    EXPECT_EQ(out.response.error.find("proxy-pass"), std::string::npos) << out.response.error;
+    EXPECT_EQ(out.response.error.find("proxy-user"), std::string::npos) << out.response.error;
+  }
+  EXPECT_EQ(target.connections(), 0u);
+}
+
+}  // namespace
+}  // namespace velmora
