@@ -22,24 +22,20 @@ void require(bool condition) {
   if (!condition) std::abort();
 }
 
-// The code a "Code" member stands for, or Success when it names none.
+// The code a "Code" member stands for: any whole number in the signed 64-bit range, kept as it
+// came even when it names no case; Success when there is none.
 ResultCode expectedCode(const json& object) {
   const auto code = object.find("Code");
   if (code == object.end() || !code->is_number()) return ResultCode::Success;
-  std::int64_t raw = 0;
   if (code->is_number_unsigned()) {
-    if (code->get<std::uint64_t>() > static_cast<std::uint64_t>(INT64_MAX)) {
-      return ResultCode::Success;
-    }
-    raw = static_cast<std::int64_t>(code->get<std::uint64_t>());
-  } else if (code->is_number_integer()) {
-    raw = code->get<std::int64_t>();
-  } else {
-    const double d = code->get<double>();
-    if (std::trunc(d) != d || std::fabs(d) > 1e18) return ResultCode::Success;
-    raw = static_cast<std::int64_t>(d);
+    const std::uint64_t u = code->get<std::uint64_t>();
+    if (u > static_cast<std::uint64_t>(INT64_MAX)) return ResultCode::Success;
+    return static_cast<ResultCode>(static_cast<std::int64_t>(u));
   }
-  return velmora::resultCodeFromRaw(raw).value_or(ResultCode::Success);
+  if (code->is_number_integer()) return static_cast<ResultCode>(code->get<std::int64_t>());
+  const double d = code->get<double>();
+  if (std::trunc(d) != d || std::fabs(d) > 9.2e18) return ResultCode::Success;
+  return static_cast<ResultCode>(static_cast<std::int64_t>(d));
 }
 
 }  // namespace
