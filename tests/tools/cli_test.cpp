@@ -23,6 +23,7 @@
 #include "support/child_process.hpp"
 #include "support/fault_server.hpp"
 #include "support/sandbox_log.hpp"
+#include "velmora/version.h"
 
 namespace velmora {
 namespace {
@@ -228,6 +229,9 @@ TEST_F(CliTest, BadUsageExitsWith64AndSaysWhy) {
     EXPECT_EQ(run.out, "");
     EXPECT_TRUE(contains(run.err, c.err)) << run.err;
   }
+  const Exit version = runTool({"--version"}, {});
+  EXPECT_EQ(version.status, 0);
+  EXPECT_TRUE(contains(version.out, "velmora " + std::to_string(int(VelmoraVersionNumber)) + "."));
   // Without credentials in flags or the environment.
   const Exit anonymous = runTool({"credit"}, endpoints_);
   EXPECT_EQ(anonymous.status, 64);
