@@ -232,6 +232,10 @@ TEST_F(CliTest, BadUsageExitsWith64AndSaysWhy) {
   const Exit version = runTool({"--version"}, {});
   EXPECT_EQ(version.status, 0);
   EXPECT_TRUE(contains(version.out, "velmora " + std::to_string(int(VelmoraVersionNumber)) + "."));
+  // The completion script knows nested subcommands and their own flags.
+  const std::string script = runTool({"completion", "bash"}, {}).out;
+  EXPECT_TRUE(contains(script, "complete -o default -F _velmora velmora")) << script;
+  EXPECT_TRUE(contains(script, "\"code send\") words=\"--help -h --footer")) << script;
   // Without credentials in flags or the environment.
   const Exit anonymous = runTool({"credit"}, endpoints_);
   EXPECT_EQ(anonymous.status, 64);
