@@ -109,12 +109,14 @@ std::string basicAuthorization(const std::string& username, const std::string& p
 
 struct Velmora::Impl {
   Impl(std::string name, std::string secret, Options options)
-      : username(std::move(name)), password(std::move(secret)), settings(std::move(options)) {}
+      : username(std::move(name)),
+        password(std::move(secret)),
+        authorization(basicAuthorization(username, password)),
+        settings(std::move(options)) {}
 
   /// Hands `body` to the JSON exchange of `operation`.
   void callAPI(const char* operation, detail::JsonBody body, ResultCompletion completion) const {
-    detail::postJson(settings, basicAuthorization(username, password), operation, std::move(body),
-                     std::move(completion));
+    detail::postJson(settings, authorization, operation, std::move(body), std::move(completion));
   }
   /// Builds one verification-code envelope and posts it, unless a value or a setting forbids.
   void sendVerification(const VerificationRequest& request, const detail::Reporter& reporter,
@@ -123,6 +125,7 @@ struct Velmora::Impl {
   detail::JsonEncoder jsonEncoder;
   std::string username;
   std::string password;
+  std::string authorization;  // the credentials never change, so the header is made once
   detail::ClientSettings settings;
 };
 
@@ -136,7 +139,7 @@ Velmora::Velmora(std::string username, std::string password, Options options)
 Velmora::~Velmora() = default;
 
 std::string Velmora::getAuthHeader() const {
-  return basicAuthorization(impl->username, impl->password);
+  return impl->authorization;
 }
 
 void Velmora::SendMessage(const std::string& phoneNumber, const std::string& message,
