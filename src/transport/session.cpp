@@ -11,6 +11,7 @@
 #include <thread>
 
 #include "transport/private/completion_queue.hpp"
+#include "transport/private/libcurl_lines.hpp"
 #include "transport/private/origin_queue.hpp"
 
 namespace velmora::detail {
@@ -27,6 +28,9 @@ constexpr auto kPruneInterval = std::chrono::seconds(10);
 // How long process exit waits for the library's threads to stop.
 constexpr auto kExitWait = std::chrono::seconds(1);
 constexpr auto kLongestLimit = std::chrono::hours(24);
+// How often one request may go out again after HTTP/2 servers refused it unprocessed; a server
+// that refuses everything must not keep a request cycling until its deadline.
+constexpr int kMaxResends = 64;
 
 // A time limit as libcurl takes it: milliseconds in a long, at least 1 (0 means "the default"
 // to libcurl) and never more than 24 hours, so that no conversion can overflow.
@@ -46,6 +50,7 @@ struct Slot {
   bool configured = false;  // the options common to every request are set
   std::string caFile;       // the trust store the handle is configured with
   OriginQueues* queues = nullptr;
+  GoAwayLedger* goaways = nullptr;
   Origin* origin = nullptr;
   Pending work;
   curl_slist* headers = nullptr;
@@ -60,6 +65,15 @@ struct Slot {
   bool headersComplete = false;  // the blank line that ends the header block arrived
   bool informational = false;    // that block was a 1xx one: a new response follows
   bool requestStarted = false;   // libcurl was about to write the request
+  // The attempt under way, as libcurl's own lines name it; only read on HTTP/2 origins, where a
+  // GOAWAY can prove that the server never processed the request.
+  bool verbose = false;                    // libcurl's lines are switched on for this handle
+  std::int64_t namedConnection = -1;       // the connection libcurl last named for this transfer
+  std::int64_t connection = -1;            // the connection the request went out on
+  std::int64_t stream = 0;                 // its HTTP/2 stream id; 0 unknown
+  bool betweenAttempts = false;            // libcurl said it would send the request again
+  bool resendStopped = false;              // and the session stopped that
+  Protocol handshake = Protocol::Unknown;  // what the last TLS handshake chose
   std::chrono::milliseconds idleLimit{};
   curl_off_t lastDownloaded = 0;
   curl_off_t lastUploaded = 0;
@@ -106,9 +120,6 @@ std::size_t onHeader(char* data, std::size_t size, std::size_t count, void* user
     s->headerBytes = 0;
     s->headersComplete = false;
     s->informational = false;
-    // Learned from every answer: HTTP/2 carries many streams on one connection.
-    const bool multiplexed = line.rfind("HTTP/1", 0) != 0;
-    s->queues->setCapacity(*s->origin, multiplexed ? kHttp2Capacity : kHttp1Capacity);
   }
   s->headerBytes += bytes;
   if (s->headerBytes > kMaxHeaderBytes) {
@@ -135,13 +146,58 @@ int onProgress(void* user, curl_off_t, curl_off_t downloaded, curl_off_t, curl_o
   return 0;
 }
 
-// Called once the connection is up (TLS included), just before the request is written.
+// Called once the connection is up (TLS included), just before the request is written, and
+// again before every resend libcurl attempts on its own after a connection died.
 int onRequestStart(void* user, char*, char*, int, int) {
   auto* s = static_cast<Slot*>(user);
+  if (s->requestStarted) {
+    // The server may have read the request before the connection died: it does not go out a
+    // second time. Where HTTP/2 proves the server left it unprocessed, the session resends it.
+    s->resendStopped = true;
+    return CURL_PREREQFUNC_ABORT;
+  }
   s->requestStarted = true;
-  // A connection exists now: libcurl can open more, or multiplex on this one.
-  if (s->origin->capacity < kHttp1Capacity) s->queues->setCapacity(*s->origin, kHttp1Capacity);
+  s->connection = s->namedConnection;
+  s->stream = 0;
+  // The handshake tells what the connection carries: widen the origin now, not at its answer.
+  Origin& origin = *s->origin;
+  if (s->handshake != Protocol::Unknown && s->handshake != origin.protocol) {
+    s->queues->setProtocol(origin, s->handshake);
+  } else if (origin.protocol == Protocol::Unknown) {
+    s->queues->setProtocol(origin, Protocol::Http1);
+  }
   return CURL_PREREQFUNC_OK;
+}
+
+// libcurl's informational lines (switched on only where they are needed): which connection and
+// HTTP/2 stream a request went out on, GOAWAY frames, resends and the protocol chosen.
+int onLibcurlLine(CURL*, curl_infotype type, char* data, std::size_t size, void* user) {
+  if (type != CURLINFO_TEXT) return 0;
+  auto* s = static_cast<Slot*>(user);
+  const LibcurlLine line = readLibcurlLine(std::string_view(data, size));
+  switch (line.kind) {
+    case LibcurlLine::Kind::Connection:
+      s->namedConnection = line.number;
+      break;
+    case LibcurlLine::Kind::Stream:
+      s->stream = line.number;
+      break;
+    case LibcurlLine::Kind::Retrying:
+      s->betweenAttempts = true;
+      break;
+    case LibcurlLine::Kind::Alpn:
+      s->handshake = line.number == 2 ? Protocol::Http2 : Protocol::Http1;
+      break;
+    case LibcurlLine::Kind::GoAway:
+      // Only a transfer whose request is under way is surely attached to the connection the
+      // frame came on; one that is only looking for a connection (a resend) may be checking
+      // another.
+      if (s->requestStarted && !s->betweenAttempts) s->goaways->record(s->connection, line.number);
+      break;
+    case LibcurlLine::Kind::None:
+      break;
+  }
+  return 0;
 }
 
 std::string describeResponse(const Slot& s) {
@@ -212,6 +268,13 @@ std::pair<FailureKind, std::string> describeFailure(const Slot& s, CURLcode code
   if (s.bodyTooLarge || code == CURLE_FILESIZE_EXCEEDED) {
     return {FailureKind::MalformedAnswer,
             "The response body exceeds the limit of " + std::to_string(kMaxBodyBytes) + " bytes"};
+  }
+  // A connection failure after the request went out can only be libcurl's fresh connection for
+  // a resend, which would have been stopped too.
+  if (s.resendStopped || (s.requestStarted && isConnectFailure(code))) {
+    return {FailureKind::Transport,
+            "The connection closed after the request was sent and before any answer; the "
+            "request was not sent again"};
   }
   if (code == CURLE_OK) {  // libcurl took a connection closed inside the headers for an answer
     return {FailureKind::Transport, "The connection closed before the end of the response headers"};
@@ -373,6 +436,7 @@ class Session::Impl {
     if (spareSlots.empty()) {
       slots.push_back(std::make_unique<Slot>());
       slots.back()->queues = &queues;
+      slots.back()->goaways = &goaways;
       return slots.back().get();
     }
     Slot* s = spareSlots.back();
@@ -424,6 +488,8 @@ class Session::Impl {
     curl_easy_setopt(e, CURLOPT_XFERINFODATA, &s);
     curl_easy_setopt(e, CURLOPT_PREREQFUNCTION, onRequestStart);
     curl_easy_setopt(e, CURLOPT_PREREQDATA, &s);
+    curl_easy_setopt(e, CURLOPT_DEBUGFUNCTION, onLibcurlLine);
+    curl_easy_setopt(e, CURLOPT_DEBUGDATA, &s);
     curl_easy_setopt(e, CURLOPT_ERRORBUFFER, s.errorBuffer);
     // What keeps a request from going to the wrong party: checked, never assumed.
     std::string refused = refusedSetting(
@@ -462,6 +528,7 @@ class Session::Impl {
       curl_easy_reset(e);
       s.configured = false;
       s.protocols = -1;
+      s.verbose = false;
       std::string refused = configureCommon(s);
       if (!refused.empty()) return refused;
       s.caFile = r.caFile;
@@ -483,6 +550,13 @@ class Session::Impl {
       s.headers = curl_slist_append(s.headers, "Expect:");
       s.headerSource = r.headers;
     }
+    // libcurl's lines cost formatting on every request: only HTTP/2 origins (GOAWAY proofs) and
+    // origins whose handshake has not yet said what they speak need them.
+    const bool verbose = s.origin->protocol != Protocol::Http1;
+    if (s.verbose != verbose) {
+      curl_easy_setopt(e, CURLOPT_VERBOSE, verbose ? 1L : 0L);
+      s.verbose = verbose;
+    }
     curl_easy_setopt(e, CURLOPT_URL, r.url.c_str());
     // Unset: libcurl's own reading of the environment; "": no proxy at all.
     curl_easy_setopt(e, CURLOPT_PROXY, r.proxy ? r.proxy->c_str() : nullptr);
@@ -500,6 +574,12 @@ class Session::Impl {
     s.headersComplete = false;
     s.informational = false;
     s.requestStarted = false;
+    s.namedConnection = -1;
+    s.connection = -1;
+    s.stream = 0;
+    s.betweenAttempts = false;
+    s.resendStopped = false;
+    s.handshake = Protocol::Unknown;
     s.lastDownloaded = 0;
     s.lastUploaded = 0;
     s.lastProgress = Clock::now();
@@ -563,11 +643,40 @@ class Session::Impl {
       if (status < 200 || status > 299) s->response.description = describeResponse(*s);
       return deliver(s);
     }
+    if (s->requestStarted && goaways.provesUnprocessed(s->connection, s->stream)) {
+      return resendUnprocessed(s, code, ended);
+    }
     auto [kind, text] = describeFailure(*s, code, ended);
     fail(s, kind, std::move(text));
   }
 
+  // The server provably never processed the request (its stream was above a GOAWAY's last
+  // stream id): it goes to the front of its origin's queue, for another connection. Past its
+  // deadline, or refused too often, it fails as never sent.
+  void resendUnprocessed(Slot* s, CURLcode code, Ended ended) {
+    const auto now = Clock::now();
+    s->requestStarted = false;
+    if (ended != Ended::Deadline && now < s->work.deadlineAt && s->work.resends < kMaxResends) {
+      Pending work = std::move(s->work);
+      ++work.resends;
+      freeSlot(s);
+      queues.addFront(std::move(work), now);
+      return;
+    }
+    if (ended != Ended::Deadline && now >= s->work.deadlineAt) ended = Ended::Deadline;
+    auto [kind, text] = describeFailure(*s, code, ended);
+    if (ended != Ended::Deadline) {
+      kind = FailureKind::Transport;
+      text = "The server refused the request " + std::to_string(s->work.resends + 1) +
+             " times without processing it";
+    }
+    fail(s, kind, std::move(text));
+  }
+
   void fail(Slot* s, FailureKind kind, std::string error) {
+    // libcurl counts its resends per handle and never resets the count between requests: past
+    // five it gives up on a dead connection without asking. A reset handle starts from zero.
+    if (s->requestStarted) s->configured = false;
     s->response.failed = true;
     s->response.kind = kind;
     s->response.error = std::move(error);
@@ -596,6 +705,10 @@ class Session::Impl {
   // Frees the slot and its origin's place, and queues the completion.
   void deliver(Slot* s) {
     finished.push_back(Completion{std::move(s->work.onDone), std::move(s->response), {}});
+    freeSlot(s);
+  }
+
+  void freeSlot(Slot* s) {
     s->work = Pending();
     queues.release(*s->origin, Clock::now());
     s->origin = nullptr;
@@ -618,6 +731,7 @@ class Session::Impl {
   // Touched by the I/O thread only.
   std::vector<Pending> taken;
   OriginQueues queues;
+  GoAwayLedger goaways;
   std::vector<std::unique_ptr<Slot>> slots;
   std::vector<Slot*> spareSlots;
   std::vector<Slot*> active;

@@ -14,9 +14,23 @@
 //
 // Queues. Each origin (scheme, host and port, with the request's trust store and proxy) has
 // its own queue. Its admitted transfers never exceed what its connections carry at once: one
-// until a connection is up, then 16 (HTTP/1.1, one per connection), then 100 once an answer
-// shows HTTP/2 (streams on one connection). Origins take turns (round robin), so a stalled
-// origin never delays another.
+// until a connection is up, then what its TLS handshake chose: 16 for HTTP/1.1 (one request per
+// connection), 100 for HTTP/2 (streams; libcurl keeps each connection within the server's own
+// SETTINGS_MAX_CONCURRENT_STREAMS and opens another when one is full or has seen a GOAWAY).
+// Origins take turns (round robin), so a stalled origin never delays another.
+//
+// At most once. A request is written to the network at most once. libcurl, when a reused
+// connection dies before any answer byte, sends the request again on a fresh connection; the
+// server may already have read it, so the session stops that resend (at the pre-request
+// callback) and the call fails as "may have arrived". The one exception is HTTP/2's own
+// guarantee: a stream above the last stream id of a GOAWAY was not processed. For HTTP/2
+// origins the session reads libcurl's informational lines (connection number, stream id,
+// GOAWAY and its last stream id); a request whose stream is provably above the GOAWAY of the
+// connection it went out on goes back to the front of its origin's queue (at most 64 times,
+// within its deadline; past the deadline it fails as never sent). Limits: only libcurl 7.x's
+// wording is understood (any other reads as "cannot know", so the request is not resent); a
+// RST_STREAM with REFUSED_STREAM and no GOAWAY cannot be told from a lost connection and is
+// reported as "may have arrived"; the first request on a new origin is not watched.
 //
 // Time-outs. The idle time-out runs only while a request is admitted and its connection moves
 // no byte; queueing and completions never count, and data libcurl already has is read before

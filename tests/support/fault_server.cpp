@@ -12,6 +12,7 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cctype>
 #include <csignal>
 #include <cstdio>
@@ -376,6 +377,29 @@ FaultScript closeAfterRequest(std::string partialAnswer) {
   };
 }
 
+std::string keepAliveAnswer(std::string_view body) {
+  return "HTTP/1.1 200 OK\r\nContent-Length: " + std::to_string(body.size()) + "\r\n\r\n" +
+         std::string(body);
+}
+
+FaultScript answerFirstThenCloseOnNext(std::string body) {
+  return [answer = keepAliveAnswer(body)](FaultConnection& c) {
+    if (c.readRequest().empty()) return;
+    c.send(answer);
+    c.readRequest();
+    c.close();
+  };
+}
+
+FaultScript answerEach(std::string body, std::function<void()> beforeAnswer) {
+  return [answer = keepAliveAnswer(body), beforeAnswer](FaultConnection& c) {
+    while (!c.readRequest().empty()) {
+      if (beforeAnswer) beforeAnswer();
+      if (!c.send(answer)) return;
+    }
+  };
+}
+
 FaultScript resetAfterRequest(std::string partialAnswer) {
   return [partialAnswer = std::move(partialAnswer)](FaultConnection& c) {
     if (!c.readRequest().empty() && !partialAnswer.empty()) c.send(partialAnswer);
@@ -449,6 +473,12 @@ std::size_t openSocketCount() {
     if (!linkError && target.string().rfind("socket:", 0) == 0) ++count;
   }
   return count;
+}
+
+std::size_t countCarrying(const std::vector<std::string>& requests, const std::string& marker) {
+  return static_cast<std::size_t>(std::count_if(
+      requests.begin(), requests.end(),
+      [&](const std::string& request) { return request.find(marker) != std::string::npos; }));
 }
 
 }  // namespace velmora::test

@@ -138,6 +138,17 @@ FaultScript closeAfterRequest(std::string partialAnswer = {});
 FaultScript resetAfterRequest(std::string partialAnswer = {});
 FaultScript dripAnswer(std::string bytes, std::size_t piece, std::chrono::milliseconds interval);
 FaultScript stallAfterRequest(std::string partialAnswer = {});
+/// A 200 answer with `body` that keeps the connection open.
+std::string keepAliveAnswer(std::string_view body);
+/// Answers every request of each connection with `body`, keeping it open; `beforeAnswer` (when
+/// set) runs before each answer, on the connection's thread.
+FaultScript answerEach(std::string body, std::function<void()> beforeAnswer = {});
+/// Answers the first request of each connection with `body`, keeping the connection open, then
+/// reads the next request whole and closes without a byte of answer.
+FaultScript answerFirstThenCloseOnNext(std::string body);
+
+/// How many of `requests` (as a server received them) carry `marker`.
+std::size_t countCarrying(const std::vector<std::string>& requests, const std::string& marker);
 
 /// Options whose REST base and SOAP endpoint ("/fastsend.asmx") are on `baseUrl`, trusting
 /// `caFile`, with the "http://velmora.test/" service namespace.

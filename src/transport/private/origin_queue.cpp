@@ -44,18 +44,29 @@ Clock::time_point clampedDeadline(Clock::time_point now, std::chrono::millisecon
   return now + bounded;
 }
 
-void OriginQueues::add(Pending pending, Clock::time_point now) {
+Origin& OriginQueues::originOf(const Pending& pending, Clock::time_point now) {
   std::unique_ptr<Origin>& slot = origins[pending.originKey];
   if (!slot) {
     slot = std::make_unique<Origin>();
     // Plain HTTP never multiplexes: one request per connection from the start.
-    if (pending.originKey.rfind("http://", 0) == 0) slot->capacity = kHttp1Capacity;
+    if (pending.originKey.rfind("http://", 0) == 0) setProtocol(*slot, Protocol::Http1);
   }
   earliestQueuedDeadline = std::min(earliestQueuedDeadline, pending.deadlineAt);
-  slot->waiting.push_back(std::move(pending));
   slot->lastUsed = now;
   ++queued;
-  offerTurn(*slot);
+  return *slot;
+}
+
+void OriginQueues::add(Pending pending, Clock::time_point now) {
+  Origin& origin = originOf(pending, now);
+  origin.waiting.push_back(std::move(pending));
+  offerTurn(origin);
+}
+
+void OriginQueues::addFront(Pending pending, Clock::time_point now) {
+  Origin& origin = originOf(pending, now);
+  origin.waiting.push_front(std::move(pending));
+  offerTurn(origin);
 }
 
 void OriginQueues::offerTurn(Origin& origin) {
@@ -87,8 +98,9 @@ void OriginQueues::release(Origin& origin, Clock::time_point now) {
   offerTurn(origin);
 }
 
-void OriginQueues::setCapacity(Origin& origin, std::size_t capacity) {
-  origin.capacity = capacity;
+void OriginQueues::setProtocol(Origin& origin, Protocol protocol) {
+  origin.protocol = protocol;
+  origin.capacity = protocol == Protocol::Http2 ? kHttp2Capacity : kHttp1Capacity;
   offerTurn(origin);
 }
 

@@ -25,6 +25,7 @@ struct Pending {
   std::function<void(HttpResponse&)> onDone;
   Clock::time_point deadlineAt;  ///< when the request's deadline passes
   std::string originKey;         ///< see originKeyOf()
+  int resends = 0;  ///< times it went out again after the server provably left it unprocessed
 };
 
 /// Names the connections `request` can share: scheme, host and port of its URL (lower case,
@@ -34,12 +35,16 @@ std::string originKeyOf(const HttpRequest& request);
 /// `now + limit`, clamped to at most 24 hours so that no value can overflow the clock.
 Clock::time_point clampedDeadline(Clock::time_point now, std::chrono::milliseconds limit);
 
+/// What an origin's TLS handshake chose, as far as known.
+enum class Protocol { Unknown, Http1, Http2 };
+
 /// One origin's queue and admission count.
 struct Origin {
   std::deque<Pending> waiting;
   std::size_t admitted = 0;  ///< transfers of this origin under way in libcurl
   std::size_t capacity = 1;  ///< how many its connections carry at once, as known so far
-  bool inTurn = false;       ///< listed among the origins waiting for their turn
+  Protocol protocol = Protocol::Unknown;
+  bool inTurn = false;  ///< listed among the origins waiting for their turn
   Clock::time_point lastUsed;
 };
 
@@ -49,13 +54,17 @@ class OriginQueues {
  public:
   /// Puts `pending` at the end of its origin's queue.
   void add(Pending pending, Clock::time_point now);
+  /// Puts `pending` back at the front of its origin's queue, to go next (a request the server
+  /// provably did not process).
+  void addFront(Pending pending, Clock::time_point now);
   /// The next request to admit, taken in turn from the origins below capacity; null origin
   /// when none may start. Counts it as admitted.
   Origin* takeNext(Pending& out);
   /// One transfer of `origin` ended.
   void release(Origin& origin, Clock::time_point now);
-  /// Widens (or narrows) what `origin` may have under way at once.
-  void setCapacity(Origin& origin, std::size_t capacity);
+  /// Records the protocol `origin`'s handshake chose and widens (or narrows) what it may have
+  /// under way at once to match.
+  void setProtocol(Origin& origin, Protocol protocol);
   /// Hands every queued request whose deadline has passed to `expire`, at most once per
   /// earliest queued deadline.
   void expireQueued(Clock::time_point now, const std::function<void(Pending&)>& expire);
@@ -65,6 +74,7 @@ class OriginQueues {
 
  private:
   void offerTurn(Origin& origin);
+  Origin& originOf(const Pending& pending, Clock::time_point now);
 
   std::unordered_map<std::string, std::unique_ptr<Origin>> origins;
   std::deque<Origin*> turns;  // origins with waiting requests and room, in turn order

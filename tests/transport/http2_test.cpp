@@ -1,0 +1,118 @@
+// HTTP/2 against a real server (nginx, passing requests to a counting backend): requests that a
+// GOAWAY proves unprocessed go out again and succeed, none twice; an origin is widened to its
+// stream window at the handshake; an HTTP/1.1 origin never is.
+
+#include <gtest/gtest.h>
+
+#include <atomic>
+#include <condition_variable>
+#include <mutex>
+
+#include "support/fault_server.hpp"
+#include "support/lines.hpp"
+#include "support/nginx.hpp"
+#include "velmora/velmora.hpp"
+
+namespace velmora {
+namespace {
+
+using namespace std::chrono_literals;
+using test::FaultServer;
+
+constexpr const char* kAnswer = R"({"Code":0,"Message":"ok","Result":1})";
+
+std::string marker(int i) {
+  return "m-" + std::to_string(i) + "-";
+}
+
+// Sends `count` texts at once, each carrying marker(i); returns how many got a Result.
+int sendAtOnce(Velmora& client, int count, std::chrono::seconds limit = 60s) {
+  auto answered = std::make_shared<std::atomic<int>>(0);
+  auto latch = std::make_shared<test::Latch>(static_cast<std::size_t>(count));
+  for (int i = 0; i < count; ++i) {
+    client.SendMessage("3000", marker(i), {"0912"}, "", 0,
+                       [answered, latch](std::shared_ptr<Result> r) {
+                         if (r) ++*answered;
+                         latch->done();
+                       });
+  }
+  EXPECT_TRUE(latch->wait(limit));
+  return answered->load();
+}
+
+#define SKIP_WITHOUT_NGINX() \
+  if (!test::Nginx::available()) GTEST_SKIP() << "nginx is not installed (scripts/install-deps)"
+
+// nginx ends each connection with a GOAWAY after five requests; the streams above its last
+// stream id were never processed and go out again on another connection.
+TEST(Http2, StreamsRefusedByGoawayAreSentAgainAndNoneTwice) {
+  SKIP_WITHOUT_NGINX();
+  FaultServer backend;
+  backend.setScript(test::answerEach(kAnswer));
+  test::Nginx nginx(backend.port(), "keepalive_requests 5;");
+  ASSERT_TRUE(nginx.ready());
+  test::LineCapture capture;
+  Velmora client("u", "p", test::clientOptions(nginx.baseUrl(), nginx.caFile(), 20s));
+  const int calls = test::kThreadSanitizer ? 200 : 1000;
+  EXPECT_EQ(sendAtOnce(client, calls), calls);
+  const auto requests = backend.requests();
+  for (int i = 0; i < calls; ++i) {
+    ASSERT_EQ(test::countCarrying(requests, marker(i)), 1u) << "call " << i;
+  }
+}
+
+// Every request is held by the server until more have arrived than HTTP/1.1 would carry at once
+// (16): only an origin widened to its stream window at the handshake, before any answer, sends
+// them; otherwise the first ones wait out the gate's 5 s.
+TEST(Http2, OriginIsWidenedAtTheHandshake) {
+  SKIP_WITHOUT_NGINX();
+  struct Gate {
+    std::mutex mutex;
+    std::condition_variable cv;
+    int arrived = 0;
+    bool firstSawCompany = false;
+  };
+  auto gate = std::make_shared<Gate>();
+  FaultServer backend;
+  backend.setScript(test::answerEach(kAnswer, [gate] {
+    std::unique_lock<std::mutex> lock(gate->mutex);
+    const bool first = ++gate->arrived == 1;
+    gate->cv.notify_all();
+    const bool company = gate->cv.wait_for(lock, 5s, [&] { return gate->arrived > 16; });
+    if (first) gate->firstSawCompany = company;
+  }));
+  test::Nginx nginx(backend.port(), "");
+  ASSERT_TRUE(nginx.ready());
+  test::LineCapture capture;
+  Velmora client("u", "p", test::clientOptions(nginx.baseUrl(), nginx.caFile(), 20s));
+  EXPECT_EQ(sendAtOnce(client, 40), 40);
+  std::lock_guard<std::mutex> lock(gate->mutex);
+  EXPECT_TRUE(gate->firstSawCompany);
+}
+
+// An HTTP/1.1 origin carries one request per connection and at most 16 connections, however
+// many calls wait and however many answers have arrived.
+TEST(Http1, OriginStaysWithinItsConnections) {
+  struct Count {
+    std::atomic<int> now{0};
+    std::atomic<int> most{0};
+  };
+  auto count = std::make_shared<Count>();
+  FaultServer server(FaultServer::Tls{});
+  server.setScript(test::answerEach(kAnswer, [count] {
+    const int now = ++count->now;
+    for (int most = count->most; now > most && !count->most.compare_exchange_weak(most, now);) {
+    }
+    std::this_thread::sleep_for(50ms);
+    --count->now;
+  }));
+  test::LineCapture capture;
+  Velmora client("u", "p", test::clientOptions(server.baseUrl(), server.caFile(), 20s));
+  EXPECT_EQ(sendAtOnce(client, 200), 200);
+  EXPECT_LE(count->most.load(), 16);
+  EXPECT_GE(count->most.load(), 2);  // the origin did widen past its first connection
+  EXPECT_LE(server.connections(), 16u);
+}
+
+}  // namespace
+}  // namespace velmora
