@@ -1,11 +1,15 @@
 // The JSON answer of a REST operation, turned into the completion's value.
 // Properties: a 2xx answer gives a Result exactly when its body is a JSON object nested no deeper
-// than the library accepts; the Result's members are those of the object, read by their exact
-// names; any other status gives nothing without the body being looked at.
+// than the library accepts whose "Code" is a whole number in 64 bits (or a string of its decimal
+// digits); the Result's members are those of the object, read by their exact names; any other
+// status gives nothing without the body being looked at.
 
+#include <algorithm>
+#include <cerrno>
 #include <cmath>
 #include <cstdint>
 #include <cstdlib>
+#include <optional>
 #include <string>
 
 #include <nlohmann/json.hpp>
@@ -16,26 +20,42 @@
 namespace {
 
 using nlohmann::json;
-using velmora::ResultCode;
 
 void require(bool condition) {
   if (!condition) std::abort();
 }
 
-// The code a "Code" member stands for: any whole number in the signed 64-bit range, kept as it
-// came even when it names no case; Success when there is none.
-ResultCode expectedCode(const json& object) {
+// The code a "Code" member stands for: a whole number in the signed 64-bit range, written as
+// a number or as a string of decimal digits, kept as it came even when it names no case;
+// nothing when the member is missing or anything else (the answer is then no Result).
+std::optional<std::int64_t> expectedCode(const json& object) {
   const auto code = object.find("Code");
-  if (code == object.end() || !code->is_number()) return ResultCode::Success;
+  if (code == object.end()) return std::nullopt;
+  if (code->is_string()) {
+    const std::string& text = code->get_ref<const std::string&>();
+    const std::size_t digits = text.size() - (!text.empty() && text[0] == '-' ? 1 : 0);
+    if (digits == 0 || digits > 19 ||
+        !std::all_of(text.end() - static_cast<long>(digits), text.end(),
+                     [](char c) { return c >= '0' && c <= '9'; })) {
+      return std::nullopt;
+    }
+    errno = 0;
+    const long long value = std::strtoll(text.c_str(), nullptr, 10);
+    if (errno == ERANGE) return std::nullopt;
+    return static_cast<std::int64_t>(value);
+  }
+  if (!code->is_number()) return std::nullopt;
   if (code->is_number_unsigned()) {
     const std::uint64_t u = code->get<std::uint64_t>();
-    if (u > static_cast<std::uint64_t>(INT64_MAX)) return ResultCode::Success;
-    return static_cast<ResultCode>(static_cast<std::int64_t>(u));
+    if (u > static_cast<std::uint64_t>(INT64_MAX)) return std::nullopt;
+    return static_cast<std::int64_t>(u);
   }
-  if (code->is_number_integer()) return static_cast<ResultCode>(code->get<std::int64_t>());
+  if (code->is_number_integer()) return code->get<std::int64_t>();
   const double d = code->get<double>();
-  if (std::trunc(d) != d || std::fabs(d) > 9.2e18) return ResultCode::Success;
-  return static_cast<ResultCode>(static_cast<std::int64_t>(d));
+  if (std::trunc(d) != d || std::fabs(d) >= 9223372036854775808.0) {
+    return d == -9223372036854775808.0 ? std::optional<std::int64_t>(INT64_MIN) : std::nullopt;
+  }
+  return static_cast<std::int64_t>(d);
 }
 
 }  // namespace
@@ -55,10 +75,11 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   const bool shallow =
       velmora::detail::jsonDepthWithin(response.body, velmora::detail::kMaxJsonDepth);
   const json parsed = shallow ? json::parse(response.body, nullptr, false) : json();
-  require((result != nullptr) == (shallow && parsed.is_object()));
+  const std::optional<std::int64_t> code = parsed.is_object() ? expectedCode(parsed) : std::nullopt;
+  require((result != nullptr) == (shallow && code.has_value()));
 
   if (result != nullptr) {
-    require(result->Code() == expectedCode(parsed));
+    require(velmora::rawValue(result->Code()) == *code);
     const auto message = parsed.find("Message");
     require(result->Message() ==
             (message != parsed.end() && message->is_string() ? message->get<std::string>() : ""));

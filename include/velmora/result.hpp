@@ -81,8 +81,10 @@ class VELMORA_EXPORT Result {
   /// The service's result code. A whole number that is no case of `ResultCode` is kept as it
   /// came: `rawValue(Code())` gives it back, it compares unequal to every case, and `name()`
   /// calls it "Unknown"; so `Code() == ResultCode::Success` holds only for a real success.
-  /// Success when the answer had no "Code" or one that is not a whole number in 64 bits
-  /// (a string of digits, 1.5, true).
+  /// The library makes a Result only from an answer whose "Code" is a whole number in signed
+  /// 64 bits, written as a JSON number or as a string of decimal digits ("3003"); an answer
+  /// without one (missing, null, 2002.5, 1e300, true) completes with the absent value as
+  /// `FailureKind::MalformedAnswer`, so a missing verdict never reads as Success.
   ResultCode Code() const noexcept { return code; }
   /// The answer's "Message" text; empty when the answer had no string there.
   const std::string& Message() const noexcept { return message; }

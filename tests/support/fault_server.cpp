@@ -247,7 +247,7 @@ FaultServer::FaultServer(Tls tls) {
 void FaultServer::start() {
   // A client that gives up mid-answer must not kill the test process through SIGPIPE.
   std::signal(SIGPIPE, SIG_IGN);
-  script_ = answerWith(httpAnswer(200, "{}"));
+  script_ = answerWith(httpAnswer(200, R"({"Code":0})"));
   listenFd_ = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
   sockaddr_in address{};
   address.sin_family = AF_INET;

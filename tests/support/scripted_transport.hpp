@@ -109,7 +109,7 @@ class ScriptedTransport final : public detail::Transport {
   std::condition_variable wake;
   std::deque<std::function<void()>> tasks;
   std::vector<detail::HttpRequest> received;
-  detail::HttpResponse script = reply(200, "{}");
+  detail::HttpResponse script = reply(200, R"({"Code":0})");
   bool stopping = false;
   std::thread worker;
 };

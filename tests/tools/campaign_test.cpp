@@ -21,6 +21,7 @@
 #include "sandbox.hpp"
 #include "self_signed_certificate.hpp"
 #include "support/child_process.hpp"
+#include "support/fault_server.hpp"
 #include "support/sandbox_log.hpp"
 
 namespace velmora {
@@ -350,10 +351,21 @@ TEST_F(CampaignCommand, ExitStatusAndSummaryFollowTheBatches) {
                                       folder_ + "/rows.csv"};
   std::vector<std::string> badRows = rows;
   badRows.back() = folder_ + "/bad.csv";
+  // An answer without the service's code is no verdict: such a batch may have been sent.
+  test::FaultServer noCode(test::FaultServer::Tls{});
+  noCode.setScript(test::answerWith(test::httpAnswer(200, R"({"Message":"gateway error"})")));
+  std::vector<std::string> twoToNoCode = two;
+  twoToNoCode.insert(twoToNoCode.end(), {"--cacert", noCode.caFile()});
   const std::vector<Case> cases{
       {"all sent", two, "demo", rest, 0, {{"sent", 2}, {"duplicates", 1}, {"open", 0}}},
       {"no credit", two, "poor", rest, 1, {{"sent", 1}, {"refused", {{"CreditError", 1}}}}},
       {"nothing listens", two, "demo", "https://127.0.0.1:1", 2, {{"sent", 0}, {"open", 2}}},
+      {"no code in the answers",
+       twoToNoCode,
+       "demo",
+       noCode.baseUrl(),
+       2,
+       {{"sent", 0}, {"unknown", 2}, {"unsent", 0}}},
       {"a text per row", rows, "demo", rest, 0, {{"sent", 1}, {"batches", 1}, {"recipients", 2}}},
       {"a malformed row", badRows, "demo", rest, 65, nullptr},
   };

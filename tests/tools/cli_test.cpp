@@ -139,6 +139,11 @@ TEST_F(CliTest, ExitStatusTellsRefusalsFailuresAndWhetherTheRequestWentOut) {
   test::FaultServer unknownCode(test::FaultServer::Tls{});
   const std::string suspended = R"({"Code":9999,"Message":"Account suspended","Result":null})";
   unknownCode.setScript(test::answerWith(test::httpAnswer(200, suspended)));
+  test::FaultServer stringCode(test::FaultServer::Tls{});
+  stringCode.setScript(
+      test::answerWith(test::httpAnswer(200, R"({"Code":"3003","Message":"Credit is low"})")));
+  test::FaultServer noCode(test::FaultServer::Tls{});  // a gateway's answer, not the service's
+  noCode.setScript(test::answerWith(test::httpAnswer(200, R"({"Message":"gateway error"})")));
   test::FaultServer silent(test::FaultServer::Tls{});
   silent.setScript(test::stallAfterRequest());
   std::string many = kMobile;  // eleven recipients cost more than the credit
@@ -156,6 +161,14 @@ TEST_F(CliTest, ExitStatusTellsRefusalsFailuresAndWhetherTheRequestWentOut) {
        1,
        R"({"Code":9999,"CodeName":"Unknown","Message":"Account suspended","Result":null})",
        ""},
+      {{"credit", "--rest-url", stringCode.baseUrl(), "--cacert", stringCode.caFile()},
+       1,
+       R"("CodeName":"CreditError")",
+       ""},
+      {{"credit", "--rest-url", noCode.baseUrl(), "--cacert", noCode.caFile()},
+       2,
+       "null",
+       "the request may have reached the service"},
       // Nothing listens on port 1: the connection is refused before any byte is written.
       {{"credit", "--rest-url", "https://127.0.0.1:1"}, 3, "null", "nothing was sent"},
       {{"code", "check", kMobile, "1", "--soap-url", "http://127.0.0.1:1/x"},

@@ -32,7 +32,7 @@ struct Lines : Diagnostics {
 
 TEST(JsonAnswer, FillsOnlyExactKeysOfAcceptedKinds) {
   Lines lines;
-  auto r = lines.read(answer(200, "{}"));
+  auto r = lines.read(answer(200, R"({"Code":0})"));
   ASSERT_NE(r, nullptr);
   EXPECT_EQ(r->Code(), ResultCode::Success);
   EXPECT_EQ(r->Message(), "");
@@ -56,16 +56,50 @@ TEST(JsonAnswer, FillsOnlyExactKeysOfAcceptedKinds) {
     EXPECT_STREQ(name(r->Code()), "Unknown");
   }
 
-  for (const char* ignored :
-       {R"({"Code":"1001"})", R"({"Code":1001.5})", R"({"Code":18446744073709551615})",
-        R"({"code":1001,"message":"m","result":1})", R"({"Code":true})"}) {
-    r = lines.read(answer(200, ignored));
-    ASSERT_NE(r, nullptr) << ignored;
-    EXPECT_EQ(r->Code(), ResultCode::Success) << ignored;
-    EXPECT_EQ(r->Message(), "") << ignored;
-    EXPECT_EQ(r->Payload(), "") << ignored;
+  // Codes written as strings of decimal digits are the service's own too.
+  for (const auto& [written, raw] : std::vector<std::pair<const char*, std::int64_t>>{
+           {R"({"Code":"3003"})", 3003},
+           {R"({"Code":"-1"})", -1},
+           {R"({"Code":"0"})", 0},
+           {R"({"Code":"9223372036854775807"})", INT64_MAX}}) {
+    r = lines.read(answer(200, written));
+    ASSERT_NE(r, nullptr) << written;
+    EXPECT_EQ(rawValue(r->Code()), raw) << written;
   }
   EXPECT_TRUE(lines.lines().empty());
+}
+
+// Only the service's own code is believed: an answer whose "Code" is anything else is no
+// verdict at all, and must never read as Success.
+TEST(JsonAnswer, AnswerWithoutABelievableCodeIsMalformed) {
+  const std::vector<std::pair<const char*, const char*>> cases = {
+      {"{}", "is missing"},
+      {R"({"Message":"gateway error"})", "is missing"},
+      {R"({"code":1001,"message":"m","result":1})", "is missing"},
+      {R"({"Code":null})", "is null"},
+      {R"({"Code":2002.5})", "is not a whole number"},
+      {R"({"Code":1e300})", "is outside the signed 64-bit range"},
+      {R"({"Code":18446744073709551615})", "is outside the signed 64-bit range"},
+      {R"({"Code":"9223372036854775808"})", "is outside the signed 64-bit range"},
+      {R"({"Code":"3003 "})", "is a string that is not a whole decimal number"},
+      {R"({"Code":"+1"})", "is a string that is not a whole decimal number"},
+      {R"({"Code":"-"})", "is a string that is not a whole decimal number"},
+      {R"({"Code":""})", "is a string that is not a whole decimal number"},
+      {R"({"Code":true})", "is neither a number nor a string of digits"},
+      {R"({"Code":[0]})", "is neither a number nor a string of digits"},
+  };
+  for (const auto& [body, problem] : cases) {
+    Lines lines;
+    const auto sink = std::make_shared<const detail::DiagnosticSink>(lines.sink());
+    const auto out = detail::readJsonExchange(answer(200, body), detail::Reporter("Test", sink));
+    EXPECT_EQ(out.result, nullptr) << body;
+    ASSERT_TRUE(out.failure) << body;
+    EXPECT_EQ(out.failure->kind, FailureKind::MalformedAnswer) << body;
+    EXPECT_TRUE(out.failure->requestMayHaveArrived) << body;
+    const std::string line =
+        std::string("The answer's \"Code\" ") + problem + "; the service's verdict is unknown";
+    EXPECT_EQ(lines.lines(), std::vector<std::string>{line}) << body;
+  }
 }
 
 TEST(JsonAnswer, AnythingButAnObjectIsNotJson) {
@@ -89,7 +123,7 @@ TEST(JsonAnswer, DeepNestingIsRefusedWithoutExhaustingTheStack) {
 
   // Brackets inside strings do not count; nesting just under the limit is kept.
   const std::size_t fine = detail::kMaxJsonDepth - 1;
-  body = "{\"Message\":\"[[[[{{{{\\\"[[\",\"Result\":" + std::string(fine, '[') +
+  body = "{\"Code\":0,\"Message\":\"[[[[{{{{\\\"[[\",\"Result\":" + std::string(fine, '[') +
          std::string(fine, ']') + "}";
   auto r = lines.read(answer(200, body));
   ASSERT_NE(r, nullptr);

@@ -169,7 +169,7 @@ TEST_F(JsonOperations, CreditAndPricesPostNoBodyAndCreditSaysIAmBackFirst) {
   EXPECT_TRUE(printed.all().empty());
   for (const int status : {200, 500}) {
     SCOPED_TRACE(status);
-    transport.answer(status, "{}");
+    transport.answer(status, R"({"Code":0})");
     printed.clear();
     std::vector<std::string> linesAtCompletion;
     run([&](Velmora& c, ResultCompletion d) {
@@ -202,7 +202,7 @@ TEST_F(JsonOperations, FailuresReachTheCompletionWithTheirReason) {
     std::optional<long> status;
   };
   const Case cases[] = {
-      {test::reply(200, "{}"), {}, std::nullopt, true, {}},
+      {test::reply(200, R"({"Code":0})"), {}, std::nullopt, true, {}},
       {test::reply(404, R"({"Code":0})"),
        {"statusCode should be 2xx, but is 404", "response = HTTP/1.1 404"},
        FailureKind::HttpStatus,
