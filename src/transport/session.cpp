@@ -643,7 +643,9 @@ class Session::Impl {
       if (status < 200 || status > 299) s->response.description = describeResponse(*s);
       return deliver(s);
     }
-    if (s->requestStarted && goaways.provesUnprocessed(s->connection, s->stream)) {
+    // A stream that brought any answer byte was processed, whatever a GOAWAY claims.
+    const bool unanswered = s->statusLine.empty() && s->response.body.empty();
+    if (s->requestStarted && unanswered && goaways.provesUnprocessed(s->connection, s->stream)) {
       return resendUnprocessed(s, code, ended);
     }
     auto [kind, text] = describeFailure(*s, code, ended);
