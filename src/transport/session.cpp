@@ -11,290 +11,28 @@
 #include <thread>
 
 #include "transport/private/completion_queue.hpp"
-#include "transport/private/libcurl_lines.hpp"
 #include "transport/private/origin_queue.hpp"
+#include "transport/private/transfer.hpp"
 
 namespace velmora::detail {
 namespace {
 
-// Largest response header block accepted (libcurl alone limits single lines, not the block).
-constexpr std::size_t kMaxHeaderBytes = 100u * 1024u;
-// Idle seconds after which a cached connection is not reused.
-constexpr long kMaxIdleConnectionSeconds = 4;
-// How often transfers are checked against their time-outs while any is under way.
-constexpr auto kSweepInterval = std::chrono::milliseconds(50);
+// How long the loop pauses when polling fails, so that it never spins.
+constexpr auto kBrokenPollPause = std::chrono::milliseconds(50);
 // How often origins unused for a while are forgotten.
 constexpr auto kPruneInterval = std::chrono::seconds(10);
 // How long process exit waits for the library's threads to stop.
 constexpr auto kExitWait = std::chrono::seconds(1);
-constexpr auto kLongestLimit = std::chrono::hours(24);
 // How often one request may go out again after HTTP/2 servers refused it unprocessed; a server
 // that refuses everything must not keep a request cycling until its deadline.
 constexpr int kMaxResends = 64;
 
-// A time limit as libcurl takes it: milliseconds in a long, at least 1 (0 means "the default"
-// to libcurl) and never more than 24 hours, so that no conversion can overflow.
-long curlMilliseconds(std::chrono::milliseconds limit) {
-  return static_cast<long>(
-      std::clamp<std::chrono::milliseconds>(limit, std::chrono::milliseconds(1), kLongestLimit)
-          .count());
-}
-
-// Why the session, rather than libcurl, ended a transfer.
-enum class Ended { ByLibcurl, Idle, Deadline };
-
-// One transfer handed to libcurl. Slots, their easy handles and their buffers are reused from
-// one request to the next, so a request costs no handle set-up.
-struct Slot {
-  CURL* easy = nullptr;
-  bool configured = false;  // the options common to every request are set
-  std::string caFile;       // the trust store the handle is configured with
-  OriginQueues* queues = nullptr;
-  GoAwayLedger* goaways = nullptr;
-  Origin* origin = nullptr;
-  Pending work;
-  curl_slist* headers = nullptr;
-  std::vector<std::string> headerSource;  // what `headers` was built from
-  int protocols = -1;  // the allowed protocols set on the handle: 0 https, 1 http too, -1 unset
-  HttpResponse response;
-  std::string statusLine;
-  std::string headerLines;  // "Name: value; Name: value", for the description of the response
-  bool bodyTooLarge = false;
-  std::size_t headerBytes = 0;  // of the current response's header block
-  bool headersTooLarge = false;
-  bool headersComplete = false;  // the blank line that ends the header block arrived
-  bool informational = false;    // that block was a 1xx one: a new response follows
-  bool requestStarted = false;   // libcurl was about to write the request
-  // The attempt under way, as libcurl's own lines name it; only read on HTTP/2 origins, where a
-  // GOAWAY can prove that the server never processed the request.
-  bool verbose = false;                    // libcurl's lines are switched on for this handle
-  std::int64_t namedConnection = -1;       // the connection libcurl last named for this transfer
-  std::int64_t connection = -1;            // the connection the request went out on
-  std::int64_t stream = 0;                 // its HTTP/2 stream id; 0 unknown
-  bool betweenAttempts = false;            // libcurl said it would send the request again
-  bool resendStopped = false;              // and the session stopped that
-  Protocol handshake = Protocol::Unknown;  // what the last TLS handshake chose
-  std::chrono::milliseconds idleLimit{};
-  curl_off_t lastDownloaded = 0;
-  curl_off_t lastUploaded = 0;
-  Clock::time_point lastProgress;
-  char errorBuffer[CURL_ERROR_SIZE] = {};
-
-  ~Slot() {
-    curl_slist_free_all(headers);
-    if (easy != nullptr) curl_easy_cleanup(easy);
-  }
-};
-
-// The first digit of the status code in `statusLine`, or 0.
-char statusClass(std::string_view statusLine) {
-  const auto space = statusLine.find(' ');
-  return space != std::string_view::npos && statusLine.size() > space + 1 ? statusLine[space + 1]
-                                                                          : '\0';
-}
-
-std::size_t onBody(char* data, std::size_t size, std::size_t count, void* user) {
-  auto* s = static_cast<Slot*>(user);
-  const std::size_t bytes = size * count;
-  s->lastProgress = Clock::now();
-  if (s->response.body.size() + bytes > kMaxBodyBytes) {
-    s->bodyTooLarge = true;
-    return 0;  // makes libcurl end the transfer with a write error
-  }
-  s->response.body.append(data, bytes);
-  return bytes;
-}
-
-std::size_t onHeader(char* data, std::size_t size, std::size_t count, void* user) {
-  auto* s = static_cast<Slot*>(user);
-  const std::size_t bytes = size * count;
-  s->lastProgress = Clock::now();
-  std::string_view line(data, bytes);
-  while (!line.empty() && (line.back() == '\n' || line.back() == '\r')) line.remove_suffix(1);
-  // Only the first line, or a status line after a whole 1xx block, starts a response; a header
-  // line that merely begins with "HTTP/" does not reset the block's size.
-  const bool starts = line.rfind("HTTP/", 0) == 0 && (s->statusLine.empty() || s->informational);
-  if (starts) {
-    s->statusLine.assign(line);
-    s->headerLines.clear();
-    s->headerBytes = 0;
-    s->headersComplete = false;
-    s->informational = false;
-  }
-  s->headerBytes += bytes;
-  if (s->headerBytes > kMaxHeaderBytes) {
-    s->headersTooLarge = true;
-    return 0;  // makes libcurl end the transfer with a write error
-  }
-  if (line.empty()) {
-    s->headersComplete = true;
-    s->informational = statusClass(s->statusLine) == '1';
-  } else if (!starts && statusClass(s->statusLine) != '2') {  // only such answers are described
-    if (!s->headerLines.empty()) s->headerLines.append("; ");
-    s->headerLines.append(line);
-  }
-  return bytes;
-}
-
-int onProgress(void* user, curl_off_t, curl_off_t downloaded, curl_off_t, curl_off_t uploaded) {
-  auto* s = static_cast<Slot*>(user);
-  if (downloaded != s->lastDownloaded || uploaded != s->lastUploaded) {
-    s->lastDownloaded = downloaded;
-    s->lastUploaded = uploaded;
-    s->lastProgress = Clock::now();
-  }
-  return 0;
-}
-
-// Called once the connection is up (TLS included), just before the request is written, and
-// again before every resend libcurl attempts on its own after a connection died.
-int onRequestStart(void* user, char*, char*, int, int) {
-  auto* s = static_cast<Slot*>(user);
-  if (s->requestStarted) {
-    // The server may have read the request before the connection died: it does not go out a
-    // second time. Where HTTP/2 proves the server left it unprocessed, the session resends it.
-    s->resendStopped = true;
-    return CURL_PREREQFUNC_ABORT;
-  }
-  s->requestStarted = true;
-  s->connection = s->namedConnection;
-  s->stream = 0;
-  // The handshake tells what the connection carries: widen the origin now, not at its answer.
-  Origin& origin = *s->origin;
-  if (s->handshake != Protocol::Unknown && s->handshake != origin.protocol) {
-    s->queues->setProtocol(origin, s->handshake);
-  } else if (origin.protocol == Protocol::Unknown) {
-    s->queues->setProtocol(origin, Protocol::Http1);
-  }
-  return CURL_PREREQFUNC_OK;
-}
-
-// libcurl's informational lines (switched on only where they are needed): which connection and
-// HTTP/2 stream a request went out on, GOAWAY frames, resends and the protocol chosen.
-int onLibcurlLine(CURL*, curl_infotype type, char* data, std::size_t size, void* user) {
-  if (type != CURLINFO_TEXT) return 0;
-  auto* s = static_cast<Slot*>(user);
-  const LibcurlLine line = readLibcurlLine(std::string_view(data, size));
-  switch (line.kind) {
-    case LibcurlLine::Kind::Connection:
-      s->namedConnection = line.number;
-      break;
-    case LibcurlLine::Kind::Stream:
-      s->stream = line.number;
-      break;
-    case LibcurlLine::Kind::Retrying:
-      s->betweenAttempts = true;
-      break;
-    case LibcurlLine::Kind::Alpn:
-      s->handshake = line.number == 2 ? Protocol::Http2 : Protocol::Http1;
-      break;
-    case LibcurlLine::Kind::GoAway:
-      // Only a transfer whose request is under way is surely attached to the connection the
-      // frame came on; one that is only looking for a connection (a resend) may be checking
-      // another.
-      if (s->requestStarted && !s->betweenAttempts) s->goaways->record(s->connection, line.number);
-      break;
-    case LibcurlLine::Kind::None:
-      break;
-  }
-  return 0;
-}
-
-std::string describeResponse(const Slot& s) {
-  std::string text = "<HTTPResponse> { URL: " + s.work.request.url +
-                     " } { Status Code: " + std::to_string(s.response.status) +
-                     ", Status Line: " + s.statusLine + ", Headers {";
-  if (!s.headerLines.empty()) text.append(" ").append(s.headerLines);
-  return text + " } }";
-}
-
-bool isConnectFailure(CURLcode code) {
-  switch (code) {
-    case CURLE_COULDNT_RESOLVE_HOST:
-    case CURLE_COULDNT_RESOLVE_PROXY:
-    case CURLE_COULDNT_CONNECT:
-    case CURLE_SSL_CONNECT_ERROR:
-    case CURLE_PEER_FAILED_VERIFICATION:
-    case CURLE_SSL_CERTPROBLEM:
-    case CURLE_SSL_CIPHER:
-    case CURLE_SSL_CACERT_BADFILE:
-    case CURLE_SSL_ISSUER_ERROR:
-    case CURLE_SSL_CRL_BADFILE:
-    case CURLE_SSL_PINNEDPUBKEYNOTMATCH:
-    case CURLE_SSL_INVALIDCERTSTATUS:
-    case CURLE_SSL_ENGINE_INITFAILED:
-    case CURLE_PROXY:
-      return true;
-    default:
-      return false;
-  }
-}
-
-// Replaces the proxy's user information wherever `text` repeats it.
-std::string withoutProxyCredentials(std::string text, const std::optional<std::string>& proxy) {
-  if (!proxy) return text;
-  const auto schemeEnd = proxy->find("://");
-  const std::size_t from = schemeEnd == std::string::npos ? 0 : schemeEnd + 3;
-  const auto at = proxy->rfind('@', proxy->find_first_of("/?#", from));
-  if (at == std::string::npos || at < from) return text;
-  const std::string userinfo = proxy->substr(from, at - from);
-  const auto colon = userinfo.find(':');
-  for (const std::string& secret :
-       {userinfo, userinfo.substr(0, colon),
-        colon == std::string::npos ? std::string() : userinfo.substr(colon + 1)}) {
-    if (secret.empty()) continue;
-    for (auto p = text.find(secret); p != std::string::npos; p = text.find(secret, p + 3)) {
-      text.replace(p, secret.size(), "***");
-    }
-  }
-  return text;
-}
-
-// The kind and the printed reason of a failed transfer.
-std::pair<FailureKind, std::string> describeFailure(const Slot& s, CURLcode code, Ended ended) {
-  const HttpRequest& r = s.work.request;
-  if (ended == Ended::Deadline) {
-    return {FailureKind::Deadline, "The request passed its deadline of " +
-                                       std::to_string(curlMilliseconds(r.deadline)) + " ms"};
-  }
-  if (ended == Ended::Idle || code == CURLE_OPERATION_TIMEDOUT) {
-    return {FailureKind::Timeout, "The request timed out: no progress for " +
-                                      std::to_string(s.idleLimit.count()) + " ms"};
-  }
-  if (s.headersTooLarge) {
-    return {FailureKind::MalformedAnswer, "The response header block exceeds the limit of " +
-                                              std::to_string(kMaxHeaderBytes) + " bytes"};
-  }
-  if (s.bodyTooLarge || code == CURLE_FILESIZE_EXCEEDED) {
-    return {FailureKind::MalformedAnswer,
-            "The response body exceeds the limit of " + std::to_string(kMaxBodyBytes) + " bytes"};
-  }
-  // A connection failure after the request went out can only be libcurl's fresh connection for
-  // a resend, which would have been stopped too.
-  if (s.resendStopped || (s.requestStarted && isConnectFailure(code))) {
-    return {FailureKind::Transport,
-            "The connection closed after the request was sent and before any answer; the "
-            "request was not sent again"};
-  }
-  if (code == CURLE_OK) {  // libcurl took a connection closed inside the headers for an answer
-    return {FailureKind::Transport, "The connection closed before the end of the response headers"};
-  }
-  std::string text = curl_easy_strerror(code);
-  if (s.errorBuffer[0] != '\0') text.append(": ").append(s.errorBuffer);
-  FailureKind kind = FailureKind::Transport;
-  if (isConnectFailure(code)) kind = FailureKind::Connect;
-  // A URL libcurl will not take is refused input only while nothing was sent: the same codes
-  // after the request went out (an answer in HTTP/0.9, say) are a broken exchange.
-  const bool refusedUrl = code == CURLE_UNSUPPORTED_PROTOCOL || code == CURLE_URL_MALFORMAT;
-  if (refusedUrl && !s.requestStarted) kind = FailureKind::RefusedInput;
-  return {kind, withoutProxyCredentials(std::move(text), r.proxy)};
-}
-
-// Empty when `code` is a success, else the reason a request cannot be sent safely.
-std::string refusedSetting(CURLcode code, const char* option) {
-  if (code == CURLE_OK) return {};
-  return std::string("libcurl refused the security setting ") + option + ": " +
-         curl_easy_strerror(code);
+// Milliseconds from `now` until `wake`, rounded up (so the loop never wakes just before a limit
+// and spins), at most the prune interval.
+int pollMilliseconds(Clock::time_point now, Clock::time_point wake) {
+  if (wake <= now) return 0;
+  const auto wait = std::min<Clock::duration>(wake - now, kPruneInterval);
+  return static_cast<int>(std::chrono::ceil<std::chrono::milliseconds>(wait).count());
 }
 
 std::once_flag globalInitOnce;
@@ -372,8 +110,9 @@ class Session::Impl {
   }
 
  private:
+  // Like libcurl's own examples: sleep until a socket is ready, a wake-up comes, or the next
+  // limit (an idle time-out, a deadline, a queued deadline, the prune) is due.
   void run() {
-    auto nextSweep = Clock::now() + kSweepInterval;
     auto nextPrune = Clock::now() + kPruneInterval;
     while (!stopping) {
       takeIncoming();
@@ -385,11 +124,8 @@ class Session::Impl {
       // After libcurl has read what arrived, so that an answer waiting in a socket is never
       // taken for a stall.
       const auto now = Clock::now();
-      if (now >= nextSweep) {
-        failOverdue(now);
-        queues.expireQueued(now, [this](Pending& p) { failQueued(p); });
-        nextSweep = now + kSweepInterval;
-      }
+      const Clock::time_point nextExpiry = failOverdue(now);
+      queues.expireQueued(now, [this](Pending& p) { failQueued(p); });
       if (now >= nextPrune) {
         queues.prune(now);
         nextPrune = now + kPruneInterval;
@@ -397,9 +133,9 @@ class Session::Impl {
       admit();
       completions.push(finished);
       if (stopping || incomingWaiting()) continue;
-      const int pollMs = active.empty() ? 1000 : static_cast<int>(kSweepInterval.count());
-      if (curl_multi_poll(multi, nullptr, 0, pollMs, nullptr) != CURLM_OK) {
-        std::this_thread::sleep_for(kSweepInterval);  // never spin on a broken poll
+      const auto wake = std::min({nextExpiry, queues.nextQueuedDeadline(), nextPrune});
+      if (curl_multi_poll(multi, nullptr, 0, pollMilliseconds(now, wake), nullptr) != CURLM_OK) {
+        std::this_thread::sleep_for(kBrokenPollPause);  // never spin on a broken poll
       }
     }
     std::lock_guard<std::mutex> lock(mutex);
@@ -451,7 +187,7 @@ class Session::Impl {
     if (s->easy == nullptr) s->easy = curl_easy_init();
     if (s->easy == nullptr)
       return failUnsent(s, FailureKind::Transport, "Out of memory: no transfer handle");
-    const std::string refused = configure(*s);
+    const std::string refused = configure(*s, share);
     if (!refused.empty()) return failUnsent(s, FailureKind::RefusedInput, refused);
     const CURLMcode added = curl_multi_add_handle(multi, s->easy);
     if (added != CURLM_OK) {
@@ -460,131 +196,6 @@ class Session::Impl {
           std::string("The transfer could not be started: ") + curl_multi_strerror(added));
     }
     active.push_back(s);
-  }
-
-  // The options that every request shares; set again only after a reset. Empty on success,
-  // else why the handle cannot be used.
-  std::string configureCommon(Slot& s) {
-    CURL* e = s.easy;
-    curl_easy_setopt(e, CURLOPT_PRIVATE, &s);
-    curl_easy_setopt(e, CURLOPT_POST, 1L);
-    curl_easy_setopt(e, CURLOPT_NOSIGNAL, 1L);
-    curl_easy_setopt(e, CURLOPT_SHARE, share);
-    curl_easy_setopt(e, CURLOPT_HTTP_VERSION, static_cast<long>(CURL_HTTP_VERSION_2TLS));
-    curl_easy_setopt(e, CURLOPT_PIPEWAIT, 1L);
-    // libcurl 7.88 may reuse a TLS connection the server has already closed and then fail the
-    // request with a send error. Servers commonly drop idle connections after 5 s or more, so
-    // idle connections are not reused past that; a steady stream of requests still reuses them.
-    curl_easy_setopt(e, CURLOPT_MAXAGE_CONN, kMaxIdleConnectionSeconds);
-    curl_easy_setopt(e, CURLOPT_MAXFILESIZE_LARGE, static_cast<curl_off_t>(kMaxBodyBytes));
-    // A proxy's CONNECT answer is not part of the service's answer.
-    curl_easy_setopt(e, CURLOPT_SUPPRESS_CONNECT_HEADERS, 1L);
-    curl_easy_setopt(e, CURLOPT_WRITEFUNCTION, onBody);
-    curl_easy_setopt(e, CURLOPT_WRITEDATA, &s);
-    curl_easy_setopt(e, CURLOPT_HEADERFUNCTION, onHeader);
-    curl_easy_setopt(e, CURLOPT_HEADERDATA, &s);
-    curl_easy_setopt(e, CURLOPT_NOPROGRESS, 0L);
-    curl_easy_setopt(e, CURLOPT_XFERINFOFUNCTION, onProgress);
-    curl_easy_setopt(e, CURLOPT_XFERINFODATA, &s);
-    curl_easy_setopt(e, CURLOPT_PREREQFUNCTION, onRequestStart);
-    curl_easy_setopt(e, CURLOPT_PREREQDATA, &s);
-    curl_easy_setopt(e, CURLOPT_DEBUGFUNCTION, onLibcurlLine);
-    curl_easy_setopt(e, CURLOPT_DEBUGDATA, &s);
-    curl_easy_setopt(e, CURLOPT_ERRORBUFFER, s.errorBuffer);
-    // What keeps a request from going to the wrong party: checked, never assumed.
-    std::string refused = refusedSetting(
-        curl_easy_setopt(e, CURLOPT_SSLVERSION, static_cast<long>(CURL_SSLVERSION_TLSv1_2)),
-        "CURLOPT_SSLVERSION");
-    if (refused.empty()) {
-      refused =
-          refusedSetting(curl_easy_setopt(e, CURLOPT_SSL_VERIFYPEER, 1L), "CURLOPT_SSL_VERIFYPEER");
-    }
-    if (refused.empty()) {
-      refused =
-          refusedSetting(curl_easy_setopt(e, CURLOPT_SSL_VERIFYHOST, 2L), "CURLOPT_SSL_VERIFYHOST");
-    }
-    if (refused.empty()) {
-      refused = refusedSetting(curl_easy_setopt(e, CURLOPT_PROXY_SSL_VERIFYPEER, 1L),
-                               "CURLOPT_PROXY_SSL_VERIFYPEER");
-    }
-    if (refused.empty()) {
-      refused = refusedSetting(curl_easy_setopt(e, CURLOPT_PROXY_SSL_VERIFYHOST, 2L),
-                               "CURLOPT_PROXY_SSL_VERIFYHOST");
-    }
-    if (refused.empty() && !s.work.request.caFile.empty()) {
-      refused = refusedSetting(curl_easy_setopt(e, CURLOPT_CAINFO, s.work.request.caFile.c_str()),
-                               "CURLOPT_CAINFO");
-    }
-    return refused;
-  }
-
-  // Sets `s` up for its request. Empty on success, else why it cannot be sent.
-  std::string configure(Slot& s) {
-    CURL* e = s.easy;
-    const HttpRequest& r = s.work.request;
-    // A handle keeps its options from one request to the next. Only a different trust store
-    // needs a reset, since the default one cannot be set back otherwise.
-    if (!s.configured || s.caFile != r.caFile) {
-      curl_easy_reset(e);
-      s.configured = false;
-      s.protocols = -1;
-      s.verbose = false;
-      std::string refused = configureCommon(s);
-      if (!refused.empty()) return refused;
-      s.caFile = r.caFile;
-      s.configured = true;
-    }
-    if (s.protocols != static_cast<int>(r.allowPlainHttp)) {
-      s.protocols = -1;
-      std::string refused = refusedSetting(
-          curl_easy_setopt(e, CURLOPT_PROTOCOLS_STR, r.allowPlainHttp ? "http,https" : "https"),
-          "CURLOPT_PROTOCOLS_STR");
-      if (!refused.empty()) return refused;
-      s.protocols = static_cast<int>(r.allowPlainHttp);
-    }
-    // Consecutive requests on a handle mostly carry the same header lines.
-    if (s.headers == nullptr || s.headerSource != r.headers) {
-      curl_slist_free_all(s.headers);
-      s.headers = nullptr;
-      for (const std::string& h : r.headers) s.headers = curl_slist_append(s.headers, h.c_str());
-      s.headers = curl_slist_append(s.headers, "Expect:");
-      s.headerSource = r.headers;
-    }
-    // libcurl's lines cost formatting on every request: only HTTP/2 origins (GOAWAY proofs) and
-    // origins whose handshake has not yet said what they speak need them.
-    const bool verbose = s.origin->protocol != Protocol::Http1;
-    if (s.verbose != verbose) {
-      curl_easy_setopt(e, CURLOPT_VERBOSE, verbose ? 1L : 0L);
-      s.verbose = verbose;
-    }
-    curl_easy_setopt(e, CURLOPT_URL, r.url.c_str());
-    // Unset: libcurl's own reading of the environment; "": no proxy at all.
-    curl_easy_setopt(e, CURLOPT_PROXY, r.proxy ? r.proxy->c_str() : nullptr);
-    curl_easy_setopt(e, CURLOPT_POSTFIELDSIZE_LARGE, static_cast<curl_off_t>(r.body.size()));
-    curl_easy_setopt(e, CURLOPT_POSTFIELDS, r.body.c_str());  // not copied: the slot keeps it
-    curl_easy_setopt(e, CURLOPT_HTTPHEADER, s.headers);
-    s.idleLimit = std::chrono::milliseconds(curlMilliseconds(r.timeout));
-    curl_easy_setopt(e, CURLOPT_CONNECTTIMEOUT_MS, curlMilliseconds(r.timeout));
-    s.response = HttpResponse();
-    s.statusLine.clear();
-    s.headerLines.clear();
-    s.bodyTooLarge = false;
-    s.headerBytes = 0;
-    s.headersTooLarge = false;
-    s.headersComplete = false;
-    s.informational = false;
-    s.requestStarted = false;
-    s.namedConnection = -1;
-    s.connection = -1;
-    s.stream = 0;
-    s.betweenAttempts = false;
-    s.resendStopped = false;
-    s.handshake = Protocol::Unknown;
-    s.lastDownloaded = 0;
-    s.lastUploaded = 0;
-    s.lastProgress = Clock::now();
-    s.errorBuffer[0] = '\0';
-    return {};
   }
 
   void finishCompleted() {
@@ -599,20 +210,26 @@ class Session::Impl {
     }
   }
 
-  // Ends the transfers past their deadline or idle for longer than their time-out.
-  void failOverdue(Clock::time_point now) {
+  // Ends the transfers past their deadline or idle for longer than their time-out; returns
+  // when the next of the others is due.
+  Clock::time_point failOverdue(Clock::time_point now) {
     std::vector<std::pair<Slot*, Ended>> overdue;
+    auto next = Clock::time_point::max();
     for (Slot* s : active) {
+      const auto idleAt = s->lastProgress + s->idleLimit;
       if (now >= s->work.deadlineAt) {
         overdue.emplace_back(s, Ended::Deadline);
-      } else if (now - s->lastProgress > s->idleLimit) {
+      } else if (now > idleAt) {
         overdue.emplace_back(s, Ended::Idle);
+      } else {
+        next = std::min({next, s->work.deadlineAt, idleAt + std::chrono::milliseconds(1)});
       }
     }
     for (const auto& [s, ended] : overdue) {
       detach(s);
       finish(s, CURLE_OPERATION_TIMEDOUT, ended);
     }
+    return next;
   }
 
   // The loop itself failed: every transfer under way ends with the reason.

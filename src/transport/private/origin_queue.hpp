@@ -71,6 +71,8 @@ class OriginQueues {
   /// Forgets origins idle for a while (what was learned about their protocol goes too).
   void prune(Clock::time_point now);
   bool anyQueued() const { return queued != 0; }
+  /// The earliest deadline of a queued request (the far future when none is queued).
+  Clock::time_point nextQueuedDeadline() const { return earliestQueuedDeadline; }
 
  private:
   void offerTurn(Origin& origin);
