@@ -6,6 +6,7 @@
 #include <sstream>
 
 #include "cli.hpp"
+#include "printable.hpp"
 #include "velmora/version.h"
 
 namespace {
@@ -83,10 +84,19 @@ std::string versionText() {
   return "velmora " + number;
 }
 
+// CLI11's line for a parse error, with what it quotes from the command line or the config file
+// made printable.
+std::string failureLine(const CLI::App* app, const CLI::Error& e) {
+  const std::string line = CLI::FailureMessage::simple(app, e);
+  const std::string what = e.what();
+  return velmora::tools::printable(what) + line.substr(std::min(what.size(), line.size()));
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
   CLI::App app{kDescription};
+  app.failure_message(failureLine);  // before any subcommand: they copy it when made
   app.require_subcommand(1);
   app.fallthrough();
   app.set_version_flag("--version", versionText());
@@ -100,7 +110,7 @@ int main(int argc, char** argv) {
     finishSettings(app, settings);
   } catch (const CLI::ParseError& e) {
     if (const auto unknown = unknownCommand(app)) {
-      std::cerr << "velmora: " << *unknown << "\n";
+      std::cerr << "velmora: " << velmora::tools::printable(*unknown) << "\n";
       return kUsage;
     }
     const int status = app.exit(e);

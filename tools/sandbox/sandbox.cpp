@@ -9,6 +9,8 @@
 #include <ctime>
 #include <stdexcept>
 
+#include "printable.hpp"
+
 namespace velmora::sandbox {
 namespace {
 
@@ -47,33 +49,6 @@ void routeAll(httplib::Server& server, const httplib::Server::Handler& handler) 
   server.Patch(".*", handler);
   server.Delete(".*", handler);
   server.Options(".*", handler);
-}
-
-// A log line holds what clients sent (user names, paths); a line feed or an escape sequence in
-// them must not forge another line or rewrite the terminal. Backslash is escaped too, so that an
-// escaped line reads back unambiguously.
-std::string escapeControls(std::string_view line) {
-  std::string out;
-  out.reserve(line.size());
-  for (const char c : line) {
-    const auto byte = static_cast<unsigned char>(c);
-    if (c == '\\') {
-      out += "\\\\";
-    } else if (c == '\n') {
-      out += "\\n";
-    } else if (c == '\r') {
-      out += "\\r";
-    } else if (c == '\t') {
-      out += "\\t";
-    } else if (byte < 0x20 || byte == 0x7f) {
-      char hex[5];
-      std::snprintf(hex, sizeof hex, "\\x%02x", byte);
-      out += hex;
-    } else {
-      out += c;
-    }
-  }
-  return out;
 }
 
 // httplib sets SO_REUSEPORT, which lets a second server bind a port that another process
@@ -158,7 +133,9 @@ Sandbox::Sandbox(SandboxOptions options)
       if (res.status == 413) requestNote = "body too large";
       if (!requestNote.empty()) line += " " + requestNote;
       requestNote.clear();
-      log(escapeControls(line));
+      // A log line holds what clients sent (user names, paths): a line feed or an escape
+      // sequence in them must not forge another line or rewrite the terminal.
+      log(tools::printable(line));
     };
   };
   rest_->set_logger(logger("REST"));
