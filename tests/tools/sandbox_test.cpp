@@ -7,6 +7,7 @@
 
 #include <arpa/inet.h>
 #include <netinet/in.h>
+#include <poll.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
@@ -15,6 +16,7 @@
 #include <chrono>
 #include <memory>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "sandbox.hpp"
@@ -66,9 +68,11 @@ class SandboxTest : public ::testing::Test {
     return c;
   }
 
-  std::unique_ptr<sandbox::Sandbox> start(sandbox::ServiceConfig c) {
+  std::unique_ptr<sandbox::Sandbox> start(sandbox::ServiceConfig c,
+                                          sandbox::ConnectionLimits limits = {}) {
     sandbox::SandboxOptions o;
     o.service = std::move(c);
+    o.connections = limits;
     o.certFile = cert_.certFile;
     o.keyFile = cert_.keyFile;
     o.log = log_.sink();
@@ -298,6 +302,106 @@ TEST_F(SandboxTest, RefusesAPortThatAnotherListenerHolds) {
     }
   }
   EXPECT_EQ(credit(), 100000);  // the first one still serves
+}
+
+// A loopback connection from `source` that the test feeds by hand; closed on destruction.
+class RawConnection {
+ public:
+  RawConnection(const char* source, int port) {
+    sockaddr_in address{};
+    address.sin_family = AF_INET;
+    inet_pton(AF_INET, source, &address.sin_addr);
+    bind(fd_, reinterpret_cast<sockaddr*>(&address), sizeof address);
+    inet_pton(AF_INET, "127.0.0.1", &address.sin_addr);
+    address.sin_port = htons(static_cast<std::uint16_t>(port));
+    EXPECT_EQ(connect(fd_, reinterpret_cast<sockaddr*>(&address), sizeof address), 0);
+  }
+  ~RawConnection() { close(fd_); }
+  RawConnection(const RawConnection&) = delete;
+  RawConnection& operator=(const RawConnection&) = delete;
+
+  void send(std::string_view bytes) { ::send(fd_, bytes.data(), bytes.size(), MSG_NOSIGNAL); }
+  // True once the other end has closed it (after an answer or not), waiting at most `limit`.
+  bool closedWithin(std::chrono::milliseconds limit) {
+    pollfd watched{fd_, POLLIN, 0};
+    if (poll(&watched, 1, static_cast<int>(limit.count())) <= 0) return false;
+    char buffer[4096];
+    ssize_t got = 0;
+    while ((got = recv(fd_, buffer, sizeof buffer, MSG_DONTWAIT)) > 0) {
+    }
+    return got == 0 || errno != EAGAIN;
+  }
+
+ private:
+  int fd_ = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+};
+
+std::size_t linesWith(const std::vector<std::string>& lines, const std::string& part) {
+  return static_cast<std::size_t>(std::count_if(lines.begin(), lines.end(), [&](const auto& l) {
+    return l.find(part) != std::string::npos;
+  }));
+}
+
+// Slow clients, on both servers: each holds its own connections for a bounded time only, and
+// ordinary requests are answered meanwhile.
+TEST_F(SandboxTest, SlowClientsHoldOnlyTheirOwnConnectionsForABoundedTime) {
+  sandbox::ConnectionLimits limits;
+  limits.requestTime = 1500ms;
+  limits.perAddress = 4;
+  box_ = start(config(), limits);
+  // Within a second: the credit over HTTPS, and a SOAP fault.
+  const auto answeredQuickly = [&] {
+    Velmora fresh("demo", "demo", options());
+    const auto started = std::chrono::steady_clock::now();
+    EXPECT_EQ(credit(&fresh), 100000);
+    httplib::Client soap("127.0.0.1", box_->soapPort());
+    const auto fault = soap.Post("/fastsend.asmx", "<x/>", "application/soap+xml");
+    EXPECT_TRUE(fault && fault->status == 400);
+    EXPECT_LT(std::chrono::steady_clock::now() - started, 1s);
+  };
+
+  // Ten connections of another address: four are held, six closed at once.
+  std::vector<std::unique_ptr<RawConnection>> greedy;
+  for (int i = 0; i < 10; ++i) {
+    greedy.push_back(std::make_unique<RawConnection>("127.0.0.2", box_->soapPort()));
+  }
+  std::this_thread::sleep_for(500ms);
+  int closed = 0;
+  for (auto& c : greedy) closed += c->closedWithin(0ms) ? 1 : 0;
+  EXPECT_EQ(closed, 6);
+  answeredQuickly();
+  EXPECT_EQ(linesWith(log_.waitForLines(8), "refused a connection from 127.0.0.2"), 6u);
+  greedy.clear();
+
+  // Forty connections from the clients' own address trickle a byte every 200 ms: a TLS
+  // record's header, or an HTTP head, that never ends.
+  log_.clear();
+  limits.perAddress = 64;
+  box_ = start(config(), limits);
+  std::vector<std::unique_ptr<RawConnection>> slow;
+  for (int i = 0; i < 40; ++i) {
+    const bool tls = i % 2 == 0;
+    slow.push_back(
+        std::make_unique<RawConnection>("127.0.0.1", tls ? box_->restPort() : box_->soapPort()));
+    slow.back()->send(tls ? std::string_view("\x16\x03\x01\x02\x00") : "POST / HTTP/1.1\r\nX: ");
+  }
+  const auto trickleStart = std::chrono::steady_clock::now();
+  answeredQuickly();
+  std::size_t open = slow.size();
+  while (open > 0 && std::chrono::steady_clock::now() - trickleStart < 5s) {
+    for (auto& c : slow) {
+      if (!c) continue;
+      c->send("a");
+      if (c->closedWithin(5ms)) {
+        EXPECT_GT(std::chrono::steady_clock::now() - trickleStart, 1s);
+        c.reset();
+        --open;
+      }
+    }
+    std::this_thread::sleep_for(200ms);
+  }
+  EXPECT_EQ(open, 0u) << "connections still open 5 s after they started trickling";
+  EXPECT_EQ(linesWith(log_.waitForLines(42), "dropped a connection from 127.0.0.1"), 40u);
 }
 
 TEST_F(SandboxTest, VerificationCodesAreSentCheckedOnceAndCharged) {
