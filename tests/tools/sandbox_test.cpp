@@ -9,16 +9,21 @@
 #include <netinet/in.h>
 #include <poll.h>
 #include <sys/socket.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <algorithm>
 #include <atomic>
 #include <chrono>
+#include <filesystem>
+#include <fstream>
 #include <memory>
+#include <sstream>
 #include <string>
 #include <thread>
 #include <vector>
 
+#include "printable.hpp"
 #include "sandbox.hpp"
 #include "self_signed_certificate.hpp"
 #include "support/lines.hpp"
@@ -244,6 +249,12 @@ TEST_F(SandboxTest, LogLinesEscapeWhatClientsSent) {
          httplib::Client(box_->soapUrl().substr(0, box_->soapUrl().rfind('/'))).Get("/a%0Ab%7F");
        },
        "SOAP GET /a\\nb\\x7f 404"},
+      {"path with bytes that are not UTF-8, and a C1 control",
+       [&] {
+         httplib::Client(box_->soapUrl().substr(0, box_->soapUrl().rfind('/')))
+             .Get("/%FF%C2%9B%C3%A9");
+       },
+       "SOAP GET /\\xff\\xc2\\x9b\xC3\xA9 404"},
   };
   for (const auto& c : cases) {
     log_.clear();
@@ -254,6 +265,7 @@ TEST_F(SandboxTest, LogLinesEscapeWhatClientsSent) {
     EXPECT_TRUE(std::none_of(lines[0].begin(), lines[0].end(), [](char ch) {
       return static_cast<unsigned char>(ch) < 0x20 || ch == 0x7f;
     })) << c.field;
+    EXPECT_TRUE(tools::isUtf8(lines[0])) << c.field;
   }
 }
 
@@ -302,6 +314,74 @@ TEST_F(SandboxTest, RefusesAPortThatAnotherListenerHolds) {
     }
   }
   EXPECT_EQ(credit(), 100000);  // the first one still serves
+}
+
+std::string contentOf(const std::string& path) {
+  std::ostringstream out;
+  out << std::ifstream(path, std::ios::binary).rdbuf();
+  return out.str();
+}
+
+// What another user may have planted in or made of the state folder is refused, never written
+// through; root, which these tests run as, is kept from trusting it by ownership, not by modes.
+TEST(SandboxState, CertificateFilesAreNeverWrittenThroughLinksOrInFoldersOthersControl) {
+  char name[] = "/tmp/velmora-state-XXXXXX";
+  const std::string top = mkdtemp(name);
+  const std::string victim = top + "/victim.txt";
+  std::ofstream(victim) << "victim\n";
+  const auto folder = [&](const std::string& leaf, mode_t mode, uid_t owner) {
+    const std::string path = top + "/" + leaf;
+    mkdir(path.c_str(), mode);
+    chmod(path.c_str(), mode);
+    chown(path.c_str(), owner, owner);
+    return path;
+  };
+  const auto plant = [](const std::string& target, const std::string& link, uid_t owner) {
+    symlink(target.c_str(), link.c_str());
+    lchown(link.c_str(), owner, owner);
+  };
+  const struct {
+    std::string state;
+    std::function<void(const std::string&)> prepare;
+    std::string says;
+  } cases[] = {
+      {folder("theirs", 01777, 65534), [&](auto& f) { plant(victim, f + "/key.pem", 65534); },
+       "belongs to another user (uid 65534)"},
+      {folder("sticky", 01777, 0), [&](auto& f) { plant(victim, f + "/key.pem", 65534); },
+       "key.pem is a symbolic link"},
+      {folder("dangling", 0700, 0), [&](auto& f) { plant(top + "/made.pem", f + "/cert.pem", 0); },
+       "cert.pem is a symbolic link"},
+      {folder("open", 0777, 0), [](auto&) {}, "(chmod go-w " + top + "/open)"},
+      {folder("foreign-key", 0700, 0),
+       [](auto& f) {
+         std::ofstream(f + "/key.pem") << "key";
+         chown((f + "/key.pem").c_str(), 65534, 65534);
+       },
+       "key.pem belongs to another user"},
+      {top + "/link", [&](auto& f) { plant(folder("target", 0700, 0), f, 65534); },
+       "link is a symbolic link of another user"},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.says);
+    c.prepare(c.state);
+    try {
+      tools::keptCertificate(c.state, {});
+      ADD_FAILURE() << "accepted " << c.state;
+    } catch (const std::runtime_error& e) {
+      EXPECT_NE(std::string(e.what()).find(c.says), std::string::npos) << e.what();
+    }
+  }
+  EXPECT_EQ(contentOf(victim), "victim\n");
+  EXPECT_NE(access((top + "/made.pem").c_str(), F_OK), 0);
+  // A folder of root's own: made on first use, the key for its owner only, then kept.
+  const std::string own = top + "/own/state";
+  const tools::CertificateFiles made = tools::keptCertificate(own, {});
+  struct stat key {};
+  ASSERT_EQ(stat(made.keyFile.c_str(), &key), 0);
+  EXPECT_EQ(key.st_mode & 07777, 0600u);
+  const std::string certificate = contentOf(made.certFile);
+  EXPECT_EQ(contentOf(tools::keptCertificate(own, {}).certFile), certificate);
+  std::filesystem::remove_all(top);
 }
 
 // A loopback connection from `source` that the test feeds by hand; closed on destruction.

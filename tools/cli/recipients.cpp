@@ -1,17 +1,19 @@
 #include "recipients.hpp"
 
+#include <fcntl.h>
+#include <sys/stat.h>
+
 #include <algorithm>
 #include <cctype>
 #include <cerrno>
 #include <cstdint>
 #include <cstring>
-#include <fstream>
 #include <iostream>
 #include <iterator>
 #include <optional>
-#include <sstream>
 #include <stdexcept>
 
+#include "owned_files.hpp"
 #include "printable.hpp"
 
 namespace velmora::cli {
@@ -230,13 +232,13 @@ std::string readInput(const std::string& path) {
   if (path == "-") {
     return std::string(std::istreambuf_iterator<char>(std::cin), std::istreambuf_iterator<char>());
   }
-  std::ifstream file(path, std::ios::binary);
-  std::ostringstream content;
-  if (file) content << file.rdbuf();
-  if (!file || file.bad()) {
-    throw std::runtime_error("cannot read " + path + ": " + std::strerror(errno));
+  const tools::FileDescriptor fd(::open(path.c_str(), O_RDONLY | O_CLOEXEC));
+  if (!fd.valid()) throw std::runtime_error("cannot read " + path + ": " + std::strerror(errno));
+  struct stat info {};
+  if (::fstat(fd.get(), &info) == 0 && S_ISDIR(info.st_mode)) {
+    throw std::runtime_error("cannot read " + path + ": it is a folder, not a file");
   }
-  return content.str();
+  return tools::readAll(fd.get(), path);
 }
 
 }  // namespace velmora::cli
