@@ -22,7 +22,8 @@ const char* const kDescription =
     "its kind, its reason, and whether the request may have reached the service. -v adds the\n"
     "library's own lines (request bodies included); -q writes nothing on standard error.\n"
     "Defaults may come from a profile in the config file; flags beat the environment, which\n"
-    "beats the file. A password there is used only when no one but its owner may read the file.\n"
+    "beats the file, which must be yours and writable by you alone; a password there is used\n"
+    "only when no one but you may read it either.\n"
     "Exit status: 0 success; 1 refused by the service or a false check; 2 the exchange failed\n"
     "and the request may have reached the service; 3 the exchange failed and nothing was sent;\n"
     "4 --wait or --all stopped at its limit; 64 bad usage; 65 a value the library refused.";
