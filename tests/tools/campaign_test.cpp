@@ -6,9 +6,12 @@
 #include <nlohmann/json.hpp>
 
 #include <signal.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <chrono>
+#include <cstdio>
 #include <fstream>
 #include <map>
 #include <set>
@@ -386,6 +389,73 @@ TEST_F(CampaignCommand, ExitStatusAndSummaryFollowTheBatches) {
                               : summary[key];
       EXPECT_EQ(actual, value) << key;
     }
+  }
+}
+
+// Files the command cannot use, and input meant for the terminal: one line each, naming the
+// path and the cause, with what the input holds escaped. Nothing is sent.
+TEST_F(CampaignCommand, UnusableFilesAndHostileInputGetOneClearLine) {
+  writeFile(folder_ + "/hostile.txt",
+            std::string("0912\x1b]2;owned\x07\n09\0x\n\xff\xc2\x9b\n", 24));
+  writeFile(folder_ + "/hostile.csv", "mobile,message\n\x1b[2J,hi\n");
+  std::remove("/dev/null-journal");
+  struct Case {
+    std::vector<std::string> args;
+    std::string err;  // a fragment of standard error
+  };
+  const std::vector<Case> cases{
+      {{"--to", "@" + folder_ + "/hostile.txt"}, R"("0912\x1b]2;owned\x07" is not)"},
+      {{"--to", "@" + folder_ + "/hostile.txt"}, R"(:2: "09\x00x" is not)"},
+      {{"--to", "@" + folder_ + "/hostile.txt"}, R"(:3: "\xff\xc2\x9b" is not)"},
+      {{"--to", "@" + folder_}, "cannot read " + folder_ + ": it is a folder"},
+      {{"--to", "09120000001", "--journal", "/dev/null"},
+       "the journal /dev/null is not a regular file"},
+      {{"--to", "09120000001", "--journal", folder_}, "the journal " + folder_ + " is not a"},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(testing::PrintToString(c.args));
+    std::vector<std::string> args{"send", "--from", "3000", "--text", "hi"};
+    args.insert(args.end(), c.args.begin(), c.args.end());
+    const test::Exit run = command(args, env_)->finish();
+    EXPECT_NE(run.status, 0);
+    EXPECT_NE(run.err.find(c.err), std::string::npos) << run.err;
+    EXPECT_TRUE(std::none_of(run.err.begin(), run.err.end(), [](char ch) {
+      return (static_cast<unsigned char>(ch) < 0x20 && ch != '\n') ||
+             static_cast<unsigned char>(ch) >= 0x80;
+    })) << run.err;
+  }
+  const test::Exit csv =
+      command({"send-each", "--from", "3000", "--csv", folder_ + "/hostile.csv"}, env_)->finish();
+  EXPECT_NE(csv.err.find(R"(hostile.csv:2: "\x1b[2J" is not)"), std::string::npos) << csv.err;
+  EXPECT_NE(::access("/dev/null-journal", F_OK), 0) << "SQLite wrote beside /dev/null";
+  std::remove("/dev/null-journal");
+  EXPECT_TRUE(arrivals().empty());
+}
+
+// A journal this user may not write, as a user other than root (root may write anything).
+TEST_F(CampaignCommand, UnwritableJournalNamesThePathAndTheCause) {
+  chmod(folder_.c_str(), 0755);
+  const std::string open = folder_ + "/open";
+  const std::string closed = folder_ + "/closed";
+  mkdir(open.c_str(), 01777);
+  chmod(open.c_str(), 01777);
+  mkdir(closed.c_str(), 0755);
+  writeFile(open + "/root.db", "");  // 0644 at most: a file only its owner, root, may write
+  const std::vector<std::pair<std::string, std::string>> cases{
+      {open + "/root.db", "cannot write the journal " + open + "/root.db: Permission denied"},
+      {closed + "/new.db", "cannot write the folder " + closed + " of the journal"},
+  };
+  for (const auto& [journal, says] : cases) {
+    const test::Exit run = test::runProgram(
+        {"/usr/bin/setpriv", "--reuid=65534", "--regid=65534", "--clear-groups", VELMORA_CLI_PATH,
+         "send", "--from", "3000", "--text", "hi", "--to", "09120000001", "--journal", journal},
+        {"XDG_CONFIG_HOME=" + folder_, "VELMORA_USER=demo", "VELMORA_PASSWORD=demo",
+         "VELMORA_REST_URL=" + box_->restUrl()});
+    if (run.status == 126 || run.status == 127 || run.err.find("setpriv") != std::string::npos) {
+      GTEST_SKIP() << "cannot run the command as uid 65534: " << run.err;
+    }
+    EXPECT_EQ(run.status, 64) << run.err;
+    EXPECT_NE(run.err.find(says), std::string::npos) << run.err;
   }
 }
 

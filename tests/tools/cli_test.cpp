@@ -13,6 +13,7 @@
 #include <cstdio>
 #include <ctime>
 #include <fstream>
+#include <functional>
 #include <memory>
 #include <set>
 #include <string>
@@ -310,6 +311,45 @@ TEST_F(CliTest, ProfilesGiveDefaultsBelowEnvironmentAndFlags) {
   const std::string other = writeConfig(work, 0600, "other.toml");
   EXPECT_EQ(runTool({"credit", "--config", other, "--profile", "work"}, endpoints_).status, 0);
   std::remove(other.c_str());
+}
+
+// A config file that another user may change, or that belongs to one, could send the password
+// anywhere: it is refused, with what to change, as is a link of another user to a good file.
+// Ownership is changed to uid 65534, as root may write whatever the mode bits say.
+TEST_F(CliTest, ConfigFileIsUsedOnlyWhenNoOtherUserMayChangeIt) {
+  const std::string work = "[work]\nuser = \"demo\"\npassword = \"demo\"\n";
+  const std::string file = configHome_ + "/velmora/config.toml";
+  const std::string real = configHome_ + "/other.toml";
+  const std::vector<std::pair<std::function<void()>, std::string>> cases{
+      {[&] { writeConfig(work, 0622); }, "(chmod go-w " + file + ")"},
+      {[&] { writeConfig(work, 0644); }, "(chmod 600 " + file + ")"},
+      {[&] { chown(writeConfig(work, 0600).c_str(), 65534, 65534); },
+       "belongs to another user (uid 65534)"},
+      {[&] {
+         writeConfig(work, 0600, "other.toml");
+         std::remove(file.c_str());
+         symlink(real.c_str(), file.c_str());
+         lchown(file.c_str(), 65534, 65534);
+       },
+       file + " is a symbolic link of another user"},
+      {[&] {
+         std::remove(file.c_str());
+         mkdir(file.c_str(), 0700);
+       },
+       file + " is a folder, not a config file"},
+  };
+  for (const auto& [prepare, says] : cases) {
+    SCOPED_TRACE(says);
+    prepare();
+    const Exit run = runTool({"credit", "--profile", "work"}, endpoints_);
+    EXPECT_EQ(run.status, 64) << run.err;
+    EXPECT_TRUE(contains(run.err, says)) << run.err;
+    std::remove(file.c_str());
+  }
+  // The user's own link to a file of theirs is followed.
+  symlink(real.c_str(), file.c_str());
+  const Exit linked = runTool({"credit", "--profile", "work"}, endpoints_);
+  EXPECT_EQ(linked.status, 0) << linked.err;
 }
 
 TEST_F(CliTest, StatusWaitsForFinalStatesAndInboxFollowsPages) {

@@ -7,16 +7,23 @@
 
 #include <arpa/inet.h>
 #include <netinet/in.h>
+#include <poll.h>
 #include <sys/socket.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <algorithm>
 #include <atomic>
 #include <chrono>
+#include <filesystem>
+#include <fstream>
 #include <memory>
+#include <sstream>
 #include <string>
+#include <thread>
 #include <vector>
 
+#include "printable.hpp"
 #include "sandbox.hpp"
 #include "self_signed_certificate.hpp"
 #include "support/lines.hpp"
@@ -66,9 +73,11 @@ class SandboxTest : public ::testing::Test {
     return c;
   }
 
-  std::unique_ptr<sandbox::Sandbox> start(sandbox::ServiceConfig c) {
+  std::unique_ptr<sandbox::Sandbox> start(sandbox::ServiceConfig c,
+                                          sandbox::ConnectionLimits limits = {}) {
     sandbox::SandboxOptions o;
     o.service = std::move(c);
+    o.connections = limits;
     o.certFile = cert_.certFile;
     o.keyFile = cert_.keyFile;
     o.log = log_.sink();
@@ -240,6 +249,12 @@ TEST_F(SandboxTest, LogLinesEscapeWhatClientsSent) {
          httplib::Client(box_->soapUrl().substr(0, box_->soapUrl().rfind('/'))).Get("/a%0Ab%7F");
        },
        "SOAP GET /a\\nb\\x7f 404"},
+      {"path with bytes that are not UTF-8, and a C1 control",
+       [&] {
+         httplib::Client(box_->soapUrl().substr(0, box_->soapUrl().rfind('/')))
+             .Get("/%FF%C2%9B%C3%A9");
+       },
+       "SOAP GET /\\xff\\xc2\\x9b\xC3\xA9 404"},
   };
   for (const auto& c : cases) {
     log_.clear();
@@ -250,6 +265,7 @@ TEST_F(SandboxTest, LogLinesEscapeWhatClientsSent) {
     EXPECT_TRUE(std::none_of(lines[0].begin(), lines[0].end(), [](char ch) {
       return static_cast<unsigned char>(ch) < 0x20 || ch == 0x7f;
     })) << c.field;
+    EXPECT_TRUE(tools::isUtf8(lines[0])) << c.field;
   }
 }
 
@@ -298,6 +314,174 @@ TEST_F(SandboxTest, RefusesAPortThatAnotherListenerHolds) {
     }
   }
   EXPECT_EQ(credit(), 100000);  // the first one still serves
+}
+
+std::string contentOf(const std::string& path) {
+  std::ostringstream out;
+  out << std::ifstream(path, std::ios::binary).rdbuf();
+  return out.str();
+}
+
+// What another user may have planted in or made of the state folder is refused, never written
+// through; root, which these tests run as, is kept from trusting it by ownership, not by modes.
+TEST(SandboxState, CertificateFilesAreNeverWrittenThroughLinksOrInFoldersOthersControl) {
+  char name[] = "/tmp/velmora-state-XXXXXX";
+  const std::string top = mkdtemp(name);
+  const std::string victim = top + "/victim.txt";
+  std::ofstream(victim) << "victim\n";
+  const auto folder = [&](const std::string& leaf, mode_t mode, uid_t owner) {
+    const std::string path = top + "/" + leaf;
+    mkdir(path.c_str(), mode);
+    chmod(path.c_str(), mode);
+    chown(path.c_str(), owner, owner);
+    return path;
+  };
+  const auto plant = [](const std::string& target, const std::string& link, uid_t owner) {
+    symlink(target.c_str(), link.c_str());
+    lchown(link.c_str(), owner, owner);
+  };
+  const struct {
+    std::string state;
+    std::function<void(const std::string&)> prepare;
+    std::string says;
+  } cases[] = {
+      {folder("theirs", 01777, 65534), [&](auto& f) { plant(victim, f + "/key.pem", 65534); },
+       "belongs to another user (uid 65534)"},
+      {folder("sticky", 01777, 0), [&](auto& f) { plant(victim, f + "/key.pem", 65534); },
+       "key.pem is a symbolic link"},
+      {folder("dangling", 0700, 0), [&](auto& f) { plant(top + "/made.pem", f + "/cert.pem", 0); },
+       "cert.pem is a symbolic link"},
+      {folder("open", 0777, 0), [](auto&) {}, "(chmod go-w " + top + "/open)"},
+      {folder("foreign-key", 0700, 0),
+       [](auto& f) {
+         std::ofstream(f + "/key.pem") << "key";
+         chown((f + "/key.pem").c_str(), 65534, 65534);
+       },
+       "key.pem belongs to another user"},
+      {top + "/link", [&](auto& f) { plant(folder("target", 0700, 0), f, 65534); },
+       "link is a symbolic link of another user"},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.says);
+    c.prepare(c.state);
+    try {
+      tools::keptCertificate(c.state, {});
+      ADD_FAILURE() << "accepted " << c.state;
+    } catch (const std::runtime_error& e) {
+      EXPECT_NE(std::string(e.what()).find(c.says), std::string::npos) << e.what();
+    }
+  }
+  EXPECT_EQ(contentOf(victim), "victim\n");
+  EXPECT_NE(access((top + "/made.pem").c_str(), F_OK), 0);
+  // A folder of root's own: made on first use, the key for its owner only, then kept.
+  const std::string own = top + "/own/state";
+  const tools::CertificateFiles made = tools::keptCertificate(own, {});
+  struct stat key {};
+  ASSERT_EQ(stat(made.keyFile.c_str(), &key), 0);
+  EXPECT_EQ(key.st_mode & 07777, 0600u);
+  const std::string certificate = contentOf(made.certFile);
+  EXPECT_EQ(contentOf(tools::keptCertificate(own, {}).certFile), certificate);
+  std::filesystem::remove_all(top);
+}
+
+// A loopback connection from `source` that the test feeds by hand; closed on destruction.
+class RawConnection {
+ public:
+  RawConnection(const char* source, int port) {
+    sockaddr_in address{};
+    address.sin_family = AF_INET;
+    inet_pton(AF_INET, source, &address.sin_addr);
+    bind(fd_, reinterpret_cast<sockaddr*>(&address), sizeof address);
+    inet_pton(AF_INET, "127.0.0.1", &address.sin_addr);
+    address.sin_port = htons(static_cast<std::uint16_t>(port));
+    EXPECT_EQ(connect(fd_, reinterpret_cast<sockaddr*>(&address), sizeof address), 0);
+  }
+  ~RawConnection() { close(fd_); }
+  RawConnection(const RawConnection&) = delete;
+  RawConnection& operator=(const RawConnection&) = delete;
+
+  void send(std::string_view bytes) { ::send(fd_, bytes.data(), bytes.size(), MSG_NOSIGNAL); }
+  // True once the other end has closed it (after an answer or not), waiting at most `limit`.
+  bool closedWithin(std::chrono::milliseconds limit) {
+    pollfd watched{fd_, POLLIN, 0};
+    if (poll(&watched, 1, static_cast<int>(limit.count())) <= 0) return false;
+    char buffer[4096];
+    ssize_t got = 0;
+    while ((got = recv(fd_, buffer, sizeof buffer, MSG_DONTWAIT)) > 0) {
+    }
+    return got == 0 || errno != EAGAIN;
+  }
+
+ private:
+  int fd_ = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+};
+
+std::size_t linesWith(const std::vector<std::string>& lines, const std::string& part) {
+  return static_cast<std::size_t>(std::count_if(lines.begin(), lines.end(), [&](const auto& l) {
+    return l.find(part) != std::string::npos;
+  }));
+}
+
+// Slow clients, on both servers: each holds its own connections for a bounded time only, and
+// ordinary requests are answered meanwhile.
+TEST_F(SandboxTest, SlowClientsHoldOnlyTheirOwnConnectionsForABoundedTime) {
+  sandbox::ConnectionLimits limits;
+  limits.requestTime = 1500ms;
+  limits.perAddress = 4;
+  box_ = start(config(), limits);
+  // Within a second: the credit over HTTPS, and a SOAP fault.
+  const auto answeredQuickly = [&] {
+    Velmora fresh("demo", "demo", options());
+    const auto started = std::chrono::steady_clock::now();
+    EXPECT_EQ(credit(&fresh), 100000);
+    httplib::Client soap("127.0.0.1", box_->soapPort());
+    const auto fault = soap.Post("/fastsend.asmx", "<x/>", "application/soap+xml");
+    EXPECT_TRUE(fault && fault->status == 400);
+    EXPECT_LT(std::chrono::steady_clock::now() - started, 1s);
+  };
+
+  // Ten connections of another address: four are held, six closed at once.
+  std::vector<std::unique_ptr<RawConnection>> greedy;
+  for (int i = 0; i < 10; ++i) {
+    greedy.push_back(std::make_unique<RawConnection>("127.0.0.2", box_->soapPort()));
+  }
+  std::this_thread::sleep_for(500ms);
+  int closed = 0;
+  for (auto& c : greedy) closed += c->closedWithin(0ms) ? 1 : 0;
+  EXPECT_EQ(closed, 6);
+  answeredQuickly();
+  EXPECT_EQ(linesWith(log_.waitForLines(8), "refused a connection from 127.0.0.2"), 6u);
+  greedy.clear();
+
+  // Forty connections from the clients' own address trickle a byte every 200 ms: a TLS
+  // record's header, or an HTTP head, that never ends.
+  log_.clear();
+  limits.perAddress = 64;
+  box_ = start(config(), limits);
+  std::vector<std::unique_ptr<RawConnection>> slow;
+  for (int i = 0; i < 40; ++i) {
+    const bool tls = i % 2 == 0;
+    slow.push_back(
+        std::make_unique<RawConnection>("127.0.0.1", tls ? box_->restPort() : box_->soapPort()));
+    slow.back()->send(tls ? std::string_view("\x16\x03\x01\x02\x00") : "POST / HTTP/1.1\r\nX: ");
+  }
+  const auto trickleStart = std::chrono::steady_clock::now();
+  answeredQuickly();
+  std::size_t open = slow.size();
+  while (open > 0 && std::chrono::steady_clock::now() - trickleStart < 5s) {
+    for (auto& c : slow) {
+      if (!c) continue;
+      c->send("a");
+      if (c->closedWithin(5ms)) {
+        EXPECT_GT(std::chrono::steady_clock::now() - trickleStart, 1s);
+        c.reset();
+        --open;
+      }
+    }
+    std::this_thread::sleep_for(200ms);
+  }
+  EXPECT_EQ(open, 0u) << "connections still open 5 s after they started trickling";
+  EXPECT_EQ(linesWith(log_.waitForLines(42), "dropped a connection from 127.0.0.1"), 40u);
 }
 
 TEST_F(SandboxTest, VerificationCodesAreSentCheckedOnceAndCharged) {

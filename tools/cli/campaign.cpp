@@ -13,6 +13,7 @@
 #include <utility>
 
 #include "journal.hpp"
+#include "printable.hpp"
 #include "progress.hpp"
 
 namespace velmora::cli {
@@ -296,7 +297,7 @@ bool reportProblems(const Campaign& campaign, const Settings& settings) {
         settings);
   } else if (list.recipients().empty()) {
     printError("nothing was sent: there is no recipient", settings);
-  } else if (!isUtf8(campaign.text)) {
+  } else if (!tools::isUtf8(campaign.text)) {
     printError("nothing was sent: the text is not UTF-8", settings);
   } else {
     return false;

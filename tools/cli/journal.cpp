@@ -1,8 +1,14 @@
 #include "journal.hpp"
 
+#include <fcntl.h>
 #include <sqlite3.h>
+#include <sys/stat.h>
+#include <unistd.h>
 
+#include <algorithm>
 #include <array>
+#include <cerrno>
+#include <cstring>
 #include <utility>
 
 namespace velmora::cli {
@@ -61,6 +67,39 @@ std::string difference(const CampaignIdentity& stored, const CampaignIdentity& w
   return {};
 }
 
+// Refuses what cannot hold a journal before SQLite opens it, with the cause: SQLite would
+// write its side files next to a device (a "/dev/null-journal"), or fall back to reading a file
+// it cannot write and report "disk I/O error" later. A missing journal is made readable by its
+// owner only, since it holds the numbers and texts; SQLite gives its side files the same mode.
+void prepareFile(const std::string& path) {
+  const std::string folder = path.find('/') == std::string::npos
+                                 ? std::string(".")
+                                 : path.substr(0, std::max<std::size_t>(path.rfind('/'), 1));
+  if (::access(folder.c_str(), W_OK) != 0) {
+    throw JournalError("cannot write the folder " + folder + " of the journal " + path + ": " +
+                       std::strerror(errno));
+  }
+  struct stat info {};
+  if (::stat(path.c_str(), &info) == 0) {
+    if (!S_ISREG(info.st_mode)) {
+      throw JournalError("the journal " + path + " is not a regular file; name a journal file");
+    }
+    if (::access(path.c_str(), R_OK | W_OK) != 0) {
+      throw JournalError("cannot write the journal " + path + ": " + std::strerror(errno));
+    }
+    return;
+  }
+  const int fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0600);
+  if (fd < 0) throw JournalError("cannot create the journal " + path + ": " + std::strerror(errno));
+  ::close(fd);
+}
+
+// SQLite's reason, with the operating system's when there is one.
+std::string reason(sqlite3* db, const std::string& sqliteReason) {
+  const int error = db != nullptr ? sqlite3_system_errno(db) : 0;
+  return error == 0 ? sqliteReason : sqliteReason + " (" + std::strerror(error) + ")";
+}
+
 }  // namespace
 
 // One prepared statement, finalized on every path.
@@ -93,7 +132,7 @@ class JournalStatement {
     const int status = sqlite3_step(statement_);
     if (status == SQLITE_ROW) return true;
     if (status == SQLITE_DONE) return false;
-    const std::string why = sqlite3_errmsg(db_);
+    const std::string why = reason(db_, sqlite3_errmsg(db_));
     sqlite3_reset(statement_);
     throw JournalError(why);
   }
@@ -118,7 +157,7 @@ class JournalStatement {
   void check(int status) {
     if (status != SQLITE_OK) fail();
   }
-  [[noreturn]] void fail() { throw JournalError(sqlite3_errmsg(db_)); }
+  [[noreturn]] void fail() { throw JournalError(reason(db_, sqlite3_errmsg(db_))); }
 
   sqlite3* db_;
   sqlite3_stmt* statement_ = nullptr;
@@ -144,6 +183,7 @@ ResumeAction onResume(BatchState state, bool resendUnknown) {
 }
 
 Journal::Journal(const std::string& path) : path_(path) {
+  prepareFile(path);
   const int status =
       sqlite3_open_v2(path.c_str(), &db_, SQLITE_OPEN_READWRITE | SQLITE_OPEN_CREATE, nullptr);
   if (status != SQLITE_OK) {
@@ -168,9 +208,10 @@ Journal::Journal(const std::string& path) : path_(path) {
     execute("COMMIT");
   } catch (const JournalError& e) {
     const bool busy = sqlite3_errcode(db_) == SQLITE_BUSY;
+    const std::string why = reason(db_, e.what());
     sqlite3_close(db_);
     throw JournalError(busy ? "the journal " + path + " is in use by another run"
-                            : "cannot use the journal " + path + ": " + e.what());
+                            : "cannot use the journal " + path + ": " + why);
   }
 }
 
@@ -184,7 +225,7 @@ Journal::~Journal() {
 void Journal::execute(const char* sql) {
   char* message = nullptr;
   if (sqlite3_exec(db_, sql, nullptr, nullptr, &message) == SQLITE_OK) return;
-  const std::string why = message != nullptr ? message : sqlite3_errmsg(db_);
+  const std::string why = reason(db_, message != nullptr ? message : sqlite3_errmsg(db_));
   sqlite3_free(message);
   throw JournalError(why);
 }

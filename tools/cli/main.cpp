@@ -6,6 +6,7 @@
 #include <sstream>
 
 #include "cli.hpp"
+#include "printable.hpp"
 #include "velmora/version.h"
 
 namespace {
@@ -21,7 +22,8 @@ const char* const kDescription =
     "its kind, its reason, and whether the request may have reached the service. -v adds the\n"
     "library's own lines (request bodies included); -q writes nothing on standard error.\n"
     "Defaults may come from a profile in the config file; flags beat the environment, which\n"
-    "beats the file. A password there is used only when no one but its owner may read the file.\n"
+    "beats the file, which must be yours and writable by you alone; a password there is used\n"
+    "only when no one but you may read it either.\n"
     "Exit status: 0 success; 1 refused by the service or a false check; 2 the exchange failed\n"
     "and the request may have reached the service; 3 the exchange failed and nothing was sent;\n"
     "4 --wait or --all stopped at its limit; 64 bad usage; 65 a value the library refused.";
@@ -83,10 +85,19 @@ std::string versionText() {
   return "velmora " + number;
 }
 
+// CLI11's line for a parse error, with what it quotes from the command line or the config file
+// made printable.
+std::string failureLine(const CLI::App* app, const CLI::Error& e) {
+  const std::string line = CLI::FailureMessage::simple(app, e);
+  const std::string what = e.what();
+  return velmora::tools::printable(what) + line.substr(std::min(what.size(), line.size()));
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
   CLI::App app{kDescription};
+  app.failure_message(failureLine);  // before any subcommand: they copy it when made
   app.require_subcommand(1);
   app.fallthrough();
   app.set_version_flag("--version", versionText());
@@ -100,7 +111,7 @@ int main(int argc, char** argv) {
     finishSettings(app, settings);
   } catch (const CLI::ParseError& e) {
     if (const auto unknown = unknownCommand(app)) {
-      std::cerr << "velmora: " << *unknown << "\n";
+      std::cerr << "velmora: " << velmora::tools::printable(*unknown) << "\n";
       return kUsage;
     }
     const int status = app.exit(e);

@@ -1,16 +1,21 @@
 // The common flags, the profile file, the credentials and the client made from them.
 
+#include <fcntl.h>
 #include <sys/stat.h>
 
 #include <cctype>
+#include <cerrno>
 #include <cmath>
 #include <cstdint>
 #include <cstdlib>
-#include <fstream>
+#include <cstring>
 #include <iostream>
 #include <set>
+#include <sstream>
+#include <stdexcept>
 
 #include "cli.hpp"
+#include "owned_files.hpp"
 
 namespace velmora::cli {
 namespace {
@@ -36,13 +41,41 @@ std::string defaultConfigFile() {
   return std::string(home != nullptr ? home : ".") + "/.config/velmora/config.toml";
 }
 
-bool othersMayRead(const std::string& file) {
+// The config file, read from one descriptor after following at most this user's own links, and
+// why its password may not be used (empty: it may). Only a regular file of this user's that no
+// one else may change is read at all, as whoever may change it chooses where the password goes.
+struct ConfigFile {
+  std::string text;
+  std::string passwordProblem;
+};
+
+std::optional<ConfigFile> readConfig(const std::string& file, bool asked) {
+  const tools::FileDescriptor fd = tools::openFollowingOwnLinks(file, O_RDONLY | O_NONBLOCK);
+  // The default file may be missing, or out of reach (HOME of another user under sudo -u).
+  const bool absent = errno == ENOENT || errno == ENOTDIR || errno == EACCES;
+  if (!fd.valid() && absent && !asked) return std::nullopt;
+  if (!fd.valid()) throw std::runtime_error("cannot read " + file + ": " + std::strerror(errno));
   struct stat info {};
-  return ::stat(file.c_str(), &info) != 0 || (info.st_mode & (S_IRGRP | S_IROTH)) != 0;
+  if (::fstat(fd.get(), &info) != 0 || !S_ISREG(info.st_mode)) {
+    throw std::runtime_error(file + " is " + (S_ISDIR(info.st_mode) ? "a folder" : "not a file") +
+                             ", not a config file");
+  }
+  if (std::string why = tools::othersMayChange(fd.get(), file); !why.empty()) {
+    throw std::runtime_error(why);
+  }
+  ConfigFile config{tools::readAll(fd.get(), file), {}};
+  if ((info.st_mode & (S_IRGRP | S_IROTH)) != 0) {
+    config.passwordProblem = file +
+                             " holds a password but others may read it; make it readable "
+                             "by its owner alone (chmod 600 " +
+                             file + ")";
+  }
+  return config;
 }
 
 // Gives `key` its file value unless a flag or the environment gave it one.
-void applyProfileValue(CLI::App& app, const std::string& file, const CLI::ConfigItem& item) {
+void applyProfileValue(CLI::App& app, const std::string& file, const ConfigFile& config,
+                       const CLI::ConfigItem& item) {
   const std::string key = item.name;
   if (kProfileKeys.count(key) == 0 || item.inputs.size() > 1) {
     throw CLI::ValidationError("--config", file + ": \"" + item.fullname() +
@@ -50,11 +83,8 @@ void applyProfileValue(CLI::App& app, const std::string& file, const CLI::Config
                                                "rest-url, soap-url, namespace, cacert, proxy, "
                                                "timeout, deadline)");
   }
-  if (key == "password" && othersMayRead(file)) {
-    throw CLI::ValidationError("--config", file +
-                                               " holds a password but others may read it; "
-                                               "make it readable by its owner alone "
-                                               "(chmod 600)");
+  if (key == "password" && !config.passwordProblem.empty()) {
+    throw CLI::ValidationError("--config", config.passwordProblem);
   }
   CLI::Option* option = app.get_option("--" + key);
   if (option->count() != 0) return;
@@ -70,11 +100,14 @@ void applyProfileValue(CLI::App& app, const std::string& file, const CLI::Config
 void applyProfile(CLI::App& app, const Settings& s) {
   const bool asked = !s.profile.empty() || !s.configFile.empty();
   const std::string file = s.configFile.empty() ? defaultConfigFile() : s.configFile;
-  std::ifstream in(file);
-  if (!in) {
-    if (asked) throw CLI::ValidationError("--config", "cannot read " + file);
-    return;
+  std::optional<ConfigFile> config;
+  try {
+    config = readConfig(file, asked);
+  } catch (const std::runtime_error& e) {
+    throw CLI::ValidationError("--config", e.what());
   }
+  if (!config) return;
+  std::istringstream in(config->text);
   const std::vector<CLI::ConfigItem> items = CLI::ConfigTOML().from_config(in);
   bool profileFound = s.profile.empty();
   // A key keeps the first value it gets, so the profile's own keys go first.
@@ -84,7 +117,7 @@ void applyProfile(CLI::App& app, const Settings& s) {
       const bool topLevel = item.parents.empty();
       const bool ofProfile = item.parents.size() == 1 && item.parents[0] == s.profile;
       profileFound = profileFound || ofProfile;
-      if (inProfile ? ofProfile : topLevel) applyProfileValue(app, file, item);
+      if (inProfile ? ofProfile : topLevel) applyProfileValue(app, file, *config, item);
     }
   }
   if (!profileFound) {

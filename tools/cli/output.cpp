@@ -4,6 +4,7 @@
 #include <mutex>
 
 #include "cli.hpp"
+#include "printable.hpp"
 
 namespace velmora::cli {
 namespace {
@@ -48,7 +49,11 @@ void printAnswer(const nlohmann::json& value, const Settings& settings) {
 }
 
 void printError(const std::string& text, const Settings& settings) {
-  if (settings.verbosity != Verbosity::Quiet) writeLocked(stderr, "velmora: " + text + "\n");
+  // The text may quote file names, numbers and rows of input files: what they hold must not
+  // reach the terminal as control sequences or split the line.
+  if (settings.verbosity != Verbosity::Quiet) {
+    writeLocked(stderr, "velmora: " + tools::printable(text) + "\n");
+  }
 }
 
 void printDiagnostic(std::string_view line) {

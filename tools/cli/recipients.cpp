@@ -1,16 +1,20 @@
 #include "recipients.hpp"
 
+#include <fcntl.h>
+#include <sys/stat.h>
+
 #include <algorithm>
 #include <cctype>
 #include <cerrno>
 #include <cstdint>
 #include <cstring>
-#include <fstream>
 #include <iostream>
 #include <iterator>
 #include <optional>
-#include <sstream>
 #include <stdexcept>
+
+#include "owned_files.hpp"
+#include "printable.hpp"
 
 namespace velmora::cli {
 
@@ -30,46 +34,6 @@ bool isPhoneNumber(std::string_view text) {
   if (!text.empty() && text.front() == '+') text.remove_prefix(1);
   return text.size() >= 3 && text.size() <= 15 &&
          std::all_of(text.begin(), text.end(), [](char c) { return c >= '0' && c <= '9'; });
-}
-
-namespace {
-
-// The length of the UTF-8 sequence that `lead` starts and the value bits it carries; 0 for a byte
-// that cannot start one.
-std::size_t sequenceLength(unsigned char lead, std::uint32_t& value) {
-  static constexpr struct {
-    unsigned char least;
-    unsigned char mask;
-  } kLeads[] = {{0xF8, 0}, {0xF0, 0x07}, {0xE0, 0x0F}, {0xC0, 0x1F}, {0x80, 0}};
-  for (std::size_t i = 0; i < std::size(kLeads); ++i) {
-    if (lead < kLeads[i].least) continue;
-    value = lead & kLeads[i].mask;
-    return kLeads[i].mask == 0 ? 0 : 5 - i;
-  }
-  value = lead;
-  return 1;
-}
-
-}  // namespace
-
-bool isUtf8(std::string_view text) {
-  static constexpr std::uint32_t kSmallest[] = {0, 0, 0x80, 0x800, 0x10000};
-  std::size_t i = 0;
-  while (i < text.size()) {
-    std::uint32_t value = 0;
-    const std::size_t length = sequenceLength(static_cast<unsigned char>(text[i]), value);
-    if (length == 0 || i + length > text.size()) return false;
-    for (std::size_t k = 1; k < length; ++k) {
-      const auto next = static_cast<unsigned char>(text[i + k]);
-      if ((next & 0xC0u) != 0x80u) return false;
-      value = (value << 6) | (next & 0x3Fu);
-    }
-    if (value < kSmallest[length] || value > 0x10FFFF || (value >= 0xD800 && value <= 0xDFFF)) {
-      return false;
-    }
-    i += length;
-  }
-  return true;
 }
 
 namespace {
@@ -205,7 +169,7 @@ std::string rowProblem(const CsvRecord& row, const Columns& columns) {
            std::to_string(columns.count);
   }
   for (const std::string& field : row.fields) {
-    if (!isUtf8(field)) return "not UTF-8";
+    if (!tools::isUtf8(field)) return "not UTF-8";
   }
   const std::string_view mobile = trimmed(row.fields[*columns.mobile]);
   if (!isPhoneNumber(mobile)) return numberProblem(mobile);
@@ -268,13 +232,13 @@ std::string readInput(const std::string& path) {
   if (path == "-") {
     return std::string(std::istreambuf_iterator<char>(std::cin), std::istreambuf_iterator<char>());
   }
-  std::ifstream file(path, std::ios::binary);
-  std::ostringstream content;
-  if (file) content << file.rdbuf();
-  if (!file || file.bad()) {
-    throw std::runtime_error("cannot read " + path + ": " + std::strerror(errno));
+  const tools::FileDescriptor fd(::open(path.c_str(), O_RDONLY | O_CLOEXEC));
+  if (!fd.valid()) throw std::runtime_error("cannot read " + path + ": " + std::strerror(errno));
+  struct stat info {};
+  if (::fstat(fd.get(), &info) == 0 && S_ISDIR(info.st_mode)) {
+    throw std::runtime_error("cannot read " + path + ": it is a folder, not a file");
   }
-  return content.str();
+  return tools::readAll(fd.get(), path);
 }
 
 }  // namespace velmora::cli

@@ -47,9 +47,6 @@ class RecipientList {
 /// True for an optional "+" followed by 3 to 15 ASCII digits: a line or a mobile number.
 bool isPhoneNumber(std::string_view text);
 
-/// True when `text` is well-formed UTF-8 (no overlong forms, surrogates or values past U+10FFFF).
-bool isUtf8(std::string_view text);
-
 /// Reads one number a line from `text`, named `source` in problems. Spaces around a number,
 /// blank lines and comments (from "#" to the end of the line) are skipped.
 void readNumbers(std::string_view text, const std::string& source, RecipientList& out);

@@ -37,13 +37,10 @@ std::string defaultStateFolder() {
 // The certificate and key in `folder`, made on first use and kept for later starts so that
 // clients can keep trusting the same file.
 velmora::tools::CertificateFiles certificateIn(const std::string& folder) {
-  const fs::path cert = fs::path(folder) / "cert.pem";
-  const fs::path key = fs::path(folder) / "key.pem";
-  if (fs::exists(cert) && fs::exists(key)) return {cert.string(), key.string()};
   velmora::tools::CertificateSpec profile;
   profile.commonName = "velmora sandbox";
   profile.notAfter = std::chrono::hours(24 * 825);
-  return velmora::tools::makeSelfSignedCertificate(profile, folder);
+  return velmora::tools::keptCertificate(folder, profile);
 }
 
 }  // namespace

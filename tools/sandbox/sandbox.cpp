@@ -9,6 +9,8 @@
 #include <ctime>
 #include <stdexcept>
 
+#include "printable.hpp"
+
 namespace velmora::sandbox {
 namespace {
 
@@ -49,33 +51,6 @@ void routeAll(httplib::Server& server, const httplib::Server::Handler& handler) 
   server.Options(".*", handler);
 }
 
-// A log line holds what clients sent (user names, paths); a line feed or an escape sequence in
-// them must not forge another line or rewrite the terminal. Backslash is escaped too, so that an
-// escaped line reads back unambiguously.
-std::string escapeControls(std::string_view line) {
-  std::string out;
-  out.reserve(line.size());
-  for (const char c : line) {
-    const auto byte = static_cast<unsigned char>(c);
-    if (c == '\\') {
-      out += "\\\\";
-    } else if (c == '\n') {
-      out += "\\n";
-    } else if (c == '\r') {
-      out += "\\r";
-    } else if (c == '\t') {
-      out += "\\t";
-    } else if (byte < 0x20 || byte == 0x7f) {
-      char hex[5];
-      std::snprintf(hex, sizeof hex, "\\x%02x", byte);
-      out += hex;
-    } else {
-      out += c;
-    }
-  }
-  return out;
-}
-
 // httplib sets SO_REUSEPORT, which lets a second server bind a port that another process
 // already listens on and then splits the connections between them. SO_REUSEADDR alone still
 // allows a quick restart on a port left in TIME_WAIT, but not two listeners.
@@ -103,14 +78,17 @@ Sandbox::Sandbox(SandboxOptions options)
       std::fwrite(whole.data(), 1, whole.size(), stderr);
     };
   }
-  auto rest =
-      std::make_unique<httplib::SSLServer>(options.certFile.c_str(), options.keyFile.c_str());
+  gate_ = std::make_shared<Gate>(options.connections, [log = log_](const std::string& text) {
+    log(tools::printable(timestamp() + " " + text));
+  });
+  auto rest = std::make_unique<GuardedServer<httplib::SSLServer>>(
+      gate_, "REST", options.certFile.c_str(), options.keyFile.c_str());
   if (!rest->is_valid()) {
     throw std::runtime_error("cannot use the certificate " + options.certFile + " and key " +
                              options.keyFile);
   }
   rest_ = std::move(rest);
-  soap_ = std::make_unique<httplib::Server>();
+  soap_ = std::make_unique<GuardedServer<httplib::Server>>(gate_, "SOAP");
 
   std::shared_ptr<Service> service = service_;
   routeAll(*rest_, [service](const httplib::Request& req, httplib::Response& res) {
@@ -138,14 +116,14 @@ Sandbox::Sandbox(SandboxOptions options)
     requestNote = std::move(answer.summary);
   });
 
-  for (httplib::Server* server : {rest_.get(), soap_.get()}) {
+  for (httplib::Server* server :
+       std::initializer_list<httplib::Server*>{rest_.get(), soap_.get()}) {
     server->set_socket_options(exclusivePort);
     server->set_payload_max_length(options.maxBodyBytes);
     // One request per connection: the answer says "Connection: close", so a client never
     // sends on a connection the server is about to drop for being idle, and stopping never
     // waits for idle connections.
     server->set_keep_alive_max_count(1);
-    server->set_read_timeout(std::chrono::seconds(10));
     server->set_exception_handler(
         [](const httplib::Request&, httplib::Response& res, std::exception_ptr) {
           plainError(res, 500, "internal error");
@@ -158,7 +136,9 @@ Sandbox::Sandbox(SandboxOptions options)
       if (res.status == 413) requestNote = "body too large";
       if (!requestNote.empty()) line += " " + requestNote;
       requestNote.clear();
-      log(escapeControls(line));
+      // A log line holds what clients sent (user names, paths): a line feed or an escape
+      // sequence in them must not forge another line or rewrite the terminal.
+      log(tools::printable(line));
     };
   };
   rest_->set_logger(logger("REST"));
@@ -170,20 +150,23 @@ Sandbox::Sandbox(SandboxOptions options)
   soapThread_ = std::thread([this] { soap_->listen_after_bind(); });
   // stop() only takes effect on a running server, so the destructor must not come before both
   // run. A bound socket starts listening at once; the wait is bounded all the same.
-  for (httplib::Server* server : {rest_.get(), soap_.get()}) {
+  for (httplib::Server* server :
+       std::initializer_list<httplib::Server*>{rest_.get(), soap_.get()}) {
     for (int i = 0; i < 5000 && !server->is_running(); ++i) {
       std::this_thread::sleep_for(std::chrono::milliseconds(1));
     }
   }
 }
 
-void Sandbox::bind(httplib::Server& server, int port, const char* protocol, int& bound) {
+template <class Server>
+void Sandbox::bind(Server& server, int port, const char* protocol, int& bound) {
   bound = port == 0 ? server.bind_to_any_port("127.0.0.1")
                     : (server.bind_to_port("127.0.0.1", port) ? port : -1);
   if (bound <= 0) {
     throw std::runtime_error(std::string("cannot listen for ") + protocol + " on 127.0.0.1:" +
                              std::to_string(port) + " (is another process listening there?)");
   }
+  server.widenBacklog();
 }
 
 Sandbox::~Sandbox() {

@@ -7,11 +7,8 @@
 #include <string_view>
 #include <thread>
 
+#include "connections.hpp"
 #include "service.hpp"
-
-namespace httplib {
-class Server;
-}
 
 namespace velmora::sandbox {
 
@@ -24,6 +21,8 @@ struct SandboxOptions {
   std::string keyFile;   ///< PEM private key of that certificate (required)
   /// Largest request body accepted; a larger one is answered with HTTP 413.
   std::size_t maxBodyBytes = 256 * 1024;
+  /// How long a request may take to arrive and how many connections a client may hold.
+  ConnectionLimits connections;
   /// Receives one line per request; empty: standard error.
   std::function<void(std::string_view)> log;
 };
@@ -47,12 +46,14 @@ class Sandbox {
   Service& service() { return *service_; }
 
  private:
-  static void bind(httplib::Server& server, int port, const char* protocol, int& bound);
+  template <class Server>
+  static void bind(Server& server, int port, const char* protocol, int& bound);
 
   std::shared_ptr<Service> service_;
   std::function<void(std::string_view)> log_;
-  std::unique_ptr<httplib::Server> rest_;
-  std::unique_ptr<httplib::Server> soap_;
+  std::shared_ptr<Gate> gate_;
+  std::unique_ptr<GuardedServer<httplib::SSLServer>> rest_;
+  std::unique_ptr<GuardedServer<httplib::Server>> soap_;
   std::thread restThread_;
   std::thread soapThread_;
   int restPort_ = 0;
