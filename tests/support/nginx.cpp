@@ -43,7 +43,8 @@ Nginx::Nginx(int backendPort, const std::string& serverDirectives) {
   char dir[] = "/tmp/velmora-nginx-XXXXXX";
   if (mkdtemp(dir) == nullptr) return;
   dir_ = dir;
-  const tools::CertificateFiles files = tools::makeSelfSignedCertificate({}, dir_ + "/tls");
+  const tools::CertificateFiles files = tools::makeSelfSignedCertificate();
+  certificateDir_ = std::filesystem::path(files.certFile).parent_path().string();
   caFile_ = files.certFile;
   // A free port, taken back at once: nginx cannot be told to choose one itself.
   port_ = loopbackSocket(0, false);
@@ -75,6 +76,7 @@ Nginx::~Nginx() {
     process_->finish();
   }
   if (!dir_.empty()) std::filesystem::remove_all(dir_);
+  if (!certificateDir_.empty()) std::filesystem::remove_all(certificateDir_);
 }
 
 std::string Nginx::baseUrl() const {

@@ -27,6 +27,7 @@ class Nginx {
 
  private:
   std::string dir_;
+  std::string certificateDir_;
   std::string caFile_;
   int port_ = 0;
   bool ready_ = false;

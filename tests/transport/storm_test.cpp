@@ -123,7 +123,7 @@ class Storm : public ::testing::Test {
   }
 
   // Every completion ran exactly once, the server saw no more requests than were started, and
-  // the open sockets come back to what they were before the storm.
+  // the open sockets come back to at most what they were before the storm.
   void expectCleanEnd(int started) {
     ASSERT_TRUE(latch->wait(120s)) << latch->count() << " of " << started << " completions";
     std::this_thread::sleep_for(100ms);  // a second completion would show up here
@@ -135,12 +135,14 @@ class Storm : public ::testing::Test {
     EXPECT_LE(values.load(), tally->valueAnswers.load());
     EXPECT_GT(values.load(), 0);
 
+    // Fewer is fine: connections that earlier tests in this process left cached may be closed
+    // meanwhile. More would be the storm's leak.
     std::size_t open = test::openSocketCount();
-    for (int i = 0; i < 150 && open != baseline; ++i) {
+    for (int i = 0; i < 150 && open > baseline; ++i) {
       std::this_thread::sleep_for(20ms);
       open = test::openSocketCount();
     }
-    EXPECT_EQ(open, baseline);
+    EXPECT_LE(open, baseline);
 
     const std::string basic = detail::base64Encode(kUser + ":" + kPassword);
     std::size_t leaking = 0;
