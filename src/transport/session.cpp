@@ -27,6 +27,12 @@ constexpr auto kExitWait = std::chrono::seconds(1);
 // that refuses everything must not keep a request cycling until its deadline.
 constexpr int kMaxResends = 64;
 
+// The least time before its deadline that a request must have left to be sent: a tenth of its
+// deadline, at most 50 ms.
+Clock::duration leastTimeToSend(std::chrono::milliseconds deadline) {
+  return std::min<Clock::duration>(deadline / 10, std::chrono::milliseconds(50));
+}
+
 // Milliseconds from `now` until `wake`, rounded up (so the loop never wakes just before a limit
 // and spins), at most the prune interval.
 int pollMilliseconds(Clock::time_point now, Clock::time_point wake) {
@@ -161,9 +167,17 @@ class Session::Impl {
 
   void admit() {
     Pending work;
+    const auto now = Clock::now();
     while (!stopping) {
       Origin* origin = queues.takeNext(work);
       if (origin == nullptr) return;
+      // A request that would go out in the last moments before its deadline would almost surely
+      // fail with its outcome unknown; it ends now instead, surely never sent.
+      if (work.deadlineAt - now < leastTimeToSend(work.request.deadline)) {
+        queues.release(*origin, now);
+        failQueued(work);
+        continue;
+      }
       start(*origin, std::move(work));
     }
   }
