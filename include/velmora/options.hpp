@@ -38,6 +38,9 @@ struct Options {
   /// Default: empty, meaning the system trust store. Verification itself is always on.
   std::string caFile;
 
+  /// The longest `timeout` and `deadline` a client accepts: 24 hours.
+  static constexpr std::chrono::hours kLongestTimeLimit{24};
+
   /// Idle time-out: how long a request under way may make no progress (connecting included)
   /// before it fails. Time spent waiting for a connection in the library's queue does not count.
   /// Must be positive and at most 24 hours. Default: 60 seconds.

@@ -49,4 +49,14 @@ void setLineSink(std::function<void(std::string_view)> sink) {
   out.sink = std::move(sink);
 }
 
+std::string thrownLine(std::exception_ptr thrown) {
+  try {
+    std::rethrow_exception(std::move(thrown));
+  } catch (const std::exception& e) {
+    return std::string("velmora: a completion handler threw: ") + e.what();
+  } catch (...) {
+    return "velmora: a completion handler threw a non-standard exception";
+  }
+}
+
 }  // namespace velmora::detail

@@ -67,15 +67,7 @@ std::optional<Failure> exchangeFailure(const HttpResponse& response, const Repor
 }
 
 void reportThrown(const Reporter& reporter, std::exception_ptr thrown) {
-  try {
-    std::rethrow_exception(std::move(thrown));
-  } catch (const std::exception& e) {
-    reporter.print(DiagnosticKind::Notice,
-                   std::string("velmora: a completion handler threw: ") + e.what());
-  } catch (...) {
-    reporter.print(DiagnosticKind::Notice,
-                   "velmora: a completion handler threw a non-standard exception");
-  }
+  reporter.print(DiagnosticKind::Notice, thrownLine(std::move(thrown)));
 }
 
 }  // namespace velmora::detail

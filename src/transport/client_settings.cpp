@@ -3,6 +3,7 @@
 #include <chrono>
 
 #include "transport/url.hpp"
+#include "velmora/options.hpp"
 
 namespace velmora::detail {
 namespace {
@@ -10,7 +11,7 @@ namespace {
 // A time-out beyond a day is a mistake, not a wish; refusing it also keeps every conversion of
 // the value (to libcurl's milliseconds, to a time point) far from overflow.
 bool withinADay(std::chrono::milliseconds value) {
-  return value > std::chrono::milliseconds::zero() && value <= std::chrono::hours(24);
+  return value > std::chrono::milliseconds::zero() && value <= Options::kLongestTimeLimit;
 }
 
 // Why no request of this client may be sent, whatever its protocol; empty when they may.

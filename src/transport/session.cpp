@@ -330,8 +330,7 @@ class Session::Impl {
     failed.response.failed = true;
     failed.response.kind = FailureKind::Deadline;
     failed.response.requestMayHaveArrived = false;
-    failed.response.error = "The request passed its deadline of " +
-                            std::to_string(curlMilliseconds(work.request.deadline)) + " ms";
+    failed.response.error = deadlineReason(work.request.deadline);
     finished.push_back(std::move(failed));
   }
 

@@ -16,6 +16,7 @@
 
 #include "cli.hpp"
 #include "owned_files.hpp"
+#include "velmora/options.hpp"
 
 namespace velmora::cli {
 namespace {
@@ -24,7 +25,8 @@ namespace {
 const std::set<std::string> kProfileKeys{"user",   "password", "rest-url", "soap-url", "namespace",
                                          "cacert", "proxy",    "timeout",  "deadline"};
 
-constexpr double kLongestSeconds = 86400;
+constexpr double kLongestSeconds =
+    std::chrono::duration<double>(velmora::Options::kLongestTimeLimit).count();
 
 bool hasScheme(const std::string& url, const std::string& scheme) {
   if (url.size() < scheme.size() + 3 || url.compare(scheme.size(), 3, "://") != 0) return false;

@@ -14,10 +14,8 @@ void runGuarded(Completion& item) {
     } else {
       item.onDone(item.response);
     }
-  } catch (const std::exception& e) {
-    printLine(std::string("velmora: a completion handler threw: ") + e.what());
   } catch (...) {
-    printLine("velmora: a completion handler threw a non-standard exception");
+    printLine(thrownLine(std::current_exception()));
   }
 }
 

@@ -4,12 +4,13 @@
 #include <cctype>
 #include <string_view>
 
+#include "velmora/options.hpp"
+
 namespace velmora::detail {
 namespace {
 
 // An origin with nothing queued or under way for this long is forgotten.
 constexpr auto kOriginIdleLimit = std::chrono::seconds(30);
-constexpr auto kLongestLimit = std::chrono::hours(24);
 
 void appendLower(std::string& out, std::string_view text) {
   for (const char c : text)
@@ -39,8 +40,8 @@ std::string originKeyOf(const HttpRequest& request) {
 }
 
 Clock::time_point clampedDeadline(Clock::time_point now, std::chrono::milliseconds limit) {
-  const auto bounded =
-      std::clamp<std::chrono::milliseconds>(limit, std::chrono::milliseconds(0), kLongestLimit);
+  const auto bounded = std::clamp<std::chrono::milliseconds>(limit, std::chrono::milliseconds(0),
+                                                             Options::kLongestTimeLimit);
   return now + bounded;
 }
 

@@ -2,12 +2,13 @@
 
 #include <algorithm>
 
+#include "velmora/options.hpp"
+
 namespace velmora::detail {
 namespace {
 
 // Idle seconds after which a cached connection is not reused.
 constexpr long kMaxIdleConnectionSeconds = 4;
-constexpr auto kLongestLimit = std::chrono::hours(24);
 
 // The first digit of the status code in `statusLine`, or 0.
 char statusClass(std::string_view statusLine) {
@@ -268,10 +269,14 @@ std::string describeResponse(const Slot& s) {
   return text + " } }";
 }
 
+std::string deadlineReason(std::chrono::milliseconds deadline) {
+  return "The request passed its deadline of " + std::to_string(curlMilliseconds(deadline)) + " ms";
+}
+
 long curlMilliseconds(std::chrono::milliseconds limit) {
-  return static_cast<long>(
-      std::clamp<std::chrono::milliseconds>(limit, std::chrono::milliseconds(1), kLongestLimit)
-          .count());
+  return static_cast<long>(std::clamp<std::chrono::milliseconds>(
+                               limit, std::chrono::milliseconds(1), Options::kLongestTimeLimit)
+                               .count());
 }
 
 }  // namespace velmora::detail

@@ -73,6 +73,9 @@ struct Slot {
 /// why the request cannot be sent.
 std::string configure(Slot& s, CURLSH* share);
 
+/// The reason of a request that passed its deadline.
+std::string deadlineReason(std::chrono::milliseconds deadline);
+
 /// The printable form of a finished response whose status is outside 2xx.
 std::string describeResponse(const Slot& s);
 

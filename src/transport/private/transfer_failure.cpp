@@ -52,8 +52,7 @@ std::string withoutProxyCredentials(std::string text, const std::optional<std::s
 std::pair<FailureKind, std::string> describeFailure(const Slot& s, CURLcode code, Ended ended) {
   const HttpRequest& r = s.work.request;
   if (ended == Ended::Deadline) {
-    return {FailureKind::Deadline, "The request passed its deadline of " +
-                                       std::to_string(curlMilliseconds(r.deadline)) + " ms"};
+    return {FailureKind::Deadline, deadlineReason(r.deadline)};
   }
   if (ended == Ended::Idle || code == CURLE_OPERATION_TIMEDOUT) {
     return {FailureKind::Timeout, "The request timed out: no progress for " +
