@@ -15,6 +15,7 @@
 #include <utility>
 
 #include "velmora/failure.hpp"
+#include "velmora/future.hpp"
 #include "velmora/velmora.hpp"
 
 namespace velmora::cli {
@@ -92,31 +93,21 @@ int exitStatusFor(const Failure& failure);
 /// Prints the one line describing `failure` (unless --quiet) and returns its exit status.
 int reportFailure(const Failure& failure, const Settings& settings);
 
-/// The outcome of one call: the completion's value and, when it was absent, why.
-template <class Value>
-struct Outcome {
-  Value value{};
-  std::optional<Failure> failure;
-};
-
 /// Starts one call through `start(completion)` and waits for its completion. The wait is
 /// bounded by the deadline plus a margin; past it the outcome is a Deadline failure.
 template <class Value, class Start>
 Outcome<Value> await(const Settings& settings, Start&& start) {
-  auto promise = std::make_shared<std::promise<Outcome<Value>>>();
-  auto future = promise->get_future();
-  start([promise](Value value) {
-    Outcome<Value> outcome;
-    if (!value) outcome.failure = failureHere();
-    outcome.value = std::move(value);
-    promise->set_value(std::move(outcome));
-  });
+  std::future<Outcome<Value>> future = toOutcomeFuture<Value>(std::forward<Start>(start));
   const auto limit = std::chrono::duration<double>(settings.deadline) + std::chrono::seconds(30);
-  if (future.wait_for(limit) == std::future_status::ready) return future.get();
-  Outcome<Value> late;
-  late.failure =
-      Failure{FailureKind::Deadline, std::nullopt, "no completion within the deadline", true};
-  return late;
+  if (future.wait_for(limit) != std::future_status::ready) {
+    Outcome<Value> late;
+    late.failure =
+        Failure{FailureKind::Deadline, std::nullopt, "no completion within the deadline", true};
+    return late;
+  }
+  Outcome<Value> outcome = future.get();
+  if (!outcome.value && !outcome.failure) outcome.failure = failureHere();
+  return outcome;
 }
 
 /// Runs one call and prints its answer: the JSON of `present(value)`, or null and the failure
