@@ -277,7 +277,7 @@ class Session::Impl {
     // A stream that brought any answer byte was processed, whatever a GOAWAY claims.
     const bool unanswered = s->statusLine.empty() && s->response.body.empty();
     if (s->requestStarted && unanswered && goaways.provesUnprocessed(s->connection, s->stream)) {
-      return resendUnprocessed(s, code, ended);
+      return resendUnprocessed(s, ended);
     }
     auto [kind, text] = describeFailure(*s, code, ended);
     fail(s, kind, std::move(text));
@@ -286,7 +286,7 @@ class Session::Impl {
   // The server provably never processed the request (its stream was above a GOAWAY's last
   // stream id): it goes to the front of its origin's queue, for another connection. Past its
   // deadline, or refused too often, it fails as never sent.
-  void resendUnprocessed(Slot* s, CURLcode code, Ended ended) {
+  void resendUnprocessed(Slot* s, Ended ended) {
     const auto now = Clock::now();
     s->requestStarted = false;
     if (ended != Ended::Deadline && now < s->work.deadlineAt && s->work.resends < kMaxResends) {
@@ -296,14 +296,12 @@ class Session::Impl {
       queues.addFront(std::move(work), now);
       return;
     }
-    if (ended != Ended::Deadline && now >= s->work.deadlineAt) ended = Ended::Deadline;
-    auto [kind, text] = describeFailure(*s, code, ended);
-    if (ended != Ended::Deadline) {
-      kind = FailureKind::Transport;
-      text = "The server refused the request " + std::to_string(s->work.resends + 1) +
-             " times without processing it";
+    if (ended == Ended::Deadline || now >= s->work.deadlineAt) {
+      return fail(s, FailureKind::Deadline, deadlineReason(s->work.request.deadline));
     }
-    fail(s, kind, std::move(text));
+    fail(s, FailureKind::Transport,
+         "The server refused the request " + std::to_string(s->work.resends + 1) +
+             " times without processing it");
   }
 
   void fail(Slot* s, FailureKind kind, std::string error) {
