@@ -34,9 +34,9 @@ std::optional<std::int64_t> expectedCode(const json& object) {
   if (code->is_string()) {
     const std::string& text = code->get_ref<const std::string&>();
     const std::size_t digits = text.size() - (!text.empty() && text[0] == '-' ? 1 : 0);
-    if (digits == 0 || digits > 19 ||
-        !std::all_of(text.end() - static_cast<long>(digits), text.end(),
-                     [](char c) { return c >= '0' && c <= '9'; })) {
+    // Leading zeros are allowed, so the length says nothing; strtoll reports the range.
+    if (digits == 0 || !std::all_of(text.end() - static_cast<long>(digits), text.end(),
+                                    [](char c) { return c >= '0' && c <= '9'; })) {
       return std::nullopt;
     }
     errno = 0;

@@ -61,7 +61,8 @@ TEST(JsonAnswer, FillsOnlyExactKeysOfAcceptedKinds) {
            {R"({"Code":"3003"})", 3003},
            {R"({"Code":"-1"})", -1},
            {R"({"Code":"0"})", 0},
-           {R"({"Code":"9223372036854775807"})", INT64_MAX}}) {
+           {R"({"Code":"9223372036854775807"})", INT64_MAX},
+           {R"({"Code":"00000000000000000000017885963230"})", 17885963230}}) {
     r = lines.read(answer(200, written));
     ASSERT_NE(r, nullptr) << written;
     EXPECT_EQ(rawValue(r->Code()), raw) << written;
