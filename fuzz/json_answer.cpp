@@ -15,7 +15,6 @@
 #include <nlohmann/json.hpp>
 
 #include "rest/answer.hpp"
-#include "text/output.hpp"
 
 namespace {
 
@@ -61,16 +60,14 @@ std::optional<std::int64_t> expectedCode(const json& object) {
 }  // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
-  static const bool quiet = [] {
-    velmora::detail::setLineSink([](std::string_view) {});
-    return true;
-  }();
-  (void)quiet;
+  static const velmora::detail::Reporter quiet(
+      "Fuzz",
+      std::make_shared<const velmora::detail::DiagnosticSink>([](const velmora::Diagnostic&) {}));
 
-  velmora::detail::HttpResponse response;
+  velmora::HttpResponse response;
   response.status = 200;
   response.body.assign(reinterpret_cast<const char*>(data), size);
-  const auto result = velmora::detail::resultFromResponse(response);
+  const auto result = velmora::detail::readJsonExchange(response, quiet).result;
 
   const bool shallow =
       velmora::detail::jsonDepthWithin(response.body, velmora::detail::kMaxJsonDepth);
@@ -89,6 +86,6 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
 
   // A failed status never reaches the body.
   response.status = 500;
-  require(velmora::detail::resultFromResponse(response) == nullptr);
+  require(velmora::detail::readJsonExchange(response, quiet).result == nullptr);
   return 0;
 }

@@ -2,11 +2,13 @@
 
 #include <chrono>
 #include <functional>
+#include <memory>
 #include <optional>
 #include <string>
 
 #include "velmora/config.hpp"
 #include "velmora/diagnostics.hpp"
+#include "velmora/transport.hpp"
 
 namespace velmora {
 
@@ -39,7 +41,7 @@ struct Options {
   std::string caFile;
 
   /// The longest `timeout` and `deadline` a client accepts: 24 hours.
-  static constexpr std::chrono::hours kLongestTimeLimit{24};
+  static constexpr std::chrono::hours kLongestTimeLimit = HttpRequest::kLongestTimeLimit;
 
   /// Idle time-out: how long a request under way may make no progress (connecting included)
   /// before it fails. Time spent waiting for a connection in the library's queue does not count.
@@ -63,6 +65,12 @@ struct Options {
   /// possibly several at once); an exception it throws is caught and dropped. The client keeps
   /// a copy, which calls in flight share until they complete.
   std::function<void(const Diagnostic&)> diagnostics;
+
+  /// How this client's requests travel. Unset (the default): the libcurl session that every
+  /// such client shares (`sharedTransport()`). Set: this transport only, e.g. a
+  /// `testing::ScriptedTransport` that answers without a network. The client shares ownership
+  /// of it; a transport runs every callable it accepted, even when destroyed first.
+  std::shared_ptr<Transport> transport;
 };
 
 }  // namespace velmora

@@ -116,8 +116,4 @@ JsonOutcome readJsonExchange(const HttpResponse& response, const Reporter& repor
   return {fill(answer, *code.value), std::nullopt};
 }
 
-std::shared_ptr<Result> resultFromResponse(const HttpResponse& response) {
-  return readJsonExchange(response, Reporter("", nullptr)).result;
-}
-
 }  // namespace velmora::detail

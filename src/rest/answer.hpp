@@ -4,9 +4,9 @@
 #include <optional>
 #include <string_view>
 
-#include "transport/call.hpp"
-#include "transport/transport.hpp"
+#include "call/exchange.hpp"
 #include "velmora/result.hpp"
+#include "velmora/transport.hpp"
 
 namespace velmora::detail {
 
@@ -26,8 +26,5 @@ struct JsonOutcome {
 
 /// Turns a finished exchange into the completion's value, printing the failure lines.
 JsonOutcome readJsonExchange(const HttpResponse& response, const Reporter& reporter);
-
-/// `readJsonExchange` printing to standard output, value only (benchmarks and fuzzing).
-std::shared_ptr<Result> resultFromResponse(const HttpResponse& response);
 
 }  // namespace velmora::detail

@@ -6,8 +6,8 @@
 #include <optional>
 #include <string_view>
 
+#include "call/exchange.hpp"
 #include "soap/xml_collector.hpp"
-#include "transport/call.hpp"
 
 // Reading the verification-code answers: the text the collector found, as a number or a truth.
 namespace velmora::detail {

@@ -436,18 +436,13 @@ bool Session::onCompletionThread() const {
 
 }  // namespace velmora::detail
 
-namespace velmora::detail {
-namespace {
-std::atomic<Transport*> replacementTransport{nullptr};
-}  // namespace
+namespace velmora {
 
-Transport& transport() {
-  Transport* replacement = replacementTransport.load(std::memory_order_acquire);
-  return replacement != nullptr ? *replacement : Session::shared();
+Transport::~Transport() = default;
+
+std::shared_ptr<Transport> sharedTransport() {
+  // The session is never destroyed, so the pointer owns nothing.
+  return std::shared_ptr<Transport>(std::shared_ptr<Transport>(), &detail::Session::shared());
 }
 
-void setTransport(Transport* replacement) {
-  replacementTransport.store(replacement, std::memory_order_release);
-}
-
-}  // namespace velmora::detail
+}  // namespace velmora

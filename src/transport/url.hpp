@@ -1,38 +1,36 @@
 #pragma once
 
+#include <memory>
+#include <optional>
 #include <string>
-#include <string_view>
 
-#include "transport/call.hpp"
-
-// Checks of the configured URLs, made with libcurl's URL parser so that what is checked is what
-// libcurl will fetch. A refusal reason names the option and never quotes its value: a URL may
-// hold a password. Pure functions: any thread.
+// One URL as libcurl's parser sees it, so that what is checked before a request is what libcurl
+// will fetch. Any thread.
 namespace velmora::detail {
 
-/// A configured endpoint after its check: the URL to fetch, or why nothing may be sent.
-struct CheckedUrl {
-  std::string url;  ///< normalised (scheme in lower case); empty when refused
-  /// e.g. "restBaseUrl holds a query", or the line `error The URL scheme "ftp" is not allowed:
-  /// only https`; empty when accepted.
-  Refusal refusal;
+/// The parts of a URL that a check may ask about.
+enum class UrlPart { Scheme, Host, User, Password, Options, Query, Fragment, Whole };
+
+/// A URL parsed with any scheme, so that a wrong scheme is told apart from "not a URL".
+class ParsedUrl {
+ public:
+  /// `text` must hold no NUL: the parser takes a C string.
+  explicit ParsedUrl(const std::string& text);
+  ~ParsedUrl();
+  ParsedUrl(const ParsedUrl&) = delete;
+  ParsedUrl& operator=(const ParsedUrl&) = delete;
+
+  bool isValid() const { return valid_; }
+  /// The part as libcurl gives it (the whole URL normalised, the scheme in lower case), or
+  /// nothing when the URL has none.
+  std::optional<std::string> part(UrlPart which) const;
+  /// True when the URL has `which` and it is not empty.
+  bool has(UrlPart which) const;
+
+ private:
+  struct Handle;
+  std::unique_ptr<Handle> handle_;
+  bool valid_ = false;
 };
-
-/// `restBaseUrl`: https, a host, an optional port and path prefix; no user name or password,
-/// query, fragment or control character. One trailing slash is dropped, so that "/api/..." can
-/// be appended.
-CheckedUrl checkRestBaseUrl(std::string_view url);
-
-/// `soapUrl`: http or https, a host, a path; the same refusals as `checkRestBaseUrl`.
-CheckedUrl checkSoapUrl(std::string_view url);
-
-/// Why `proxy` may not be used (empty when it may): an http, https or socks5h URL with a host
-/// and no control character. An empty `proxy` (no proxy at all) is accepted.
-std::string proxyRefusal(std::string_view proxy);
-
-/// Why `serviceNamespace` may not go into a SOAP header and envelope (empty when it may): an
-/// absolute http or https URI with a host, without control characters or spaces, that XML can
-/// carry.
-std::string namespaceRefusal(std::string_view serviceNamespace);
 
 }  // namespace velmora::detail

@@ -432,9 +432,9 @@ Options clientOptions(const std::string& baseUrl, const std::string& caFile,
   return o;
 }
 
-detail::HttpRequest requestTo(const FaultServer& server, const std::string& path,
-                              std::chrono::milliseconds timeout) {
-  detail::HttpRequest request;
+HttpRequest requestTo(const FaultServer& server, const std::string& path,
+                      std::chrono::milliseconds timeout) {
+  HttpRequest request;
   request.url = server.baseUrl() + path;
   request.caFile = server.caFile();
   request.allowPlainHttp = true;
@@ -443,7 +443,7 @@ detail::HttpRequest requestTo(const FaultServer& server, const std::string& path
   return request;
 }
 
-Exchanged exchange(detail::HttpRequest request) {
+Exchanged exchange(HttpRequest request) {
   struct Shared {
     Latch latch{1};
     std::mutex mutex;
@@ -451,7 +451,7 @@ Exchanged exchange(detail::HttpRequest request) {
   };
   auto shared = std::make_shared<Shared>();
   const auto start = Clock::now();
-  detail::Session::shared().submit(std::move(request), [shared, start](detail::HttpResponse& r) {
+  detail::Session::shared().submit(std::move(request), [shared, start](HttpResponse& r) {
     std::lock_guard<std::mutex> lock(shared->mutex);
     ++shared->out.calls;
     shared->out.response = r;

@@ -157,18 +157,18 @@ Options clientOptions(const std::string& baseUrl, const std::string& caFile,
 
 /// A POST to `server` at `path` as the transport takes it: the server trusted, plain HTTP
 /// allowed, the given idle time-out.
-detail::HttpRequest requestTo(const FaultServer& server, const std::string& path = "/x",
-                              std::chrono::milliseconds timeout = std::chrono::seconds(5));
+HttpRequest requestTo(const FaultServer& server, const std::string& path = "/x",
+                      std::chrono::milliseconds timeout = std::chrono::seconds(5));
 
 /// What one exchange through the libcurl session ended with.
 struct Exchanged {
   int calls = 0;  ///< completions seen: 1, or 0 when none came within the limit
-  detail::HttpResponse response;
+  HttpResponse response;
   std::chrono::steady_clock::duration took{};  ///< from submit to the completion
 };
 
 /// Submits `request` to the libcurl session and waits, up to 30 s, for its completion.
-Exchanged exchange(detail::HttpRequest request);
+Exchanged exchange(HttpRequest request);
 
 /// Counts this process's open file descriptors that are sockets.
 std::size_t openSocketCount();

@@ -1,8 +1,7 @@
 #pragma once
 
-// An in-memory transport for the operation tests: records every request and answers from a
-// script on its own completion thread, so that nothing needs a socket and every completion runs
-// off the caller's thread, after the call, as with the real session.
+// The operation tests' view of the library's scripted transport: nothing needs a socket, and
+// every completion runs off the caller's thread, after the call, as with the real session.
 
 #include <chrono>
 #include <condition_variable>
@@ -16,102 +15,38 @@
 #include <thread>
 #include <vector>
 
-#include "transport/transport.hpp"
 #include "velmora/diagnostics.hpp"
 #include "velmora/failure.hpp"
 #include "velmora/options.hpp"
+#include "velmora/testing.hpp"
 
 namespace velmora::test {
 
-/// An answer of the scripted transport: `status` with `body`.
-inline detail::HttpResponse reply(long status, std::string body) {
-  detail::HttpResponse response;
-  response.status = status;
-  response.body = std::move(body);
-  if (status < 200 || status > 299) response.description = "HTTP/1.1 " + std::to_string(status);
-  return response;
-}
+using testing::failure;
+using testing::reply;
 
-/// A failed exchange of the scripted transport.
-inline detail::HttpResponse failedReply(FailureKind kind, bool mayHaveArrived, std::string error) {
-  detail::HttpResponse response;
-  response.failed = true;
-  response.kind = kind;
-  response.requestMayHaveArrived = mayHaveArrived;
-  response.error = std::move(error);
-  return response;
-}
-
-/// Takes the place of the libcurl session while alive.
-class ScriptedTransport final : public detail::Transport {
+/// The library's scripted transport as the operation tests use it: credentials recorded, and
+/// the requests as the client made them.
+class ScriptedTransport {
  public:
-  ScriptedTransport() : worker([this] { run(); }) { detail::setTransport(this); }
-  ~ScriptedTransport() override {
-    detail::setTransport(nullptr);
-    {
-      std::lock_guard<std::mutex> lock(mutex);
-      stopping = true;
-    }
-    wake.notify_all();
-    worker.join();
-  }
+  ScriptedTransport() { shared->keepCredentials(); }
 
   /// Every request from now on gets `response`.
-  void answer(detail::HttpResponse response) {
-    std::lock_guard<std::mutex> lock(mutex);
-    script = std::move(response);
-  }
+  void answer(HttpResponse response) { shared->answerAll(std::move(response)); }
   void answer(long status, std::string body) { answer(reply(status, std::move(body))); }
 
   /// The requests submitted so far, in order.
-  std::vector<detail::HttpRequest> requests() const {
-    std::lock_guard<std::mutex> lock(mutex);
-    return received;
+  std::vector<HttpRequest> requests() const {
+    std::vector<HttpRequest> all;
+    for (testing::RecordedRequest& r : shared->requests()) all.push_back(std::move(r.request));
+    return all;
   }
-
   /// Waits until everything submitted or posted so far has run.
-  void drain() {
-    std::promise<void> done;
-    post([&done] { done.set_value(); });
-    done.get_future().wait();
-  }
+  void drain() { shared->drain(); }
+  bool onCompletionThread() const { return shared->onCompletionThread(); }
 
-  void submit(detail::HttpRequest request,
-              std::function<void(detail::HttpResponse&)> onDone) override {
-    std::lock_guard<std::mutex> lock(mutex);
-    received.push_back(std::move(request));
-    tasks.push_back(
-        [response = script, onDone = std::move(onDone)]() mutable { onDone(response); });
-    wake.notify_all();
-  }
-  void post(std::function<void()> task) override {
-    std::lock_guard<std::mutex> lock(mutex);
-    tasks.push_back(std::move(task));
-    wake.notify_all();
-  }
-  bool onCompletionThread() const override { return std::this_thread::get_id() == worker.get_id(); }
-
- private:
-  void run() {
-    std::unique_lock<std::mutex> lock(mutex);
-    for (;;) {
-      wake.wait(lock, [this] { return stopping || !tasks.empty(); });
-      if (tasks.empty()) return;
-      std::function<void()> task = std::move(tasks.front());
-      tasks.pop_front();
-      lock.unlock();
-      task();
-      lock.lock();
-    }
-  }
-
-  mutable std::mutex mutex;
-  std::condition_variable wake;
-  std::deque<std::function<void()>> tasks;
-  std::vector<detail::HttpRequest> received;
-  detail::HttpResponse script = reply(200, R"({"Code":0})");
-  bool stopping = false;
-  std::thread worker;
+  const std::shared_ptr<testing::ScriptedTransport> shared =
+      std::make_shared<testing::ScriptedTransport>();
 };
 
 /// The lines a client printed, collected through `Options::diagnostics`.
@@ -153,10 +88,11 @@ class Diagnostics {
   std::shared_ptr<State> state = std::make_shared<State>();
 };
 
-/// Options whose endpoints the scripted transport sees ("https://rest.test",
-/// "http://soap.test/fastsend.asmx", namespace "http://velmora.test/"), printing to `printed`.
-inline Options scriptedOptions(const Diagnostics& printed) {
+/// Options that send through `transport` to "https://rest.test" and
+/// "http://soap.test/fastsend.asmx" (namespace "http://velmora.test/"), printing to `printed`.
+inline Options scriptedOptions(const ScriptedTransport& transport, const Diagnostics& printed) {
   Options o;
+  o.transport = transport.shared;
   o.restBaseUrl = "https://rest.test";
   o.soapUrl = "http://soap.test/fastsend.asmx";
   o.soapNamespace = "http://velmora.test/";

@@ -191,7 +191,7 @@ TEST_F(CliTest, ExitStatusTellsRefusalsFailuresAndWhetherTheRequestWentOut) {
       {{"code", "message", "0912", "1234"}, 1, "-1002", ""},
   };
   for (const Case& c : cases) {
-    SCOPED_TRACE(testing::PrintToString(c.args));
+    SCOPED_TRACE(::testing::PrintToString(c.args));
     const Exit run = tool(c.args);
     EXPECT_EQ(run.status, c.status) << run.err;
     EXPECT_TRUE(contains(run.out, c.out)) << run.out;
@@ -237,7 +237,7 @@ TEST_F(CliTest, BadUsageExitsWith64AndSaysWhy) {
       {{"completion", "fish"}, "fish"},
   };
   for (const Case& c : cases) {
-    SCOPED_TRACE(testing::PrintToString(c.args));
+    SCOPED_TRACE(::testing::PrintToString(c.args));
     const Exit run = tool(c.args);
     EXPECT_EQ(run.status, 64);
     EXPECT_EQ(run.out, "");
@@ -299,7 +299,7 @@ TEST_F(CliTest, ProfilesGiveDefaultsBelowEnvironmentAndFlags) {
       {"[work]\ncolour = \"red\"\n", 0600, {"credit", "--profile", "work"}, {}, 64, "colour"},
   };
   for (const Case& c : cases) {
-    SCOPED_TRACE(c.file + testing::PrintToString(c.args));
+    SCOPED_TRACE(c.file + ::testing::PrintToString(c.args));
     writeConfig(c.file, c.mode);
     std::vector<std::string> env = endpoints_;
     env.insert(env.end(), c.env.begin(), c.env.end());

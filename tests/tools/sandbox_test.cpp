@@ -105,7 +105,7 @@ class SandboxTest : public ::testing::Test {
   json expect(ResultCode code, const Op& op, Velmora* who = nullptr) {
     const std::shared_ptr<Result> result = run(op, who);
     if (!result) {
-      ADD_FAILURE() << "the exchange failed: " << testing::PrintToString(capture_.lines());
+      ADD_FAILURE() << "the exchange failed: " << ::testing::PrintToString(capture_.lines());
       return json();
     }
     EXPECT_EQ(name(result->Code()), std::string(name(code))) << result->Message();

@@ -92,13 +92,13 @@ TEST(Admission, StalledOriginDelaysNoOtherAndQueuedRequestsAreNeverSent) {
   struct Shared {
     test::Latch latch{kStalled};
     std::mutex mutex;
-    std::vector<detail::HttpResponse> responses;
+    std::vector<HttpResponse> responses;
   };
   auto shared = std::make_shared<Shared>();
   for (int i = 0; i < kStalled; ++i) {
-    detail::HttpRequest request = test::requestTo(stalled, "/x", 10s);
+    HttpRequest request = test::requestTo(stalled, "/x", 10s);
     request.deadline = 1500ms;
-    detail::Session::shared().submit(std::move(request), [shared](detail::HttpResponse& r) {
+    detail::Session::shared().submit(std::move(request), [shared](HttpResponse& r) {
       std::lock_guard<std::mutex> lock(shared->mutex);
       shared->responses.push_back(r);
       shared->latch.done();
@@ -122,7 +122,7 @@ TEST(Admission, StalledOriginDelaysNoOtherAndQueuedRequestsAreNeverSent) {
   ASSERT_TRUE(shared->latch.wait(20s));
   std::lock_guard<std::mutex> lock(shared->mutex);
   std::size_t mayHaveArrived = 0;
-  for (const detail::HttpResponse& r : shared->responses) {
+  for (const HttpResponse& r : shared->responses) {
     EXPECT_EQ(r.kind, FailureKind::Deadline) << r.error;
     mayHaveArrived += r.requestMayHaveArrived;
   }

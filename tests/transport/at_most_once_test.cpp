@@ -73,7 +73,7 @@ std::unique_ptr<FaultServer> dyingServer(const Protocol& p) {
   return server;
 }
 
-class AtMostOnce : public testing::TestWithParam<Protocol> {};
+class AtMostOnce : public ::testing::TestWithParam<Protocol> {};
 
 // One call after another: every second call reuses a connection that dies after reading it.
 // Each request reaches the server exactly once, and each call the server read but never
@@ -134,7 +134,7 @@ TEST_P(AtMostOnce, ConcurrentCallsOnDyingConnectionsAreEachSentOnce) {
   EXPECT_EQ(received, static_cast<std::size_t>(kCalls));
 }
 
-INSTANTIATE_TEST_SUITE_P(Protocols, AtMostOnce, testing::ValuesIn(protocols()),
+INSTANTIATE_TEST_SUITE_P(Protocols, AtMostOnce, ::testing::ValuesIn(protocols()),
                          [](const auto& info) {
                            std::string name = info.param.name;
                            for (char& c : name)

@@ -169,7 +169,7 @@ TEST(TransportFaults, FailureKindAndWhetherTheRequestMayHaveArrived) {
   for (const Case& c : cases) {
     SCOPED_TRACE(c.name);
     const std::size_t before = c.server != nullptr ? c.server->requests().size() : 0;
-    detail::HttpRequest request;
+    HttpRequest request;
     if (c.server != nullptr) {
       c.server->setScript(c.script);
       request = test::requestTo(*c.server, "/x", c.timeout);
@@ -261,7 +261,7 @@ TEST(TlsFaults, UntrustworthyServersAreNeverSentARequest) {
   for (const Case& c : cases) {
     SCOPED_TRACE(c.name);
     FaultServer server(c.tls);
-    detail::HttpRequest request = test::requestTo(server);
+    HttpRequest request = test::requestTo(server);
     if (c.caFile != own) request.caFile = c.caFile;
     expectFailure(test::exchange(std::move(request)));
     EXPECT_GE(server.connections(), 1u);
@@ -302,7 +302,7 @@ TEST(Proxy, CredentialsNeverInTheReason) {
   // libcurl quotes the whole proxy URL when it cannot use its scheme.
   for (const std::string scheme : {"http://", "nope://"}) {
     SCOPED_TRACE(scheme);
-    detail::HttpRequest request = test::requestTo(target);
+    HttpRequest request = test::requestTo(target);
     request.proxy = scheme + "proxy-user-4e1:proxy-pass-8c2@" + unreachable;
     const test::Exchanged out = test::exchange(std::move(request));
     ASSERT_EQ(out.calls, 1);

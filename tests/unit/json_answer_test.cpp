@@ -14,8 +14,8 @@ namespace {
 
 using test::Diagnostics;
 
-detail::HttpResponse answer(long status, std::string body) {
-  detail::HttpResponse r;
+HttpResponse answer(long status, std::string body) {
+  HttpResponse r;
   r.status = status;
   r.body = std::move(body);
   r.description = "<response>";
@@ -24,7 +24,7 @@ detail::HttpResponse answer(long status, std::string body) {
 
 // Reads answers and keeps the lines printed meanwhile.
 struct Lines : Diagnostics {
-  std::shared_ptr<Result> read(const detail::HttpResponse& response) {
+  std::shared_ptr<Result> read(const HttpResponse& response) {
     const auto sink = std::make_shared<const detail::DiagnosticSink>(this->sink());
     return detail::readJsonExchange(response, detail::Reporter("Test", sink)).result;
   }

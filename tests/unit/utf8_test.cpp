@@ -27,7 +27,7 @@ TEST(Utf8, AcceptsExactlyTheWellFormedByteSequences) {
   const auto valid = [](const std::string& bytes) {
     return isValidUtf8(bytes) && isValidUtf8("a" + bytes + "z");
   };
-  const auto hex = [](const std::string& bytes) { return testing::PrintToString(bytes); };
+  const auto hex = [](const std::string& bytes) { return ::testing::PrintToString(bytes); };
   for (const auto& row : rows) {
     const std::size_t n = row.size();
     // Every combination of the low and high boundaries of each byte is accepted.

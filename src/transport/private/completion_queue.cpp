@@ -1,9 +1,5 @@
 #include "transport/private/completion_queue.hpp"
 
-#include <exception>
-
-#include "text/output.hpp"
-
 namespace velmora::detail {
 namespace {
 
@@ -15,7 +11,8 @@ void runGuarded(Completion& item) {
       item.onDone(item.response);
     }
   } catch (...) {
-    printLine(thrownLine(std::current_exception()));
+    // The library's own callables report their exceptions themselves; one from a foreign
+    // callable is dropped so that the thread that runs every other completion lives on.
   }
 }
 

@@ -4,7 +4,7 @@
 #include <cctype>
 #include <string_view>
 
-#include "velmora/options.hpp"
+#include "velmora/transport.hpp"
 
 namespace velmora::detail {
 namespace {
@@ -41,7 +41,7 @@ std::string originKeyOf(const HttpRequest& request) {
 
 Clock::time_point clampedDeadline(Clock::time_point now, std::chrono::milliseconds limit) {
   const auto bounded = std::clamp<std::chrono::milliseconds>(limit, std::chrono::milliseconds(0),
-                                                             Options::kLongestTimeLimit);
+                                                             HttpRequest::kLongestTimeLimit);
   return now + bounded;
 }
 

@@ -2,7 +2,7 @@
 
 #include <algorithm>
 
-#include "velmora/options.hpp"
+#include "velmora/transport.hpp"
 
 namespace velmora::detail {
 namespace {
@@ -275,7 +275,7 @@ std::string deadlineReason(std::chrono::milliseconds deadline) {
 
 long curlMilliseconds(std::chrono::milliseconds limit) {
   return static_cast<long>(std::clamp<std::chrono::milliseconds>(
-                               limit, std::chrono::milliseconds(1), Options::kLongestTimeLimit)
+                               limit, std::chrono::milliseconds(1), HttpRequest::kLongestTimeLimit)
                                .count());
 }
 

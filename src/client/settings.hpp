@@ -3,9 +3,10 @@
 #include <memory>
 #include <string>
 
-#include "transport/call.hpp"
-#include "transport/transport.hpp"
+#include "call/refusal.hpp"
+#include "call/reporter.hpp"
 #include "velmora/options.hpp"
+#include "velmora/transport.hpp"
 
 namespace velmora::detail {
 
@@ -18,6 +19,12 @@ struct ClientSettings {
   HttpRequest request(std::string url) const;
   /// Where the lines of `operation` go.
   Reporter reporter(const char* operation) const { return Reporter(operation, sink); }
+
+  /// How this client's calls travel: `Options::transport`, or else the shared session, looked
+  /// up per call so that a child process made by fork() uses its own.
+  Transport& transport() const {
+    return options.transport ? *options.transport : *sharedTransport();
+  }
 
   Options options;
   std::shared_ptr<const DiagnosticSink> sink;  ///< null: standard output

@@ -1,4 +1,4 @@
-#include "transport/failure_scope.hpp"
+#include "call/failure_scope.hpp"
 
 namespace velmora {
 namespace {

@@ -1,24 +1,23 @@
-#include "transport/client_settings.hpp"
+#include "client/settings.hpp"
 
 #include <chrono>
 
-#include "transport/url.hpp"
+#include "client/endpoint_checks.hpp"
 #include "velmora/options.hpp"
 
 namespace velmora::detail {
 namespace {
 
-// A time-out beyond a day is a mistake, not a wish; refusing it also keeps every conversion of
-// the value (to libcurl's milliseconds, to a time point) far from overflow.
+// See HttpRequest::kLongestTimeLimit.
 bool withinADay(std::chrono::milliseconds value) {
   return value > std::chrono::milliseconds::zero() && value <= Options::kLongestTimeLimit;
 }
 
 // Why no request of this client may be sent, whatever its protocol; empty when they may.
-std::string commonRefusal(const Options& options) {
-  if (!withinADay(options.timeout)) return "timeout must be positive and at most 24 hours";
-  if (!withinADay(options.deadline)) return "deadline must be positive and at most 24 hours";
-  if (options.proxy) return proxyRefusal(*options.proxy);
+Refusal commonRefusal(const Options& options) {
+  if (!withinADay(options.timeout)) return {"timeout must be positive and at most 24 hours"};
+  if (!withinADay(options.deadline)) return {"deadline must be positive and at most 24 hours"};
+  if (options.proxy) return checkProxy(*options.proxy);
   return {};
 }
 
@@ -26,7 +25,7 @@ std::string commonRefusal(const Options& options) {
 
 ClientSettings::ClientSettings(Options checked) : options(std::move(checked)) {
   if (options.diagnostics) sink = std::make_shared<const DiagnosticSink>(options.diagnostics);
-  const Refusal common{commonRefusal(options)};
+  const Refusal common = commonRefusal(options);
   CheckedUrl rest = checkRestBaseUrl(options.restBaseUrl);
   CheckedUrl soap = checkSoapUrl(options.soapUrl);
   restBase = std::move(rest.url);
@@ -34,7 +33,7 @@ ClientSettings::ClientSettings(Options checked) : options(std::move(checked)) {
   restRefusal = common ? common : rest.refusal;
   soapRefusal = common         ? common
                 : soap.refusal ? soap.refusal
-                               : Refusal{namespaceRefusal(options.soapNamespace)};
+                               : checkNamespace(options.soapNamespace);
 }
 
 HttpRequest ClientSettings::request(std::string url) const {

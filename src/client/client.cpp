@@ -7,6 +7,9 @@
 #include <utility>
 #include <variant>
 
+#include "call/exchange.hpp"
+#include "call/refusal.hpp"
+#include "client/settings.hpp"
 #include "rest/call.hpp"
 #include "rest/json_encoder.hpp"
 #include "rest/request_bodies.hpp"
@@ -15,7 +18,6 @@
 #include "soap/envelope.hpp"
 #include "text/base64.hpp"
 #include "text/utf8.hpp"
-#include "transport/client_settings.hpp"
 
 namespace velmora {
 namespace {
@@ -64,14 +66,18 @@ class TextArgument {
 };
 
 // JSON cannot carry bytes that are not UTF-8, and the service would garble or refuse them, so
-// such a call sends nothing: the body is made only when every text argument is UTF-8.
-template <class MakeBody>
-detail::JsonBody checkedBody(std::initializer_list<TextArgument> arguments, MakeBody makeBody) {
+// such a call sends nothing.
+detail::Refusal utf8Refusal(std::initializer_list<TextArgument> arguments) {
   for (const TextArgument& argument : arguments) {
     const std::string where = argument.invalidPart();
-    if (!where.empty()) return {{}, where + " is not valid UTF-8"};
+    if (!where.empty()) return {where + " is not valid UTF-8"};
   }
-  return {makeBody(), {}};
+  return {};
+}
+
+// The body of the operations that send none.
+std::string withoutBody() {
+  return {};
 }
 
 // One verification-code request: the operation and its two arguments, with the names under
@@ -114,9 +120,24 @@ struct Velmora::Impl {
         authorization(basicAuthorization(username, password)),
         settings(std::move(options)) {}
 
-  /// Hands `body` to the JSON exchange of `operation`.
-  void callAPI(const char* operation, detail::JsonBody body, ResultCompletion completion) const {
-    detail::postJson(settings, authorization, operation, std::move(body), std::move(completion));
+  /// Posts the body that `makeBody` writes to the JSON operation `operation`, unless a setting
+  /// or a text argument forbids sending; `completion` runs once on the completion thread.
+  template <class MakeBody>
+  void callAPI(const char* operation, std::initializer_list<TextArgument> arguments,
+               MakeBody makeBody, ResultCompletion completion) const {
+    const detail::Reporter reporter = settings.reporter(operation);
+    const detail::Refusal refusal =
+        settings.restRefusal ? settings.restRefusal : utf8Refusal(arguments);
+    if (refusal) {
+      detail::refuse(settings.transport(), reporter, refusal,
+                     [reporter, completion = std::move(completion)](const Failure& failure) {
+                       detail::deliver(reporter, completion, std::shared_ptr<Result>(),
+                                       std::optional<Failure>(failure));
+                     });
+      return;
+    }
+    detail::postJson(settings.transport(), settings.request(settings.restBase), authorization,
+                     reporter, makeBody(), std::move(completion));
   }
   /// Builds one verification-code envelope and posts it, unless a value or a setting forbids.
   void sendVerification(const VerificationRequest& request, const detail::Reporter& reporter,
@@ -145,56 +166,57 @@ std::string Velmora::getAuthHeader() const {
 void Velmora::SendMessage(const std::string& phoneNumber, const std::string& message,
                           const std::vector<std::string>& mobiles, const std::string& userGroupID,
                           std::int64_t SendDateInTimeStamp, ResultCompletion completion) {
-  impl->callAPI("SendMessage",
-                checkedBody({{"phoneNumber", phoneNumber},
-                             {"message", message},
-                             {"mobiles", mobiles},
-                             {"userGroupID", userGroupID}},
-                            [&] {
-                              return detail::sendMessageBody(impl->jsonEncoder, phoneNumber,
-                                                             message, mobiles, userGroupID,
-                                                             SendDateInTimeStamp);
-                            }),
-                std::move(completion));
+  impl->callAPI(
+      "SendMessage",
+      {{"phoneNumber", phoneNumber},
+       {"message", message},
+       {"mobiles", mobiles},
+       {"userGroupID", userGroupID}},
+      [&] {
+        return detail::sendMessageBody(impl->jsonEncoder, phoneNumber, message, mobiles,
+                                       userGroupID, SendDateInTimeStamp);
+      },
+      std::move(completion));
 }
 
 void Velmora::SendCorrespondingMessage(const std::string& phoneNumber,
                                        const std::vector<RecipientsMessage>& recipientsMessage,
                                        const std::string& userGroupID,
                                        ResultCompletion completion) {
-  impl->callAPI("SendCorrespondingMessage",
-                checkedBody({{"phoneNumber", phoneNumber},
-                             {"recipientsMessage", recipientsMessage},
-                             {"userGroupID", userGroupID}},
-                            [&] {
-                              return detail::sendCorrespondingMessageBody(
-                                  impl->jsonEncoder, phoneNumber, recipientsMessage, userGroupID);
-                            }),
-                std::move(completion));
+  impl->callAPI(
+      "SendCorrespondingMessage",
+      {{"phoneNumber", phoneNumber},
+       {"recipientsMessage", recipientsMessage},
+       {"userGroupID", userGroupID}},
+      [&] {
+        return detail::sendCorrespondingMessageBody(impl->jsonEncoder, phoneNumber,
+                                                    recipientsMessage, userGroupID);
+      },
+      std::move(completion));
 }
 
 void Velmora::SendMessageToPort(const std::string& phoneNumber, std::int64_t recievePortNumber,
                                 std::int64_t sendPortNumber, const std::string& userGroupID,
                                 const std::vector<RecipientsMessage>& recipientsMessage,
                                 ResultCompletion completion) {
-  impl->callAPI("SendMessageToPort",
-                checkedBody({{"phoneNumber", phoneNumber},
-                             {"userGroupID", userGroupID},
-                             {"recipientsMessage", recipientsMessage}},
-                            [&] {
-                              return detail::sendMessageToPortBody(
-                                  impl->jsonEncoder, phoneNumber, recievePortNumber, sendPortNumber,
-                                  userGroupID, recipientsMessage);
-                            }),
-                std::move(completion));
+  impl->callAPI(
+      "SendMessageToPort",
+      {{"phoneNumber", phoneNumber},
+       {"userGroupID", userGroupID},
+       {"recipientsMessage", recipientsMessage}},
+      [&] {
+        return detail::sendMessageToPortBody(impl->jsonEncoder, phoneNumber, recievePortNumber,
+                                             sendPortNumber, userGroupID, recipientsMessage);
+      },
+      std::move(completion));
 }
 
 void Velmora::GroupMessageStatus(const std::string& groupMessageId, ResultCompletion completion) {
   impl->callAPI(
       "GroupMessageStatus",
-      checkedBody(
-          {{"groupMessageId", groupMessageId}},
-          [&] { return detail::groupMessageStatusBody(impl->jsonEncoder, groupMessageId); }),
+
+      {{"groupMessageId", groupMessageId}},
+      [&] { return detail::groupMessageStatusBody(impl->jsonEncoder, groupMessageId); },
       std::move(completion));
 }
 
@@ -202,35 +224,34 @@ void Velmora::CorrespondingMessageStatus(const std::vector<std::string>& message
                                          ResultCompletion completion) {
   impl->callAPI(
       "CorrespondingMessageStatus",
-      checkedBody(
-          {{"messageId", messageId}},
-          [&] { return detail::correspondingMessageStatusBody(impl->jsonEncoder, messageId); }),
+
+      {{"messageId", messageId}},
+      [&] { return detail::correspondingMessageStatusBody(impl->jsonEncoder, messageId); },
       std::move(completion));
 }
 
 void Velmora::GetGroupMessageId(const std::string& groupId, ResultCompletion completion) {
   impl->callAPI(
-      "GetGroupMessageId",
-      checkedBody({{"groupId", groupId}},
-                  [&] { return detail::getGroupMessageIdBody(impl->jsonEncoder, groupId); }),
+      "GetGroupMessageId", {{"groupId", groupId}},
+      [&] { return detail::getGroupMessageIdBody(impl->jsonEncoder, groupId); },
       std::move(completion));
 }
 
 void Velmora::ReceiveMessages(const std::string& phoneNumber, std::int64_t startDate,
                               std::int64_t EndDate, std::int64_t page,
                               ResultCompletion completion) {
-  impl->callAPI("ReceiveMessages",
-                checkedBody({{"phoneNumber", phoneNumber}},
-                            [&] {
-                              return detail::receiveMessagesBody(impl->jsonEncoder, phoneNumber,
-                                                                 startDate, EndDate, page);
-                            }),
-                std::move(completion));
+  impl->callAPI(
+      "ReceiveMessages", {{"phoneNumber", phoneNumber}},
+      [&] {
+        return detail::receiveMessagesBody(impl->jsonEncoder, phoneNumber, startDate, EndDate,
+                                           page);
+      },
+      std::move(completion));
 }
 
 void Velmora::GetCredit(ResultCompletion completion) {
   // The line marks, in the application's output, that the credit answer (or its failure) is in.
-  impl->callAPI("GetCredit", {},
+  impl->callAPI("GetCredit", {}, withoutBody,
                 [reporter = impl->settings.reporter("GetCredit"),
                  completion = std::move(completion)](std::shared_ptr<Result> result) {
                   reporter.print(DiagnosticKind::Notice, "I AM BACK");
@@ -239,33 +260,32 @@ void Velmora::GetCredit(ResultCompletion completion) {
 }
 
 void Velmora::GetPrices(ResultCompletion completion) {
-  impl->callAPI("GetPrices", {}, std::move(completion));
+  impl->callAPI("GetPrices", {}, withoutBody, std::move(completion));
 }
 
 void Velmora::ShowWhiteList(const std::vector<std::string>& Mobiles, ResultCompletion completion) {
-  impl->callAPI("ShowWhiteList",
-                checkedBody({{"Mobiles", Mobiles}},
-                            [&] { return detail::showWhiteListBody(impl->jsonEncoder, Mobiles); }),
-                std::move(completion));
+  impl->callAPI(
+      "ShowWhiteList", {{"Mobiles", Mobiles}},
+      [&] { return detail::showWhiteListBody(impl->jsonEncoder, Mobiles); }, std::move(completion));
 }
 
 void Velmora::Impl::sendVerification(const VerificationRequest& request,
                                      const detail::Reporter& reporter,
                                      detail::XmlCompletion answer) const {
-  std::string refusal;
-  if (settings.soapRefusal) {
-    refusal = detail::refusalLine(reporter, settings.soapRefusal);
-  } else if (const char* bad = uncarriable(request, username, password)) {
-    refusal = std::string(request.operation) + ": " + bad +
-              " holds text that XML cannot carry; nothing was sent";
+  detail::Refusal refusal = settings.soapRefusal;
+  if (const char* bad = refusal ? nullptr : uncarriable(request, username, password)) {
+    refusal.reason = std::string(bad) + " holds text that XML cannot carry";
+  }
+  if (refusal) {
+    detail::refuse(
+        settings.transport(), reporter, refusal,
+        [answer = std::move(answer)](const Failure& failure) { answer(nullptr, failure); });
+    return;
   }
   const std::string& serviceNamespace = settings.options.soapNamespace;
-  std::string envelope =
-      refusal.empty()
-          ? detail::buildEnvelope({serviceNamespace, request.operation, username, password,
-                                   request.number, request.lastTag, request.lastValue})
-          : std::string();
-  detail::postSoap(settings, reporter, std::move(refusal), std::move(envelope),
+  detail::postSoap(settings.transport(), settings.request(settings.soapUrl), reporter,
+                   detail::buildEnvelope({serviceNamespace, request.operation, username, password,
+                                          request.number, request.lastTag, request.lastValue}),
                    serviceNamespace + request.operation, std::move(answer));
 }
 

@@ -1,0 +1,76 @@
+#pragma once
+
+/// @file
+/// A transport for testing application code without a network: the client builds every request
+/// exactly as it would for the service, and a script answers it.
+
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "velmora/export.h"
+#include "velmora/failure.hpp"
+#include "velmora/transport.hpp"
+
+namespace velmora::testing {
+
+/// A complete answer: `status` with `body` (a JSON document or a SOAP envelope).
+VELMORA_EXPORT HttpResponse reply(long status, std::string body);
+
+/// An exchange that ended without an answer, as the libcurl session reports one: `kind`,
+/// whether the request may have reached the service, and the reason printed after "error".
+VELMORA_EXPORT HttpResponse failure(FailureKind kind, bool requestMayHaveArrived,
+                                    std::string reason);
+
+/// One request the client handed to the transport.
+struct RecordedRequest {
+  /// The operation, e.g. "SendMessage" or "AutoSendCode": the last segment of a JSON call's
+  /// path, or what follows the namespace in a SOAP call's SOAPAction.
+  std::string operation;
+  /// The request as the client made it. The "Authorization" header (the account's credentials)
+  /// is left out unless `ScriptedTransport::keepCredentials` was called; a SOAP envelope still
+  /// carries them in its body.
+  HttpRequest request;
+};
+
+/// A transport that answers from a script and records every request. Give it to a client with
+/// `Options::transport`; share one among several clients if you like.
+///
+/// Completions run on the transport's own completion thread, one at a time, in the order the
+/// requests came, never inside the call: as with the libcurl session, so code under test meets
+/// the same threading. Any thread may call the members at any time. Destroying the transport
+/// runs what it still holds first, so every completion still runs exactly once.
+class VELMORA_EXPORT ScriptedTransport final : public Transport {
+ public:
+  /// Until told otherwise, every request is answered `reply(200, R"({"Code":0})")`.
+  ScriptedTransport();
+  ~ScriptedTransport() override;
+  ScriptedTransport(const ScriptedTransport&) = delete;
+  ScriptedTransport& operator=(const ScriptedTransport&) = delete;
+
+  /// Every request of `operation` from now on gets `response`.
+  void answer(const std::string& operation, HttpResponse response);
+  /// Every request of an operation without an answer of its own gets `response`.
+  void answerAll(HttpResponse response);
+  /// Records the "Authorization" header too (the library's own tests check it).
+  void keepCredentials();
+
+  /// The requests received so far, in order.
+  std::vector<RecordedRequest> requests() const;
+  /// Blocks until every completion of a request received (or task posted) so far has run.
+  /// Must not be called from a completion.
+  void drain();
+
+  /// Records `request` and queues `onDone` with the scripted answer. Any thread.
+  void submit(HttpRequest request, std::function<void(HttpResponse&)> onDone) override;
+  /// Queues `task` behind the completions already queued. Any thread.
+  void post(std::function<void()> task) override;
+  /// True on this transport's completion thread.
+  bool onCompletionThread() const override;
+
+ private:
+  struct State;
+  std::shared_ptr<State> state_;
+};
+
+}  // namespace velmora::testing

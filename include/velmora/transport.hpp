@@ -1,0 +1,68 @@
+#pragma once
+
+#include <chrono>
+#include <functional>
+#include <memory>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "velmora/export.h"
+#include "velmora/failure.hpp"
+
+namespace velmora {
+
+/// One HTTP POST as a transport receives it. A plain value; the transport owns its copy.
+struct HttpRequest {
+  /// The longest `timeout` and `deadline` the library accepts: 24 hours. Anything longer is a
+  /// mistake, not a wish, and refusing it keeps every conversion of a limit far from overflow.
+  static constexpr std::chrono::hours kLongestTimeLimit{24};
+
+  std::string url;
+  std::vector<std::string> headers;  ///< complete header lines, "Name: value", in order
+  std::string body;                  ///< empty: the POST carries no body at all
+  std::string caFile;                ///< empty: the system trust store
+  std::chrono::milliseconds timeout{std::chrono::seconds(60)};   ///< idle time-out
+  std::chrono::milliseconds deadline{std::chrono::minutes(10)};  ///< from submit to completion
+  std::optional<std::string> proxy;  ///< unset: the environment's; empty: none; else this URL
+  bool allowPlainHttp = false;       ///< false: only https URLs are fetched
+};
+
+/// What one exchange ended with: a complete HTTP response, or a failure before one arrived.
+struct HttpResponse {
+  bool failed = false;  ///< no complete response: `error`, `kind` and the flag below say why
+  std::string error;    ///< e.g. "Couldn't connect to server: Failed to connect to ..."
+  FailureKind kind = FailureKind::Transport;  ///< meaningful when `failed`
+  bool requestMayHaveArrived = true;          ///< false only when no request byte was written
+  long status = 0;                            ///< the HTTP status code when !failed
+  /// Printable form of a response whose status is outside 2xx (status line, URL, headers).
+  /// Empty for a 2xx response.
+  std::string description;
+  std::string body;  ///< the body bytes, possibly empty
+};
+
+/// How a client's requests travel: request in, response or failure out. The default is the
+/// library's libcurl session, shared by every client; `Options::transport` puts another in its
+/// place for one client (see velmora/testing.hpp for a scripted one).
+///
+/// Threads: `submit` and `post` may be called from any thread at once and never run their
+/// callable inside the call. Callables run on the transport's completion thread, one at a time,
+/// in the order the exchanges (or posts) finished, never on the I/O thread.
+class VELMORA_EXPORT Transport {
+ public:
+  virtual ~Transport();
+  /// Starts `request`; `onDone` runs once on the completion thread when the exchange ends.
+  virtual void submit(HttpRequest request, std::function<void(HttpResponse&)> onDone) = 0;
+  /// Runs `task` once on the completion thread, soon (a call that sends nothing ends so).
+  /// Callables must not throw: the shared session drops an exception so that its completion
+  /// thread lives on.
+  virtual void post(std::function<void()> task) = 0;
+  /// True on this transport's completion thread.
+  virtual bool onCompletionThread() const = 0;
+};
+
+/// The libcurl session that clients without their own transport share; started on first use
+/// and alive until the process exits. Any thread.
+VELMORA_EXPORT std::shared_ptr<Transport> sharedTransport();
+
+}  // namespace velmora

@@ -1,0 +1,36 @@
+#pragma once
+
+#include <exception>
+#include <functional>
+#include <optional>
+
+#include "call/failure_scope.hpp"
+#include "call/reporter.hpp"
+#include "velmora/failure.hpp"
+#include "velmora/transport.hpp"
+
+// What a call makes of its finished exchange, and the hand-over to its completion.
+namespace velmora::detail {
+
+/// The failure of a finished exchange, after printing its lines ("error ...", or the two status
+/// lines); nothing, and nothing printed, for a 2xx answer.
+std::optional<Failure> exchangeFailure(const HttpResponse& response, const Reporter& reporter);
+
+/// Reports an exception that escaped a completion, as one line.
+void reportThrown(const Reporter& reporter, std::exception_ptr thrown);
+
+/// Hands `value` to `completion` (skipped when empty) with `failure` as what currentFailure()
+/// returns meanwhile. An exception it throws is reported and goes no further.
+template <class Value>
+void deliver(const Reporter& reporter, const std::function<void(Value)>& completion, Value value,
+             const std::optional<Failure>& failure) {
+  if (!completion) return;
+  FailureScope scope(failure ? &*failure : nullptr);
+  try {
+    completion(std::move(value));
+  } catch (...) {
+    reportThrown(reporter, std::current_exception());
+  }
+}
+
+}  // namespace velmora::detail
