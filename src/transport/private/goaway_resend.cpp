@@ -1,0 +1,25 @@
+#include "transport/private/goaway_resend.hpp"
+
+namespace velmora::detail {
+
+bool provablyUnprocessed(const Slot& s) {
+  // A stream that brought any answer byte was processed, whatever a GOAWAY claims.
+  const bool unanswered = s.statusLine.empty() && s.response.body.empty();
+  return s.requestStarted && unanswered && s.goaways->provesUnprocessed(s.connection, s.stream);
+}
+
+std::optional<std::pair<FailureKind, std::string>> whyNotResent(const Pending& work, Ended ended,
+                                                                Clock::time_point now) {
+  // Past its deadline it fails as never sent, like any request that waited too long.
+  if (ended == Ended::Deadline || now >= work.deadlineAt) {
+    return std::pair{FailureKind::Deadline, deadlineReason(work.request.deadline)};
+  }
+  if (work.resends >= kMaxResends) {
+    return std::pair{FailureKind::Transport, "The server refused the request " +
+                                                 std::to_string(work.resends + 1) +
+                                                 " times without processing it"};
+  }
+  return std::nullopt;
+}
+
+}  // namespace velmora::detail

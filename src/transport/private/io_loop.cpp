@@ -1,0 +1,156 @@
+#include "transport/private/io_loop.hpp"
+
+#include <algorithm>
+#include <chrono>
+#include <mutex>
+
+namespace velmora::detail {
+namespace {
+
+// How long the loop pauses when polling fails, so that it never spins.
+constexpr auto kBrokenPollPause = std::chrono::milliseconds(50);
+// How often origins unused for a while are forgotten.
+constexpr auto kPruneInterval = std::chrono::seconds(10);
+
+// The least time before its deadline that a request must have left to be sent: a tenth of its
+// deadline, at most 50 ms.
+Clock::duration leastTimeToSend(std::chrono::milliseconds deadline) {
+  return std::min<Clock::duration>(deadline / 10, std::chrono::milliseconds(50));
+}
+
+// Milliseconds from `now` until `wake`, rounded up (so the loop never wakes just before a limit
+// and spins), at most the prune interval.
+int pollMilliseconds(Clock::time_point now, Clock::time_point wake) {
+  if (wake <= now) return 0;
+  const auto wait = std::min<Clock::duration>(wake - now, kPruneInterval);
+  return static_cast<int>(std::chrono::ceil<std::chrono::milliseconds>(wait).count());
+}
+
+std::once_flag globalInitOnce;
+CURLcode globalInitResult = CURLE_FAILED_INIT;
+
+}  // namespace
+
+IoLoop::IoLoop(CompletionQueue& completions) : completions(completions) {}
+
+std::string IoLoop::start() {
+  std::call_once(globalInitOnce, [] { globalInitResult = curl_global_init(CURL_GLOBAL_DEFAULT); });
+  if (globalInitResult != CURLE_OK) {
+    return std::string("libcurl could not be initialised: ") + curl_easy_strerror(globalInitResult);
+  }
+  multi = curl_multi_init();
+  share = curl_share_init();
+  if (multi == nullptr || share == nullptr ||
+      curl_multi_setopt(multi, CURLMOPT_PIPELINING, CURLPIPE_MULTIPLEX) != CURLM_OK ||
+      curl_multi_setopt(multi, CURLMOPT_MAX_CONCURRENT_STREAMS,
+                        static_cast<long>(kHttp2Capacity)) != CURLM_OK ||
+      curl_share_setopt(share, CURLSHOPT_SHARE, CURL_LOCK_DATA_SSL_SESSION) != CURLSHE_OK ||
+      curl_share_setopt(share, CURLSHOPT_SHARE, CURL_LOCK_DATA_DNS) != CURLSHE_OK) {
+    return "libcurl could not be initialised: no transfer loop";
+  }
+  // No per-host connection cap is set in libcurl: admission keeps each origin within what
+  // its connections carry, so a transfer handed to libcurl never waits there for one.
+  transfers.attach(multi, share);
+  thread = std::thread([this] { run(); });
+  return {};
+}
+
+void IoLoop::submit(Pending work) {
+  bool wake = false;
+  {
+    std::lock_guard<std::mutex> lock(mutex);
+    incoming.push_back(std::move(work));
+    // The loop takes everything queued at once, so one wake-up per batch is enough: a burst
+    // of submissions costs one system call, not one each.
+    wake = !wakeSent;
+    wakeSent = true;
+  }
+  if (wake) curl_multi_wakeup(multi);
+}
+
+void IoLoop::stop(Clock::time_point until) {
+  stopping = true;
+  if (!thread.joinable()) return;
+  curl_multi_wakeup(multi);
+  std::unique_lock<std::mutex> lock(mutex);
+  const bool ended = exitedCv.wait_until(lock, until, [this] { return exited; });
+  lock.unlock();
+  ended ? thread.join() : thread.detach();
+}
+
+// Like libcurl's own examples: sleep until a socket is ready, a wake-up comes, or the next
+// limit (an idle time-out, a deadline, a queued deadline, the prune) is due.
+void IoLoop::run() {
+  auto nextPrune = Clock::now() + kPruneInterval;
+  while (!stopping) {
+    takeIncoming();
+    admit();
+    int running = 0;
+    const CURLMcode performed = curl_multi_perform(multi, &running);
+    if (performed != CURLM_OK) transfers.failAll(performed);
+    transfers.finishCompleted();
+    // After libcurl has read what arrived, so that an answer waiting in a socket is never
+    // taken for a stall.
+    const auto now = Clock::now();
+    const Clock::time_point nextExpiry = transfers.failOverdue(now);
+    queues.expireQueued(now, [this](Pending& p) { failQueued(p); });
+    if (now >= nextPrune) {
+      queues.prune(now);
+      nextPrune = now + kPruneInterval;
+    }
+    admit();
+    completions.push(finished);
+    if (stopping || incomingWaiting()) continue;
+    const auto wake = std::min({nextExpiry, queues.nextQueuedDeadline(), nextPrune});
+    if (curl_multi_poll(multi, nullptr, 0, pollMilliseconds(now, wake), nullptr) != CURLM_OK) {
+      std::this_thread::sleep_for(kBrokenPollPause);  // never spin on a broken poll
+    }
+  }
+  std::lock_guard<std::mutex> lock(mutex);
+  exited = true;
+  exitedCv.notify_all();
+}
+
+bool IoLoop::incomingWaiting() {
+  std::lock_guard<std::mutex> lock(mutex);
+  return !incoming.empty();
+}
+
+void IoLoop::takeIncoming() {
+  {
+    std::lock_guard<std::mutex> lock(mutex);
+    wakeSent = false;
+    taken.swap(incoming);
+  }
+  const auto now = Clock::now();
+  for (Pending& work : taken) queues.add(std::move(work), now);
+  taken.clear();
+}
+
+void IoLoop::admit() {
+  Pending work;
+  const auto now = Clock::now();
+  while (!stopping) {
+    Origin* origin = queues.takeNext(work);
+    if (origin == nullptr) return;
+    // A request that would go out in the last moments before its deadline would almost surely
+    // fail with its outcome unknown; it ends now instead, surely never sent.
+    if (work.deadlineAt - now < leastTimeToSend(work.request.deadline)) {
+      queues.release(*origin, now);
+      failQueued(work);
+      continue;
+    }
+    transfers.start(*origin, std::move(work));
+  }
+}
+
+void IoLoop::failQueued(Pending& work) {
+  Completion failed{std::move(work.onDone), {}, {}};
+  failed.response.failed = true;
+  failed.response.kind = FailureKind::Deadline;
+  failed.response.requestMayHaveArrived = false;
+  failed.response.error = deadlineReason(work.request.deadline);
+  finished.push_back(std::move(failed));
+}
+
+}  // namespace velmora::detail

@@ -1,0 +1,63 @@
+#pragma once
+
+#include <curl/curl.h>
+
+#include <atomic>
+#include <condition_variable>
+#include <mutex>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "transport/private/completion_queue.hpp"
+#include "transport/private/origin_queue.hpp"
+#include "transport/private/running_transfers.hpp"
+
+namespace velmora::detail {
+
+/// The I/O thread and its loop: it takes submitted requests, admits them per origin, drives
+/// libcurl's multi interface, ends what passed its limits, and hands finished exchanges to the
+/// completion queue in batches. Runs no application code.
+class IoLoop {
+ public:
+  explicit IoLoop(CompletionQueue& completions);
+  IoLoop(const IoLoop&) = delete;
+  IoLoop& operator=(const IoLoop&) = delete;
+
+  /// Sets libcurl up and starts the thread. Empty on success, else why no request can go out.
+  std::string start();
+
+  /// Queues `work` and wakes the thread. Any thread.
+  void submit(Pending work);
+
+  /// Makes the loop stop between two steps and waits until `until` for the thread to end
+  /// (else leaves it to the process's end). Queued and running requests are dropped.
+  void stop(Clock::time_point until);
+
+ private:
+  void run();
+  bool incomingWaiting();
+  void takeIncoming();
+  void admit();
+  void failQueued(Pending& work);
+
+  CompletionQueue& completions;
+  CURLM* multi = nullptr;
+  CURLSH* share = nullptr;
+  std::thread thread;
+  std::atomic<bool> stopping{false};
+
+  std::mutex mutex;
+  std::condition_variable exitedCv;
+  bool exited = false;
+  bool wakeSent = false;
+  std::vector<Pending> incoming;
+
+  // Touched by the I/O thread only.
+  std::vector<Pending> taken;
+  OriginQueues queues;
+  std::vector<Completion> finished;  // since the last hand-over to the completion thread
+  RunningTransfers transfers{queues, finished};
+};
+
+}  // namespace velmora::detail

@@ -1,0 +1,158 @@
+#include "transport/private/running_transfers.hpp"
+
+#include <algorithm>
+#include <utility>
+
+#include "transport/private/goaway_resend.hpp"
+
+namespace velmora::detail {
+
+RunningTransfers::RunningTransfers(OriginQueues& queues, std::vector<Completion>& finished)
+    : queues(queues), finished(finished) {}
+
+void RunningTransfers::attach(CURLM* multiHandle, CURLSH* shareHandle) {
+  multi = multiHandle;
+  share = shareHandle;
+}
+
+Slot* RunningTransfers::takeSlot() {
+  if (spareSlots.empty()) {
+    slots.push_back(std::make_unique<Slot>());
+    slots.back()->queues = &queues;
+    slots.back()->goaways = &goaways;
+    return slots.back().get();
+  }
+  Slot* s = spareSlots.back();
+  spareSlots.pop_back();
+  return s;
+}
+
+void RunningTransfers::start(Origin& origin, Pending work) {
+  Slot* s = takeSlot();
+  s->work = std::move(work);
+  s->origin = &origin;
+  if (s->easy == nullptr) s->easy = curl_easy_init();
+  if (s->easy == nullptr)
+    return failUnsent(s, FailureKind::Transport, "Out of memory: no transfer handle");
+  const std::string refused = configure(*s, share);
+  if (!refused.empty()) return failUnsent(s, FailureKind::RefusedInput, refused);
+  const CURLMcode added = curl_multi_add_handle(multi, s->easy);
+  if (added != CURLM_OK) {
+    return failUnsent(
+        s, FailureKind::Transport,
+        std::string("The transfer could not be started: ") + curl_multi_strerror(added));
+  }
+  active.push_back(s);
+}
+
+void RunningTransfers::finishCompleted() {
+  int left = 0;
+  while (CURLMsg* msg = curl_multi_info_read(multi, &left)) {
+    if (msg->msg != CURLMSG_DONE) continue;
+    const CURLcode code = msg->data.result;
+    Slot* s = nullptr;
+    curl_easy_getinfo(msg->easy_handle, CURLINFO_PRIVATE, &s);
+    detach(s);
+    finish(s, code, Ended::ByLibcurl);
+  }
+}
+
+Clock::time_point RunningTransfers::failOverdue(Clock::time_point now) {
+  std::vector<std::pair<Slot*, Ended>> overdue;
+  auto next = Clock::time_point::max();
+  for (Slot* s : active) {
+    const auto idleAt = s->lastProgress + s->idleLimit;
+    if (now >= s->work.deadlineAt) {
+      overdue.emplace_back(s, Ended::Deadline);
+    } else if (now > idleAt) {
+      overdue.emplace_back(s, Ended::Idle);
+    } else {
+      next = std::min({next, s->work.deadlineAt, idleAt + std::chrono::milliseconds(1)});
+    }
+  }
+  for (const auto& [s, ended] : overdue) {
+    detach(s);
+    finish(s, CURLE_OPERATION_TIMEDOUT, ended);
+  }
+  return next;
+}
+
+void RunningTransfers::failAll(CURLMcode code) {
+  std::vector<Slot*> all = active;
+  for (Slot* s : all) {
+    detach(s);
+    s->response = HttpResponse();
+    fail(s, FailureKind::Transport,
+         std::string("The transfer loop failed: ") + curl_multi_strerror(code));
+  }
+}
+
+// Takes a transfer off the multi handle and out of the active list.
+void RunningTransfers::detach(Slot* s) {
+  curl_multi_remove_handle(multi, s->easy);  // fails only for a handle it does not hold
+  auto it = std::find(active.begin(), active.end(), s);
+  *it = active.back();
+  active.pop_back();
+}
+
+void RunningTransfers::finish(Slot* s, CURLcode code, Ended ended) {
+  if (ended == Ended::ByLibcurl && code == CURLE_OK && s->headersComplete) {
+    long status = 0;
+    curl_easy_getinfo(s->easy, CURLINFO_RESPONSE_CODE, &status);
+    s->response.status = status;
+    // Only a status outside 2xx is ever described; a 2xx answer skips building the text.
+    if (status < 200 || status > 299) s->response.description = describeResponse(*s);
+    return deliver(s);
+  }
+  if (provablyUnprocessed(*s)) return resendUnprocessed(s, ended);
+  auto [kind, text] = describeFailure(*s, code, ended);
+  fail(s, kind, std::move(text));
+}
+
+// The server never processed the request: it goes to the front of its origin's queue, for
+// another connection, unless it may not go out again; then it fails as never sent.
+void RunningTransfers::resendUnprocessed(Slot* s, Ended ended) {
+  const auto now = Clock::now();
+  s->requestStarted = false;
+  if (auto refusal = whyNotResent(s->work, ended, now)) {
+    return fail(s, refusal->first, std::move(refusal->second));
+  }
+  Pending work = std::move(s->work);
+  ++work.resends;
+  freeSlot(s);
+  queues.addFront(std::move(work), now);
+}
+
+void RunningTransfers::fail(Slot* s, FailureKind kind, std::string error) {
+  // libcurl counts its resends per handle and never resets the count between requests: past
+  // five it gives up on a dead connection without asking. A reset handle starts from zero.
+  if (s->requestStarted) s->configured = false;
+  s->response.failed = true;
+  s->response.kind = kind;
+  s->response.error = std::move(error);
+  s->response.requestMayHaveArrived = s->requestStarted;
+  s->response.body.clear();
+  deliver(s);
+}
+
+// A request that ends before libcurl had it: nothing was sent.
+void RunningTransfers::failUnsent(Slot* s, FailureKind kind, std::string error) {
+  s->response = HttpResponse();
+  s->requestStarted = false;
+  fail(s, kind, std::move(error));
+}
+
+// Frees the slot and its origin's place, and queues the completion.
+void RunningTransfers::deliver(Slot* s) {
+  finished.push_back(Completion{std::move(s->work.onDone), std::move(s->response), {}});
+  freeSlot(s);
+}
+
+void RunningTransfers::freeSlot(Slot* s) {
+  s->work = Pending();
+  queues.release(*s->origin, Clock::now());
+  s->origin = nullptr;
+  spareSlots.push_back(s);
+}
+
+}  // namespace velmora::detail

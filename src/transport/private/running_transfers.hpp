@@ -1,0 +1,59 @@
+#pragma once
+
+#include <curl/curl.h>
+
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "transport/private/completion_queue.hpp"
+#include "transport/private/libcurl_lines.hpp"
+#include "transport/private/origin_queue.hpp"
+#include "transport/private/transfer.hpp"
+
+namespace velmora::detail {
+
+/// The transfers handed to libcurl's multi handle: starting one in a reused slot, ending it
+/// when libcurl is done or it passes its deadline or idle limit, and turning each end into a
+/// completion (or, after a GOAWAY, a place back in its origin's queue). Touched by the I/O
+/// thread only.
+class RunningTransfers {
+ public:
+  /// Ended transfers give their origin's place back to `queues` and add their completion to
+  /// `finished`.
+  RunningTransfers(OriginQueues& queues, std::vector<Completion>& finished);
+
+  /// The handles every transfer runs in and shares; set once, before the first start().
+  void attach(CURLM* multi, CURLSH* share);
+
+  /// Hands `work`, admitted for `origin`, to libcurl (or fails it at once as never sent).
+  void start(Origin& origin, Pending work);
+  /// Ends the transfers libcurl reports done.
+  void finishCompleted();
+  /// Ends the transfers past their deadline or idle for longer than their time-out; returns
+  /// when the next of the others is due.
+  Clock::time_point failOverdue(Clock::time_point now);
+  /// The loop itself failed: every transfer under way ends with the reason.
+  void failAll(CURLMcode code);
+
+ private:
+  Slot* takeSlot();
+  void detach(Slot* s);
+  void finish(Slot* s, CURLcode code, Ended ended);
+  void resendUnprocessed(Slot* s, Ended ended);
+  void fail(Slot* s, FailureKind kind, std::string error);
+  void failUnsent(Slot* s, FailureKind kind, std::string error);
+  void deliver(Slot* s);
+  void freeSlot(Slot* s);
+
+  CURLM* multi = nullptr;
+  CURLSH* share = nullptr;
+  OriginQueues& queues;
+  std::vector<Completion>& finished;
+  GoAwayLedger goaways;
+  std::vector<std::unique_ptr<Slot>> slots;
+  std::vector<Slot*> spareSlots;
+  std::vector<Slot*> active;
+};
+
+}  // namespace velmora::detail
