@@ -113,6 +113,8 @@ void RunningTransfers::finish(Slot* s, CURLcode code, Ended ended) {
 // another connection, unless it may not go out again; then it fails as never sent.
 void RunningTransfers::resendUnprocessed(Slot* s, Ended ended) {
   const auto now = Clock::now();
+  // The request went out on this handle, so libcurl counted a resend on it (see fail()).
+  s->configured = false;
   s->requestStarted = false;
   if (auto refusal = whyNotResent(s->work, ended, now)) {
     return fail(s, refusal->first, std::move(refusal->second));
