@@ -1,5 +1,5 @@
-// The client: every operation checks its arguments, builds its request body or envelope and
-// hands it to the exchange of its protocol.
+// The client: every member is one entry into the operation table; the table's entry and the
+// member's arguments say what is checked, written and read.
 
 #include "velmora/client.hpp"
 
@@ -9,6 +9,7 @@
 
 #include "call/exchange.hpp"
 #include "call/refusal.hpp"
+#include "client/operations.hpp"
 #include "client/settings.hpp"
 #include "rest/call.hpp"
 #include "rest/json_encoder.hpp"
@@ -22,54 +23,42 @@
 namespace velmora {
 namespace {
 
-// One text-bearing argument of an operation, checked for UTF-8 before anything is sent.
-class TextArgument {
- public:
-  TextArgument(const char* name, const std::string& text) : name_(name), value_(&text) {}
-  TextArgument(const char* name, const std::vector<std::string>& list)
-      : name_(name), value_(&list) {}
-  TextArgument(const char* name, const std::vector<RecipientsMessage>& list)
-      : name_(name), value_(&list) {}
+using detail::Operation;
+namespace operation = detail::operation;
 
-  // Where the argument holds bytes that are not UTF-8 ("mobiles[2]"), or empty when it holds none.
-  std::string invalidPart() const {
-    return std::visit([this](const auto* value) { return invalidPart(*value); }, value_);
-  }
+// The value of one text-bearing argument, named by the operation's table entry.
+using TextValue = std::variant<const std::string*, const std::vector<std::string>*,
+                               const std::vector<RecipientsMessage>*>;
 
- private:
-  std::string invalidPart(const std::string& text) const {
-    return detail::isValidUtf8(text) ? std::string() : std::string(name_);
+// Where `value` holds bytes that are not UTF-8 ("mobiles[2]"), or empty when it holds none.
+std::string invalidPart(const std::string& name, const std::string* text) {
+  return detail::isValidUtf8(*text) ? std::string() : name;
+}
+std::string invalidPart(const std::string& name, const std::vector<std::string>* list) {
+  for (std::size_t i = 0; i < list->size(); ++i) {
+    if (!detail::isValidUtf8((*list)[i])) return name + "[" + std::to_string(i) + "]";
   }
-  std::string invalidPart(const std::vector<std::string>& list) const {
-    for (std::size_t i = 0; i < list.size(); ++i) {
-      if (!detail::isValidUtf8(list[i])) return element(i);
-    }
-    return {};
+  return {};
+}
+std::string invalidPart(const std::string& name, const std::vector<RecipientsMessage>* list) {
+  for (std::size_t i = 0; i < list->size(); ++i) {
+    const RecipientsMessage& m = (*list)[i];
+    const std::string element = name + "[" + std::to_string(i) + "]";
+    if (!detail::isValidUtf8(m.Id())) return element + ".id";
+    if (!detail::isValidUtf8(m.Message())) return element + ".message";
+    if (!detail::isValidUtf8(m.Mobile())) return element + ".mobile";
   }
-  std::string invalidPart(const std::vector<RecipientsMessage>& list) const {
-    for (std::size_t i = 0; i < list.size(); ++i) {
-      const RecipientsMessage& m = list[i];
-      if (!detail::isValidUtf8(m.Id())) return element(i) + ".id";
-      if (!detail::isValidUtf8(m.Message())) return element(i) + ".message";
-      if (!detail::isValidUtf8(m.Mobile())) return element(i) + ".mobile";
-    }
-    return {};
-  }
-  std::string element(std::size_t index) const {
-    return std::string(name_) + "[" + std::to_string(index) + "]";
-  }
-
-  const char* name_;
-  std::variant<const std::string*, const std::vector<std::string>*,
-               const std::vector<RecipientsMessage>*>
-      value_;
-};
+  return {};
+}
 
 // JSON cannot carry bytes that are not UTF-8, and the service would garble or refuse them, so
-// such a call sends nothing.
-detail::Refusal utf8Refusal(std::initializer_list<TextArgument> arguments) {
-  for (const TextArgument& argument : arguments) {
-    const std::string where = argument.invalidPart();
+// such a call sends nothing. `values` follow the order of the operation's text names.
+detail::Refusal utf8Refusal(const Operation& op, std::initializer_list<TextValue> values) {
+  std::size_t index = 0;
+  for (const TextValue& value : values) {
+    const std::string name = op.texts.at(index++);
+    const std::string where =
+        std::visit([&](const auto* v) { return invalidPart(name, v); }, value);
     if (!where.empty()) return {where + " is not valid UTF-8"};
   }
   return {};
@@ -80,26 +69,15 @@ std::string withoutBody() {
   return {};
 }
 
-// One verification-code request: the operation and its two arguments, with the names under
-// which a value that cannot be sent is reported.
-struct VerificationRequest {
-  const char* operation;
-  const char* numberName;
-  const std::string& number;
-  const char* lastTag;
-  const char* lastName;
-  const std::string& lastValue;
-};
-
 // The name of the first value that XML cannot carry at all (invalid UTF-8, NUL and most control
 // characters), or null when every value can be sent. Escaping cannot help such a value: no XML
 // reader could take the envelope.
-const char* uncarriable(const VerificationRequest& request, const std::string& username,
-                        const std::string& password) {
+const char* uncarriable(const Operation& op, const std::string& number, const std::string& last,
+                        const std::string& username, const std::string& password) {
   if (!detail::isXmlCarriable(username)) return "username";
   if (!detail::isXmlCarriable(password)) return "password";
-  if (!detail::isXmlCarriable(request.number)) return request.numberName;
-  if (!detail::isXmlCarriable(request.lastValue)) return request.lastName;
+  if (!detail::isXmlCarriable(number)) return op.texts[0];
+  if (!detail::isXmlCarriable(last)) return op.texts[1];
   return nullptr;
 }
 
@@ -120,14 +98,14 @@ struct Velmora::Impl {
         authorization(basicAuthorization(username, password)),
         settings(std::move(options)) {}
 
-  /// Posts the body that `makeBody` writes to the JSON operation `operation`, unless a setting
-  /// or a text argument forbids sending; `completion` runs once on the completion thread.
+  /// Posts the body that `makeBody` writes to the JSON operation `op`, unless a setting or a
+  /// text argument forbids sending; `completion` runs once on the completion thread.
   template <class MakeBody>
-  void callAPI(const char* operation, std::initializer_list<TextArgument> arguments,
-               MakeBody makeBody, ResultCompletion completion) const {
-    const detail::Reporter reporter = settings.reporter(operation);
+  void callAPI(const Operation& op, std::initializer_list<TextValue> texts, MakeBody makeBody,
+               ResultCompletion completion) const {
+    const detail::Reporter reporter = settings.reporter(op.name);
     const detail::Refusal refusal =
-        settings.restRefusal ? settings.restRefusal : utf8Refusal(arguments);
+        settings.restRefusal ? settings.restRefusal : utf8Refusal(op, texts);
     if (refusal) {
       detail::refuse(settings.transport(), reporter, refusal,
                      [reporter, completion = std::move(completion)](const Failure& failure) {
@@ -139,9 +117,22 @@ struct Velmora::Impl {
     detail::postJson(settings.transport(), settings.request(settings.restBase), authorization,
                      reporter, makeBody(), std::move(completion));
   }
+
+  /// The verification-code operation `op` whose answer is a number.
+  void verify(const Operation& op, const std::string& number, const std::string& last,
+              NumberCompletion completion) const {
+    const detail::Reporter reporter = settings.reporter(op.name);
+    sendEnvelope(op, number, last, reporter, detail::numberAnswer(reporter, std::move(completion)));
+  }
+  /// The verification-code operation `op` whose answer is a truth value.
+  void verify(const Operation& op, const std::string& number, const std::string& last,
+              TruthCompletion completion) const {
+    const detail::Reporter reporter = settings.reporter(op.name);
+    sendEnvelope(op, number, last, reporter, detail::truthAnswer(reporter, std::move(completion)));
+  }
   /// Builds one verification-code envelope and posts it, unless a value or a setting forbids.
-  void sendVerification(const VerificationRequest& request, const detail::Reporter& reporter,
-                        detail::XmlCompletion answer) const;
+  void sendEnvelope(const Operation& op, const std::string& number, const std::string& last,
+                    const detail::Reporter& reporter, detail::XmlCompletion answer) const;
 
   detail::JsonEncoder jsonEncoder;
   std::string username;
@@ -167,11 +158,7 @@ void Velmora::SendMessage(const std::string& phoneNumber, const std::string& mes
                           const std::vector<std::string>& mobiles, const std::string& userGroupID,
                           std::int64_t SendDateInTimeStamp, ResultCompletion completion) {
   impl->callAPI(
-      "SendMessage",
-      {{"phoneNumber", phoneNumber},
-       {"message", message},
-       {"mobiles", mobiles},
-       {"userGroupID", userGroupID}},
+      operation::SendMessage, {&phoneNumber, &message, &mobiles, &userGroupID},
       [&] {
         return detail::sendMessageBody(impl->jsonEncoder, phoneNumber, message, mobiles,
                                        userGroupID, SendDateInTimeStamp);
@@ -184,10 +171,7 @@ void Velmora::SendCorrespondingMessage(const std::string& phoneNumber,
                                        const std::string& userGroupID,
                                        ResultCompletion completion) {
   impl->callAPI(
-      "SendCorrespondingMessage",
-      {{"phoneNumber", phoneNumber},
-       {"recipientsMessage", recipientsMessage},
-       {"userGroupID", userGroupID}},
+      operation::SendCorrespondingMessage, {&phoneNumber, &recipientsMessage, &userGroupID},
       [&] {
         return detail::sendCorrespondingMessageBody(impl->jsonEncoder, phoneNumber,
                                                     recipientsMessage, userGroupID);
@@ -200,10 +184,7 @@ void Velmora::SendMessageToPort(const std::string& phoneNumber, std::int64_t rec
                                 const std::vector<RecipientsMessage>& recipientsMessage,
                                 ResultCompletion completion) {
   impl->callAPI(
-      "SendMessageToPort",
-      {{"phoneNumber", phoneNumber},
-       {"userGroupID", userGroupID},
-       {"recipientsMessage", recipientsMessage}},
+      operation::SendMessageToPort, {&phoneNumber, &userGroupID, &recipientsMessage},
       [&] {
         return detail::sendMessageToPortBody(impl->jsonEncoder, phoneNumber, recievePortNumber,
                                              sendPortNumber, userGroupID, recipientsMessage);
@@ -213,9 +194,7 @@ void Velmora::SendMessageToPort(const std::string& phoneNumber, std::int64_t rec
 
 void Velmora::GroupMessageStatus(const std::string& groupMessageId, ResultCompletion completion) {
   impl->callAPI(
-      "GroupMessageStatus",
-
-      {{"groupMessageId", groupMessageId}},
+      operation::GroupMessageStatus, {&groupMessageId},
       [&] { return detail::groupMessageStatusBody(impl->jsonEncoder, groupMessageId); },
       std::move(completion));
 }
@@ -223,16 +202,14 @@ void Velmora::GroupMessageStatus(const std::string& groupMessageId, ResultComple
 void Velmora::CorrespondingMessageStatus(const std::vector<std::string>& messageId,
                                          ResultCompletion completion) {
   impl->callAPI(
-      "CorrespondingMessageStatus",
-
-      {{"messageId", messageId}},
+      operation::CorrespondingMessageStatus, {&messageId},
       [&] { return detail::correspondingMessageStatusBody(impl->jsonEncoder, messageId); },
       std::move(completion));
 }
 
 void Velmora::GetGroupMessageId(const std::string& groupId, ResultCompletion completion) {
   impl->callAPI(
-      "GetGroupMessageId", {{"groupId", groupId}},
+      operation::GetGroupMessageId, {&groupId},
       [&] { return detail::getGroupMessageIdBody(impl->jsonEncoder, groupId); },
       std::move(completion));
 }
@@ -241,7 +218,7 @@ void Velmora::ReceiveMessages(const std::string& phoneNumber, std::int64_t start
                               std::int64_t EndDate, std::int64_t page,
                               ResultCompletion completion) {
   impl->callAPI(
-      "ReceiveMessages", {{"phoneNumber", phoneNumber}},
+      operation::ReceiveMessages, {&phoneNumber},
       [&] {
         return detail::receiveMessagesBody(impl->jsonEncoder, phoneNumber, startDate, EndDate,
                                            page);
@@ -251,8 +228,8 @@ void Velmora::ReceiveMessages(const std::string& phoneNumber, std::int64_t start
 
 void Velmora::GetCredit(ResultCompletion completion) {
   // The line marks, in the application's output, that the credit answer (or its failure) is in.
-  impl->callAPI("GetCredit", {}, withoutBody,
-                [reporter = impl->settings.reporter("GetCredit"),
+  impl->callAPI(operation::GetCredit, {}, withoutBody,
+                [reporter = impl->settings.reporter(operation::GetCredit.name),
                  completion = std::move(completion)](std::shared_ptr<Result> result) {
                   reporter.print(DiagnosticKind::Notice, "I AM BACK");
                   if (completion) completion(std::move(result));
@@ -260,20 +237,20 @@ void Velmora::GetCredit(ResultCompletion completion) {
 }
 
 void Velmora::GetPrices(ResultCompletion completion) {
-  impl->callAPI("GetPrices", {}, withoutBody, std::move(completion));
+  impl->callAPI(operation::GetPrices, {}, withoutBody, std::move(completion));
 }
 
 void Velmora::ShowWhiteList(const std::vector<std::string>& Mobiles, ResultCompletion completion) {
   impl->callAPI(
-      "ShowWhiteList", {{"Mobiles", Mobiles}},
+      operation::ShowWhiteList, {&Mobiles},
       [&] { return detail::showWhiteListBody(impl->jsonEncoder, Mobiles); }, std::move(completion));
 }
 
-void Velmora::Impl::sendVerification(const VerificationRequest& request,
-                                     const detail::Reporter& reporter,
-                                     detail::XmlCompletion answer) const {
+void Velmora::Impl::sendEnvelope(const Operation& op, const std::string& number,
+                                 const std::string& last, const detail::Reporter& reporter,
+                                 detail::XmlCompletion answer) const {
   detail::Refusal refusal = settings.soapRefusal;
-  if (const char* bad = refusal ? nullptr : uncarriable(request, username, password)) {
+  if (const char* bad = refusal ? nullptr : uncarriable(op, number, last, username, password)) {
     refusal.reason = std::string(bad) + " holds text that XML cannot carry";
   }
   if (refusal) {
@@ -284,32 +261,24 @@ void Velmora::Impl::sendVerification(const VerificationRequest& request,
   }
   const std::string& serviceNamespace = settings.options.soapNamespace;
   detail::postSoap(settings.transport(), settings.request(settings.soapUrl), reporter,
-                   detail::buildEnvelope({serviceNamespace, request.operation, username, password,
-                                          request.number, request.lastTag, request.lastValue}),
-                   serviceNamespace + request.operation, std::move(answer));
+                   detail::buildEnvelope(
+                       {serviceNamespace, op.name, username, password, number, op.lastTag, last}),
+                   serviceNamespace + op.name, std::move(answer));
 }
 
 void Velmora::AutoSendCode(const std::string& phoneNumber, const std::string& footer,
                            NumberCompletion completion) {
-  const detail::Reporter reporter = impl->settings.reporter("AutoSendCode");
-  impl->sendVerification({"AutoSendCode", "phoneNumber", phoneNumber, "Footer", "footer", footer},
-                         reporter, detail::numberAnswer(reporter, std::move(completion)));
+  impl->verify(operation::AutoSendCode, phoneNumber, footer, std::move(completion));
 }
 
 void Velmora::CheckSendCode(const std::string& reciptionNumber, const std::string& code,
                             TruthCompletion completion) {
-  const detail::Reporter reporter = impl->settings.reporter("CheckSendCode");
-  impl->sendVerification(
-      {"CheckSendCode", "reciptionNumber", reciptionNumber, "Code", "code", code}, reporter,
-      detail::truthAnswer(reporter, std::move(completion)));
+  impl->verify(operation::CheckSendCode, reciptionNumber, code, std::move(completion));
 }
 
 void Velmora::SendMessageWithCode(const std::string& reciptionNumber, const std::string& code,
                                   NumberCompletion completion) {
-  const detail::Reporter reporter = impl->settings.reporter("SendMessageWithCode");
-  impl->sendVerification(
-      {"SendMessageWithCode", "reciptionNumber", reciptionNumber, "Code", "code", code}, reporter,
-      detail::numberAnswer(reporter, std::move(completion)));
+  impl->verify(operation::SendMessageWithCode, reciptionNumber, code, std::move(completion));
 }
 
 }  // namespace velmora
