@@ -18,7 +18,7 @@ struct HttpRequest {
   /// mistake, not a wish, and refusing it keeps every conversion of a limit far from overflow.
   static constexpr std::chrono::hours kLongestTimeLimit{24};
 
-  std::string url;  ///< where the POST goes, scheme included
+  std::string url;                   ///< where the POST goes, scheme included
   std::vector<std::string> headers;  ///< complete header lines, "Name: value", in order
   std::string body;                  ///< empty: the POST carries no body at all
   std::string caFile;                ///< empty: the system trust store
