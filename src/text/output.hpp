@@ -17,7 +17,9 @@ std::string thrownLine(std::exception_ptr thrown);
 /// Joins items with one blank, as the library's diagnostic lines are made.
 std::string joinWords(std::initializer_list<std::string_view> items);
 
-/// Redirects printed lines to `sink` (for tests); an empty function restores standard output.
+/// Redirects the lines printed without a client's diagnostics to `sink` (for the benchmark and
+/// the fuzzers, which call the answer readers directly); an empty function restores standard
+/// output.
 void setLineSink(std::function<void(std::string_view)> sink);
 
 }  // namespace velmora::detail

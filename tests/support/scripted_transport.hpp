@@ -16,8 +16,8 @@
 #include <thread>
 #include <vector>
 
+#include "support/lines.hpp"
 #include "transport/transport.hpp"
-#include "velmora/diagnostics.hpp"
 #include "velmora/failure.hpp"
 #include "velmora/options.hpp"
 
@@ -112,45 +112,6 @@ class ScriptedTransport final : public detail::Transport {
   detail::HttpResponse script = reply(200, R"({"Code":0})");
   bool stopping = false;
   std::thread worker;
-};
-
-/// The lines a client printed, collected through `Options::diagnostics`.
-class Diagnostics {
- public:
-  struct Line {
-    std::string operation;
-    DiagnosticKind kind;
-    std::string text;
-  };
-
-  /// A callable for `Options::diagnostics` that collects here.
-  std::function<void(const Diagnostic&)> sink() const {
-    return [state = state](const Diagnostic& d) {
-      std::lock_guard<std::mutex> lock(state->mutex);
-      state->lines.push_back({std::string(d.operation), d.kind, std::string(d.line)});
-    };
-  }
-  std::vector<Line> all() const {
-    std::lock_guard<std::mutex> lock(state->mutex);
-    return state->lines;
-  }
-  /// The texts only.
-  std::vector<std::string> lines() const {
-    std::vector<std::string> texts;
-    for (const Line& line : all()) texts.push_back(line.text);
-    return texts;
-  }
-  void clear() {
-    std::lock_guard<std::mutex> lock(state->mutex);
-    state->lines.clear();
-  }
-
- private:
-  struct State {
-    std::mutex mutex;
-    std::vector<Line> lines;
-  };
-  std::shared_ptr<State> state = std::make_shared<State>();
 };
 
 /// Options whose endpoints the scripted transport sees ("https://rest.test",

@@ -51,8 +51,8 @@ TEST(Http2, StreamsRefusedByGoawayAreSentAgainAndNoneTwice) {
   backend.setScript(test::answerEach(kAnswer));
   test::Nginx nginx(backend.port(), "keepalive_requests 5;");
   ASSERT_TRUE(nginx.ready());
-  test::LineCapture capture;
-  Velmora client("u", "p", test::clientOptions(nginx.baseUrl(), nginx.caFile(), 20s));
+  test::Diagnostics printed;
+  Velmora client("u", "p", test::clientOptions(nginx.baseUrl(), nginx.caFile(), 20s, printed));
   const int calls = test::kThreadSanitizer ? 200 : 1000;
   EXPECT_EQ(sendAtOnce(client, calls), calls);
   const auto requests = backend.requests();
@@ -83,8 +83,8 @@ TEST(Http2, OriginIsWidenedAtTheHandshake) {
   }));
   test::Nginx nginx(backend.port(), "");
   ASSERT_TRUE(nginx.ready());
-  test::LineCapture capture;
-  Velmora client("u", "p", test::clientOptions(nginx.baseUrl(), nginx.caFile(), 20s));
+  test::Diagnostics printed;
+  Velmora client("u", "p", test::clientOptions(nginx.baseUrl(), nginx.caFile(), 20s, printed));
   EXPECT_EQ(sendAtOnce(client, 40), 40);
   std::lock_guard<std::mutex> lock(gate->mutex);
   EXPECT_TRUE(gate->firstSawCompany);
@@ -106,8 +106,8 @@ TEST(Http1, OriginStaysWithinItsConnections) {
     std::this_thread::sleep_for(50ms);
     --count->now;
   }));
-  test::LineCapture capture;
-  Velmora client("u", "p", test::clientOptions(server.baseUrl(), server.caFile(), 20s));
+  test::Diagnostics printed;
+  Velmora client("u", "p", test::clientOptions(server.baseUrl(), server.caFile(), 20s, printed));
   EXPECT_EQ(sendAtOnce(client, 200), 200);
   EXPECT_LE(count->most.load(), 16);
   EXPECT_GE(count->most.load(), 2);  // the origin did widen past its first connection
