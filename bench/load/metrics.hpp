@@ -25,6 +25,7 @@ struct RowPlan {
   std::size_t window = 0;           ///< requests in flight; 0 submits them all at once
   std::size_t threads = 16;         ///< workers of the blocking pool
   std::chrono::seconds limit{120};  ///< a row that has not finished by then is reported as such
+  bool quiet = false;               ///< the library's lines go nowhere instead of standard output
 };
 
 /// One line of the results table.

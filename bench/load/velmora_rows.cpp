@@ -68,6 +68,7 @@ velmora::Options optionsFor(const RowPlan& plan) {
   options.soapUrl = plan.url;
   options.caFile = plan.caFile;
   options.timeout = std::chrono::seconds(30);
+  if (plan.quiet) options.diagnostics = [](const velmora::Diagnostic&) {};
   return options;
 }
 

@@ -11,4 +11,5 @@
 #include "velmora/messages.hpp"
 #include "velmora/options.hpp"
 #include "velmora/result.hpp"
+#include "velmora/text.hpp"
 #include "velmora/version.h"

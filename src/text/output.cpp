@@ -1,36 +1,15 @@
 #include "text/output.hpp"
 
 #include <cstdio>
-#include <mutex>
 
 namespace velmora::detail {
-namespace {
-
-struct LineOutput {
-  std::mutex mutex;
-  std::function<void(std::string_view)> sink;
-};
-
-// Never destroyed: completions may still print while the process exits.
-LineOutput& output() {
-  static auto* instance = new LineOutput;
-  return *instance;
-}
-
-}  // namespace
-
 void printLine(std::string_view line) {
   std::string whole;
   whole.reserve(line.size() + 1);
   whole.append(line).push_back('\n');
-  LineOutput& out = output();
-  std::lock_guard<std::mutex> lock(out.mutex);
-  if (out.sink) {
-    out.sink(line);
-    return;
-  }
-  // One fwrite per line under the lock: lines never interleave. Standard output keeps its
-  // usual buffering (line by line on a terminal), which a burst of requests relies on.
+  // One fwrite per line: stdio locks the stream for the call, so lines never interleave.
+  // Standard output keeps its usual buffering (line by line on a terminal), which a burst of
+  // requests relies on.
   std::fwrite(whole.data(), 1, whole.size(), stdout);
 }
 
@@ -41,12 +20,6 @@ std::string joinWords(std::initializer_list<std::string_view> items) {
     line.append(item);
   }
   return line;
-}
-
-void setLineSink(std::function<void(std::string_view)> sink) {
-  LineOutput& out = output();
-  std::lock_guard<std::mutex> lock(out.mutex);
-  out.sink = std::move(sink);
 }
 
 std::string thrownLine(std::exception_ptr thrown) {

@@ -1,7 +1,7 @@
 #pragma once
 
 #include <exception>
-#include <functional>
+#include <initializer_list>
 #include <string>
 #include <string_view>
 
@@ -16,8 +16,5 @@ std::string thrownLine(std::exception_ptr thrown);
 
 /// Joins items with one blank, as the library's diagnostic lines are made.
 std::string joinWords(std::initializer_list<std::string_view> items);
-
-/// Redirects printed lines to `sink` (for tests); an empty function restores standard output.
-void setLineSink(std::function<void(std::string_view)> sink);
 
 }  // namespace velmora::detail

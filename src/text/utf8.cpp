@@ -2,6 +2,8 @@
 
 #include <cstdint>
 
+#include "velmora/text.hpp"
+
 namespace velmora::detail {
 namespace {
 
@@ -52,3 +54,17 @@ bool isXmlCarriable(std::string_view text) noexcept {
 }
 
 }  // namespace velmora::detail
+
+namespace velmora {
+
+bool isValidUtf8(std::string_view text) noexcept {
+  return detail::isValidUtf8(text);
+}
+
+std::size_t utf8SequenceLength(std::string_view text) noexcept {
+  std::size_t end = 0;
+  if (text.empty() || detail::decodeNext(text, end) < 0) return 0;
+  return end;
+}
+
+}  // namespace velmora

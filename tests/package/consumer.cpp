@@ -1,5 +1,6 @@
-// Proves that an installed library links and runs: prints the version, then asks the credit of
-// a port where nothing listens, which must complete exactly once, with the absent value.
+// Proves that an installed library links and runs: prints the version, reads UTF-8 with its free
+// functions, then asks the credit of a port where nothing listens, which must complete exactly
+// once, with the absent value.
 
 #include <velmora/velmora.hpp>
 
@@ -11,6 +12,11 @@
 
 int main() {
   std::printf("%s", reinterpret_cast<const char*>(VelmoraVersionString));
+  // The free functions are exported too: "é" is one two-byte sequence, a lone 0xFF none.
+  if (velmora::utf8SequenceLength("\xC3\xA9") != 2 || velmora::isValidUtf8("\xFF")) {
+    std::fprintf(stderr, "consumer: the UTF-8 functions read C3 A9 or FF wrongly\n");
+    return 1;
+  }
   velmora::Options options;
   options.restBaseUrl = "https://127.0.0.1:1";  // nothing listens on port 1
   options.timeout = std::chrono::seconds(10);

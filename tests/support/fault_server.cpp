@@ -432,6 +432,13 @@ Options clientOptions(const std::string& baseUrl, const std::string& caFile,
   return o;
 }
 
+Options clientOptions(const std::string& baseUrl, const std::string& caFile,
+                      std::chrono::milliseconds timeout, const Diagnostics& printed) {
+  Options o = clientOptions(baseUrl, caFile, timeout);
+  o.diagnostics = printed.sink();
+  return o;
+}
+
 HttpRequest requestTo(const FaultServer& server, const std::string& path,
                       std::chrono::milliseconds timeout) {
   HttpRequest request;

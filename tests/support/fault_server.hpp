@@ -17,6 +17,7 @@
 
 namespace velmora::test {
 
+class Diagnostics;
 class FaultServer;
 
 /// One accepted connection of a `FaultServer`, as the script sees it. Every wait is bounded: by
@@ -154,6 +155,9 @@ std::size_t countCarrying(const std::vector<std::string>& requests, const std::s
 /// `caFile`, with the "http://velmora.test/" service namespace.
 Options clientOptions(const std::string& baseUrl, const std::string& caFile,
                       std::chrono::milliseconds timeout);
+/// The same, the client's lines going to `printed` instead of standard output.
+Options clientOptions(const std::string& baseUrl, const std::string& caFile,
+                      std::chrono::milliseconds timeout, const Diagnostics& printed);
 
 /// A POST to `server` at `path` as the transport takes it: the server trusted, plain HTTP
 /// allowed, the given idle time-out.

@@ -4,14 +4,15 @@
 #include <chrono>
 #include <condition_variable>
 #include <cstddef>
+#include <functional>
 #include <memory>
 #include <mutex>
 #include <string>
 #include <vector>
 
-#include "text/output.hpp"
+#include "velmora/diagnostics.hpp"
 
-// Helpers of the suites that run the real session: printed lines, waiting for completions.
+// Helpers of the suites that run the library: printed lines, waiting for completions.
 
 namespace velmora::test {
 
@@ -28,35 +29,49 @@ inline constexpr bool kThreadSanitizer = false;
 inline constexpr bool kThreadSanitizer = false;
 #endif
 
-/// Collects the library's printed lines while alive (instead of standard output).
-class LineCapture {
+/// The lines a client printed, collected through `Options::diagnostics`: put `sink()` into the
+/// options of every client whose lines the test reads or keeps off its output.
+class Diagnostics {
  public:
-  LineCapture() {
-    detail::setLineSink([state = state_](std::string_view line) {
-      std::lock_guard<std::mutex> lock(state->mutex);
-      state->lines.emplace_back(line);
-    });
-  }
-  ~LineCapture() { detail::setLineSink(nullptr); }
-  LineCapture(const LineCapture&) = delete;
-  LineCapture& operator=(const LineCapture&) = delete;
+  struct Line {
+    std::string operation;
+    DiagnosticKind kind;
+    std::string text;
+  };
 
-  std::vector<std::string> lines() const {
-    std::lock_guard<std::mutex> lock(state_->mutex);
-    return state_->lines;
+  /// A callable for `Options::diagnostics` that collects here; it may outlive this object.
+  std::function<void(const Diagnostic&)> sink() const {
+    return [state = state](const Diagnostic& d) {
+      std::lock_guard<std::mutex> lock(state->mutex);
+      state->lines.push_back({std::string(d.operation), d.kind, std::string(d.line)});
+    };
   }
-  /// Lines equal to `line`.
-  std::size_t count(const std::string& line) const {
-    const auto all = lines();
-    return static_cast<std::size_t>(std::count(all.begin(), all.end(), line));
+  std::vector<Line> all() const {
+    std::lock_guard<std::mutex> lock(state->mutex);
+    return state->lines;
+  }
+  /// The texts only.
+  std::vector<std::string> lines() const {
+    std::vector<std::string> texts;
+    for (const Line& line : all()) texts.push_back(line.text);
+    return texts;
+  }
+  /// Texts equal to `text`.
+  std::size_t count(const std::string& text) const {
+    const auto texts = lines();
+    return static_cast<std::size_t>(std::count(texts.begin(), texts.end(), text));
+  }
+  void clear() {
+    std::lock_guard<std::mutex> lock(state->mutex);
+    state->lines.clear();
   }
 
  private:
   struct State {
     std::mutex mutex;
-    std::vector<std::string> lines;
+    std::vector<Line> lines;
   };
-  std::shared_ptr<State> state_ = std::make_shared<State>();
+  std::shared_ptr<State> state = std::make_shared<State>();
 };
 
 /// Waits for completions that arrive on the session thread: true once `expected` completions

@@ -15,7 +15,7 @@
 #include <thread>
 #include <vector>
 
-#include "velmora/diagnostics.hpp"
+#include "support/lines.hpp"
 #include "velmora/failure.hpp"
 #include "velmora/options.hpp"
 #include "velmora/testing.hpp"
@@ -47,45 +47,6 @@ class ScriptedTransport {
 
   const std::shared_ptr<testing::ScriptedTransport> shared =
       std::make_shared<testing::ScriptedTransport>();
-};
-
-/// The lines a client printed, collected through `Options::diagnostics`.
-class Diagnostics {
- public:
-  struct Line {
-    std::string operation;
-    DiagnosticKind kind;
-    std::string text;
-  };
-
-  /// A callable for `Options::diagnostics` that collects here.
-  std::function<void(const Diagnostic&)> sink() const {
-    return [state = state](const Diagnostic& d) {
-      std::lock_guard<std::mutex> lock(state->mutex);
-      state->lines.push_back({std::string(d.operation), d.kind, std::string(d.line)});
-    };
-  }
-  std::vector<Line> all() const {
-    std::lock_guard<std::mutex> lock(state->mutex);
-    return state->lines;
-  }
-  /// The texts only.
-  std::vector<std::string> lines() const {
-    std::vector<std::string> texts;
-    for (const Line& line : all()) texts.push_back(line.text);
-    return texts;
-  }
-  void clear() {
-    std::lock_guard<std::mutex> lock(state->mutex);
-    state->lines.clear();
-  }
-
- private:
-  struct State {
-    std::mutex mutex;
-    std::vector<Line> lines;
-  };
-  std::shared_ptr<State> state = std::make_shared<State>();
 };
 
 /// Options that send through `transport` to "https://rest.test" and

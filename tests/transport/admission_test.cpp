@@ -41,8 +41,8 @@ TEST(Admission, QueuedRequestsDoNotTimeOutAndEachIsSentOnce) {
     std::atomic<int> values{0};
   };
   auto shared = std::make_shared<Shared>();
-  test::LineCapture capture;
-  Velmora client("u", "p", test::clientOptions(server.baseUrl(), server.caFile(), 2500ms));
+  test::Diagnostics printed;
+  Velmora client("u", "p", test::clientOptions(server.baseUrl(), server.caFile(), 2500ms, printed));
   for (int i = 0; i < kRequests; ++i) {
     client.ShowWhiteList({"number-" + std::to_string(i) + "-"},
                          [shared](std::shared_ptr<Result> r) {
@@ -52,7 +52,7 @@ TEST(Admission, QueuedRequestsDoNotTimeOutAndEachIsSentOnce) {
   }
   ASSERT_TRUE(shared->latch.wait(30s));
   EXPECT_EQ(shared->values.load(), kRequests)
-      << (capture.lines().empty() ? "" : capture.lines()[0]);
+      << (printed.lines().empty() ? "" : printed.lines()[0]);
   std::map<int, int> received;
   for (const std::string& request : server.requests()) {
     const auto at = request.find("number-");

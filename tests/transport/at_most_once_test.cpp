@@ -81,8 +81,8 @@ class AtMostOnce : public ::testing::TestWithParam<Protocol> {};
 TEST_P(AtMostOnce, ConnectionDyingAfterTheRequestIsNeverResent) {
   const Protocol& p = GetParam();
   auto server = dyingServer(p);
-  test::LineCapture capture;
-  Velmora client("u", "p", test::clientOptions(server->baseUrl(), server->caFile(), 5s));
+  test::Diagnostics printed;
+  Velmora client("u", "p", test::clientOptions(server->baseUrl(), server->caFile(), 5s, printed));
   constexpr int kCalls = 12;
   Outcomes outcomes;
   for (int i = 0; i < kCalls; ++i) {
@@ -109,8 +109,8 @@ TEST_P(AtMostOnce, ConnectionDyingAfterTheRequestIsNeverResent) {
 TEST_P(AtMostOnce, ConcurrentCallsOnDyingConnectionsAreEachSentOnce) {
   const Protocol& p = GetParam();
   auto server = dyingServer(p);
-  test::LineCapture capture;
-  Velmora client("u", "p", test::clientOptions(server->baseUrl(), server->caFile(), 5s));
+  test::Diagnostics printed;
+  Velmora client("u", "p", test::clientOptions(server->baseUrl(), server->caFile(), 5s, printed));
   constexpr int kCalls = 48;
   Outcomes outcomes;
   test::Latch latch(kCalls);

@@ -50,8 +50,8 @@ TEST(Completions, RunOneAtATimeInTheOrderTheExchangesEnded) {
   conductor->order = {3, 0, 5, 1, 4, 2};
   test::FaultServer server(test::FaultServer::Tls{});
   server.setScript([conductor](test::FaultConnection& c) { conductor->play(c); });
-  test::LineCapture capture;
-  Velmora client("u", "p", test::clientOptions(server.baseUrl(), server.caFile(), 30s));
+  test::Diagnostics printed;
+  Velmora client("u", "p", test::clientOptions(server.baseUrl(), server.caFile(), 30s, printed));
   std::mutex mutex;
   std::vector<int> completed;
   std::atomic<int> running{0};

@@ -6,6 +6,7 @@
 
 #include <atomic>
 #include <condition_variable>
+#include <map>
 #include <mutex>
 
 #include "support/fault_server.hpp"
@@ -40,6 +41,15 @@ int sendAtOnce(Velmora& client, int count, std::chrono::seconds limit = 60s) {
   return answered->load();
 }
 
+// The distinct failure lines among what the client printed, each with how often it came.
+std::map<std::string, int> failureLines(const test::Diagnostics& printed) {
+  std::map<std::string, int> lines;
+  for (const auto& line : printed.all()) {
+    if (line.kind != DiagnosticKind::RequestBody) ++lines[line.text];
+  }
+  return lines;
+}
+
 #define SKIP_WITHOUT_NGINX() \
   if (!test::Nginx::available()) GTEST_SKIP() << "nginx is not installed (scripts/install-deps)"
 
@@ -51,10 +61,10 @@ TEST(Http2, StreamsRefusedByGoawayAreSentAgainAndNoneTwice) {
   backend.setScript(test::answerEach(kAnswer));
   test::Nginx nginx(backend.port(), "keepalive_requests 5;");
   ASSERT_TRUE(nginx.ready());
-  test::LineCapture capture;
-  Velmora client("u", "p", test::clientOptions(nginx.baseUrl(), nginx.caFile(), 20s));
+  test::Diagnostics printed;
+  Velmora client("u", "p", test::clientOptions(nginx.baseUrl(), nginx.caFile(), 20s, printed));
   const int calls = test::kThreadSanitizer ? 200 : 1000;
-  EXPECT_EQ(sendAtOnce(client, calls), calls);
+  EXPECT_EQ(sendAtOnce(client, calls), calls) << ::testing::PrintToString(failureLines(printed));
   const auto requests = backend.requests();
   for (int i = 0; i < calls; ++i) {
     ASSERT_EQ(test::countCarrying(requests, marker(i)), 1u) << "call " << i;
@@ -83,8 +93,8 @@ TEST(Http2, OriginIsWidenedAtTheHandshake) {
   }));
   test::Nginx nginx(backend.port(), "");
   ASSERT_TRUE(nginx.ready());
-  test::LineCapture capture;
-  Velmora client("u", "p", test::clientOptions(nginx.baseUrl(), nginx.caFile(), 20s));
+  test::Diagnostics printed;
+  Velmora client("u", "p", test::clientOptions(nginx.baseUrl(), nginx.caFile(), 20s, printed));
   EXPECT_EQ(sendAtOnce(client, 40), 40);
   std::lock_guard<std::mutex> lock(gate->mutex);
   EXPECT_TRUE(gate->firstSawCompany);
@@ -106,8 +116,8 @@ TEST(Http1, OriginStaysWithinItsConnections) {
     std::this_thread::sleep_for(50ms);
     --count->now;
   }));
-  test::LineCapture capture;
-  Velmora client("u", "p", test::clientOptions(server.baseUrl(), server.caFile(), 20s));
+  test::Diagnostics printed;
+  Velmora client("u", "p", test::clientOptions(server.baseUrl(), server.caFile(), 20s, printed));
   EXPECT_EQ(sendAtOnce(client, 200), 200);
   EXPECT_LE(count->most.load(), 16);
   EXPECT_GE(count->most.load(), 2);  // the origin did widen past its first connection

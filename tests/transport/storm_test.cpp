@@ -112,7 +112,7 @@ class Storm : public ::testing::Test {
 
   Options options() const {
     // The time-out is how long a stalled exchange holds its connection.
-    return test::clientOptions(server.baseUrl(), server.caFile(), 1s);
+    return test::clientOptions(server.baseUrl(), server.caFile(), 1s, printed);
   }
 
   // Records one completion of operation `id`.
@@ -146,7 +146,7 @@ class Storm : public ::testing::Test {
 
     const std::string basic = detail::base64Encode(kUser + ":" + kPassword);
     std::size_t leaking = 0;
-    for (const std::string& line : capture.lines()) {
+    for (const std::string& line : printed.lines()) {
       leaking += line.find(kPassword) != std::string::npos ||
                  line.find(kUser) != std::string::npos || line.find(basic) != std::string::npos;
     }
@@ -156,7 +156,7 @@ class Storm : public ::testing::Test {
   std::shared_ptr<ServerTally> tally = std::make_shared<ServerTally>();
   test::FaultServer server{test::FaultServer::Tls{}};
   std::size_t baseline = 0;
-  test::LineCapture capture;
+  test::Diagnostics printed;  // every client's lines, read for credentials and thrown lines
   std::vector<std::atomic<int>> calls = std::vector<std::atomic<int>>(2 * kOperations);
   std::atomic<int> values{0};
   std::unique_ptr<test::Latch> latch;  // made by each test, before its first operation
@@ -228,9 +228,9 @@ TEST_F(Storm, CompletionsThatStartRequestsAndThatThrow) {
   expectCleanEnd(kFirst + kFollowUps);
   EXPECT_EQ(followUpIds.load(), kFirst + kFollowUps);
   const int standard =
-      static_cast<int>(capture.count("velmora: a completion handler threw: storm"));
+      static_cast<int>(printed.count("velmora: a completion handler threw: storm"));
   const int other = static_cast<int>(
-      capture.count("velmora: a completion handler threw a non-standard exception"));
+      printed.count("velmora: a completion handler threw a non-standard exception"));
   EXPECT_EQ(standard, (kFirst + 1) / 3);
   EXPECT_EQ(other, kFirst / 3);
 }

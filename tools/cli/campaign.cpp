@@ -13,8 +13,8 @@
 #include <utility>
 
 #include "journal.hpp"
-#include "printable.hpp"
 #include "progress.hpp"
+#include "velmora/text.hpp"
 
 namespace velmora::cli {
 namespace {
@@ -297,7 +297,7 @@ bool reportProblems(const Campaign& campaign, const Settings& settings) {
         settings);
   } else if (list.recipients().empty()) {
     printError("nothing was sent: there is no recipient", settings);
-  } else if (!tools::isUtf8(campaign.text)) {
+  } else if (!isValidUtf8(campaign.text)) {
     printError("nothing was sent: the text is not UTF-8", settings);
   } else {
     return false;

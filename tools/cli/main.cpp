@@ -7,6 +7,7 @@
 
 #include "cli.hpp"
 #include "printable.hpp"
+#include "velmora/text.hpp"
 #include "velmora/version.h"
 
 namespace {
@@ -90,7 +91,8 @@ std::string versionText() {
 std::string failureLine(const CLI::App* app, const CLI::Error& e) {
   const std::string line = CLI::FailureMessage::simple(app, e);
   const std::string what = e.what();
-  return velmora::tools::printable(what) + line.substr(std::min(what.size(), line.size()));
+  return velmora::tools::printable(what, velmora::utf8SequenceLength) +
+         line.substr(std::min(what.size(), line.size()));
 }
 
 }  // namespace
@@ -111,7 +113,8 @@ int main(int argc, char** argv) {
     finishSettings(app, settings);
   } catch (const CLI::ParseError& e) {
     if (const auto unknown = unknownCommand(app)) {
-      std::cerr << "velmora: " << velmora::tools::printable(*unknown) << "\n";
+      std::cerr << "velmora: " << velmora::tools::printable(*unknown, velmora::utf8SequenceLength)
+                << "\n";
       return kUsage;
     }
     const int status = app.exit(e);

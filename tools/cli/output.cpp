@@ -5,6 +5,7 @@
 
 #include "cli.hpp"
 #include "printable.hpp"
+#include "velmora/text.hpp"
 
 namespace velmora::cli {
 namespace {
@@ -52,7 +53,7 @@ void printError(const std::string& text, const Settings& settings) {
   // The text may quote file names, numbers and rows of input files: what they hold must not
   // reach the terminal as control sequences or split the line.
   if (settings.verbosity != Verbosity::Quiet) {
-    writeLocked(stderr, "velmora: " + tools::printable(text) + "\n");
+    writeLocked(stderr, "velmora: " + tools::printable(text, utf8SequenceLength) + "\n");
   }
 }
 

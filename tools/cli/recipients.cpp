@@ -14,7 +14,7 @@
 #include <stdexcept>
 
 #include "owned_files.hpp"
-#include "printable.hpp"
+#include "velmora/text.hpp"
 
 namespace velmora::cli {
 
@@ -169,7 +169,7 @@ std::string rowProblem(const CsvRecord& row, const Columns& columns) {
            std::to_string(columns.count);
   }
   for (const std::string& field : row.fields) {
-    if (!tools::isUtf8(field)) return "not UTF-8";
+    if (!isValidUtf8(field)) return "not UTF-8";
   }
   const std::string_view mobile = trimmed(row.fields[*columns.mobile]);
   if (!isPhoneNumber(mobile)) return numberProblem(mobile);

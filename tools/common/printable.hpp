@@ -7,16 +7,15 @@
 namespace velmora::tools {
 
 /// The length (1 to 4) of the well-formed UTF-8 sequence that `text` starts with, or 0 when it
-/// does not start with one (overlong forms, surrogates and values past U+10FFFF are not).
-std::size_t utf8SequenceLength(std::string_view text);
-
-/// True when `text` is well-formed UTF-8 throughout.
-bool isUtf8(std::string_view text);
+/// does not start with one. Each program passes its own: the command-line tool the library's,
+/// the sandbox one that does not depend on the library it checks.
+using Utf8SequenceLength = std::size_t (*)(std::string_view text);
 
 /// `text` as it may be written into one line of a terminal or a log: a backslash becomes `\\`,
 /// line feed, carriage return and tab `\n`, `\r`, `\t`, and every other control character (C0,
-/// DEL, C1) and every byte that is not part of well-formed UTF-8 `\xHH`, one per byte. Anything
-/// else is kept, so the result is well-formed UTF-8 without controls and reads back unambiguously.
-std::string printable(std::string_view text);
+/// DEL, C1) and every byte that `sequenceLength` does not find in well-formed UTF-8 `\xHH`, one
+/// per byte. Anything else is kept, so the result is well-formed UTF-8 without controls and reads
+/// back unambiguously.
+std::string printable(std::string_view text, Utf8SequenceLength sequenceLength);
 
 }  // namespace velmora::tools

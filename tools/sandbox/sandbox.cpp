@@ -10,6 +10,7 @@
 #include <stdexcept>
 
 #include "printable.hpp"
+#include "utf8_sequence.hpp"
 
 namespace velmora::sandbox {
 namespace {
@@ -79,7 +80,7 @@ Sandbox::Sandbox(SandboxOptions options)
     };
   }
   gate_ = std::make_shared<Gate>(options.connections, [log = log_](const std::string& text) {
-    log(tools::printable(timestamp() + " " + text));
+    log(tools::printable(timestamp() + " " + text, sandbox::utf8SequenceLength));
   });
   auto rest = std::make_unique<GuardedServer<httplib::SSLServer>>(
       gate_, "REST", options.certFile.c_str(), options.keyFile.c_str());
@@ -138,7 +139,7 @@ Sandbox::Sandbox(SandboxOptions options)
       requestNote.clear();
       // A log line holds what clients sent (user names, paths): a line feed or an escape
       // sequence in them must not forge another line or rewrite the terminal.
-      log(tools::printable(line));
+      log(tools::printable(line, sandbox::utf8SequenceLength));
     };
   };
   rest_->set_logger(logger("REST"));
