@@ -282,7 +282,7 @@ TEST_F(JsonOperations, ATextCannotAddOrOverrideMembers) {
   EXPECT_EQ(raw.find("\"UserGroupID\":"), raw.rfind("\"UserGroupID\":"));
 }
 
-struct Refusal {
+struct RefusalCase {
   const char* line;
   Start start;
   std::function<void(Options&)> configure = [](Options&) {};
@@ -293,7 +293,7 @@ struct Refusal {
 TEST_F(JsonOperations, RefusalsSendNothingAndCompleteLaterOffTheCallersThread) {
   using std::chrono::milliseconds;
   const std::string bad = "09\xff";
-  const std::vector<Refusal> refusals{
+  const std::vector<RefusalCase> refusals{
       {"SendMessage: message is not valid UTF-8; nothing was sent",
        [&](Velmora& c, ResultCompletion d) { c.SendMessage("3000", bad, {"0912"}, "7", 0, d); }},
       {"SendMessage: mobiles[1] is not valid UTF-8; nothing was sent",
@@ -343,7 +343,7 @@ TEST_F(JsonOperations, RefusalsSendNothingAndCompleteLaterOffTheCallersThread) {
       {"GetPrices: restBaseUrl is not a valid URL; nothing was sent", prices(),
        restBase("https://rest.test:99999")},
   };
-  for (const Refusal& refusal : refusals) {
+  for (const RefusalCase& refusal : refusals) {
     SCOPED_TRACE(refusal.line);
     printed.clear();
     Options options = test::scriptedOptions(transport, printed);

@@ -233,7 +233,7 @@ TEST_F(Verification, FailuresAndUnreadableAnswersCarryTheirReason) {
 // Every way a verification call can end without sending: one line, the absent value (never
 // false) with its reason, once, on the completion thread, after the call returned.
 TEST_F(Verification, RefusalsSendNothingAndCompleteLaterOffTheCallersThread) {
-  struct Refusal {
+  struct RefusalCase {
     const char* line;
     std::function<void(Options&)> configure;
     std::string phone = "0912";
@@ -244,7 +244,7 @@ TEST_F(Verification, RefusalsSendNothingAndCompleteLaterOffTheCallersThread) {
     return [field, value](Options& o) { o.*field = value; };
   };
   const auto unchanged = [](Options&) {};
-  const Refusal refusals[] = {
+  const RefusalCase refusals[] = {
       {"footer holds text that XML cannot carry; nothing was sent", unchanged, "0912",
        std::string("1\0"
                    "2",
@@ -272,7 +272,7 @@ TEST_F(Verification, RefusalsSendNothingAndCompleteLaterOffTheCallersThread) {
       {"deadline must be positive and at most 24 hours; nothing was sent",
        [](Options& o) { o.deadline = std::chrono::hours(25); }},
   };
-  for (const Refusal& refusal : refusals) {
+  for (const RefusalCase& refusal : refusals) {
     SCOPED_TRACE(refusal.line);
     Options options = test::scriptedOptions(transport, printed);
     refusal.configure(options);

@@ -35,7 +35,7 @@ constexpr std::size_t kUnicodeSingle = 70;
 constexpr std::size_t kUnicodeMulti = 67;
 
 // A request the service refuses: the code and the sentence of its answer.
-struct Refusal {
+struct ServiceRefusal {
   ResultCode code;
   std::string message;
 };
@@ -71,15 +71,15 @@ std::int64_t priceOf(std::string_view text, const Prices& prices) {
     if (byte >= 0x80) ascii = false;
     if ((byte & 0xC0) != 0x80) ++characters;  // continuation bytes do not start a character
   }
-  if (characters == 0) throw Refusal{ResultCode::MessageLengthError, "the text is empty"};
+  if (characters == 0) throw ServiceRefusal{ResultCode::MessageLengthError, "the text is empty"};
   const std::size_t single = ascii ? kAsciiSingle : kUnicodeSingle;
   const std::size_t multi = ascii ? kAsciiMulti : kUnicodeMulti;
   const std::size_t parts = characters <= single ? 1 : (characters + multi - 1) / multi;
   if (parts > static_cast<std::size_t>(prices.maxParts)) {
-    throw Refusal{ResultCode::MessageLengthError,
-                  "the text of " + std::to_string(characters) + " characters needs " +
-                      std::to_string(parts) + " parts; at most " + std::to_string(prices.maxParts) +
-                      " are allowed"};
+    throw ServiceRefusal{ResultCode::MessageLengthError,
+                         "the text of " + std::to_string(characters) + " characters needs " +
+                             std::to_string(parts) + " parts; at most " +
+                             std::to_string(prices.maxParts) + " are allowed"};
   }
   return static_cast<std::int64_t>(parts) * (ascii ? prices.asciiPart : prices.unicodePart);
 }
@@ -88,11 +88,12 @@ std::int64_t priceOf(std::string_view text, const Prices& prices) {
 
 const json& member(const json& body, const char* name) {
   const auto it = body.find(name);
-  if (it == body.end()) throw Refusal{ResultCode::ParamError, std::string(name) + " is missing"};
+  if (it == body.end())
+    throw ServiceRefusal{ResultCode::ParamError, std::string(name) + " is missing"};
   return *it;
 }
 
-Refusal wrongType(const char* name, const char* what) {
+ServiceRefusal wrongType(const char* name, const char* what) {
   return {ResultCode::ParamError, std::string(name) + " must be " + what};
 }
 
@@ -280,8 +281,8 @@ struct Service::State {
 
   void checkRecipient(std::string_view mobile) const {
     if (!isLine(mobile) && !isMobile(mobile)) {
-      throw Refusal{ResultCode::NumberError,
-                    "\"" + std::string(mobile) + "\" is not a mobile number"};
+      throw ServiceRefusal{ResultCode::NumberError,
+                           "\"" + std::string(mobile) + "\" is not a mobile number"};
     }
   }
 
@@ -322,12 +323,13 @@ struct Service::State {
             const std::vector<Outgoing>& outgoing, const std::string& userGroup,
             Clock::time_point due) {
     if (!isLine(from)) {
-      throw Refusal{ResultCode::OwnNumberError, "\"" + from + "\" is not a line of this account"};
+      throw ServiceRefusal{ResultCode::OwnNumberError,
+                           "\"" + from + "\" is not a line of this account"};
     }
-    if (outgoing.empty()) throw Refusal{ResultCode::UserListError, "there is no recipient"};
+    if (outgoing.empty()) throw ServiceRefusal{ResultCode::UserListError, "there is no recipient"};
     if (outgoing.size() > kMaxRecipients) {
-      throw Refusal{ResultCode::UserListError,
-                    "at most " + std::to_string(kMaxRecipients) + " recipients per request"};
+      throw ServiceRefusal{ResultCode::UserListError,
+                           "at most " + std::to_string(kMaxRecipients) + " recipients per request"};
     }
     std::int64_t cost = 0;
     for (const Outgoing& o : outgoing) {
@@ -335,9 +337,9 @@ struct Service::State {
       cost += priceOf(o.text, config.prices);
     }
     if (cost > account.credit) {
-      throw Refusal{ResultCode::CreditError, "this send costs " + std::to_string(cost) +
-                                                 " but the credit is " +
-                                                 std::to_string(account.credit)};
+      throw ServiceRefusal{ResultCode::CreditError, "this send costs " + std::to_string(cost) +
+                                                        " but the credit is " +
+                                                        std::to_string(account.credit)};
     }
     account.credit -= cost;
     const std::uint64_t groupId = nextId++;
@@ -374,10 +376,12 @@ struct Service::State {
     const std::int64_t end = integer(body, "EndDate");
     const std::int64_t page = integer(body, "Page");
     if (!isLine(line)) {
-      throw Refusal{ResultCode::OwnNumberError, "\"" + line + "\" is not a line of this account"};
+      throw ServiceRefusal{ResultCode::OwnNumberError,
+                           "\"" + line + "\" is not a line of this account"};
     }
-    if (end < start) throw Refusal{ResultCode::DateRangeError, "EndDate is before StartDate"};
-    if (page < 1) throw Refusal{ResultCode::PageError, "pages are counted from 1"};
+    if (end < start)
+      throw ServiceRefusal{ResultCode::DateRangeError, "EndDate is before StartDate"};
+    if (page < 1) throw ServiceRefusal{ResultCode::PageError, "pages are counted from 1"};
     const auto size = static_cast<std::int64_t>(std::max<std::size_t>(config.inboxPageSize, 1));
     const std::int64_t skip = page - 1 > std::numeric_limits<std::int64_t>::max() / size
                                   ? std::numeric_limits<std::int64_t>::max()
@@ -411,7 +415,7 @@ struct Service::State {
       const std::string userGroup = text(body, "UserGroupID");
       const std::int64_t at = integer(body, "SendDateInTimeStamp");
       if (at < 0 || at > kLatestSendDate) {
-        throw Refusal{ResultCode::DateError, "SendDateInTimeStamp is out of range"};
+        throw ServiceRefusal{ResultCode::DateError, "SendDateInTimeStamp is out of range"};
       }
       std::vector<Outgoing> outgoing;
       for (const std::string& m : mobiles) outgoing.push_back({m, message});
@@ -428,7 +432,7 @@ struct Service::State {
       for (const char* name : {"recievePortNumber", "sendPortNumber"}) {
         const std::int64_t port = integer(body, name);
         if (port < 0 || port > 65535) {
-          throw Refusal{ResultCode::PortError, std::string(name) + " is not a port number"};
+          throw ServiceRefusal{ResultCode::PortError, std::string(name) + " is not a port number"};
         }
       }
       const std::vector<Outgoing> outgoing = recipients(body, "RecipientsMessage");
@@ -439,7 +443,7 @@ struct Service::State {
       const auto key = parseId(id);
       const auto it = key ? groups.find(*key) : groups.end();
       if (it == groups.end() || it->second.account != user) {
-        throw Refusal{ResultCode::GroupError, "no group message " + id};
+        throw ServiceRefusal{ResultCode::GroupError, "no group message " + id};
       }
       json out = json::array();
       for (const std::uint64_t m : it->second.messageIds) {
@@ -450,8 +454,8 @@ struct Service::State {
     if (op == "CorrespondingMessageStatus") {
       const std::vector<std::string> ids = texts(body, "messageId");
       if (ids.size() > kMaxRecipients) {
-        throw Refusal{ResultCode::UserListError,
-                      "at most " + std::to_string(kMaxRecipients) + " ids per request"};
+        throw ServiceRefusal{ResultCode::UserListError,
+                             "at most " + std::to_string(kMaxRecipients) + " ids per request"};
       }
       json out = json::array();
       for (const std::string& id : ids) {
@@ -469,7 +473,7 @@ struct Service::State {
       const std::string group = text(body, "groupId");
       const auto it = account.groupByUserGroup.find(group);
       if (it == account.groupByUserGroup.end()) {
-        throw Refusal{ResultCode::GroupError, "nothing was sent to group \"" + group + "\""};
+        throw ServiceRefusal{ResultCode::GroupError, "nothing was sent to group \"" + group + "\""};
       }
       return std::to_string(it->second);
     }
@@ -507,13 +511,13 @@ JsonAnswer Service::handleJson(std::string_view operation, std::string_view auth
     State::AccountState* account =
         credentials ? state_->authenticate(credentials->first, credentials->second) : nullptr;
     if (account == nullptr) {
-      throw Refusal{ResultCode::UserError, "the user name or the password is wrong"};
+      throw ServiceRefusal{ResultCode::UserError, "the user name or the password is wrong"};
     }
     json request = json::object();
     if (op != "GetCredit" && op != "GetPrices") {
       request = json::parse(body, nullptr, /*allow_exceptions=*/false);
       if (!request.is_object())
-        throw Refusal{ResultCode::DocError, "the body is not a JSON object"};
+        throw ServiceRefusal{ResultCode::DocError, "the body is not a JSON object"};
     }
     json answer = success(state_->handle(op, user, *account, request, config_.now()));
     std::string summary = user + ": OK";
@@ -521,7 +525,7 @@ JsonAnswer Service::handleJson(std::string_view operation, std::string_view auth
       summary += " group " + answer["Result"]["GroupMessageId"].get<std::string>();
     }
     return {std::move(answer), std::move(summary)};
-  } catch (const Refusal& refusal) {
+  } catch (const ServiceRefusal& refusal) {
     return {{{"Code", raw(refusal.code)}, {"Message", refusal.message}, {"Result", nullptr}},
             (user.empty() ? std::string("-") : user) + ": " + std::to_string(raw(refusal.code)) +
                 " " + refusal.message};
@@ -611,7 +615,7 @@ SoapAnswer Service::handleSoap(std::string_view soapAction, std::string_view bod
     const std::uint64_t id = state_->sendOne(user, *account, number, message, now);
     state_->codes[key] = {code, now + config_.codeLifetime, 0};
     return answer(std::to_string(id), "sent code " + code);
-  } catch (const Refusal& refusal) {
+  } catch (const ServiceRefusal& refusal) {
     return refuse(refusal.code, refusal.message);
   }
 }
