@@ -12,8 +12,11 @@
 
 namespace velmora::detail {
 
-/// How often one request may go out again; a server that refuses everything must not keep a
-/// request cycling until its deadline.
+/// How often one request may go out again after a GOAWAY that refused every stream of its
+/// connection: a server that refuses everything must not keep a request cycling until its
+/// deadline. A GOAWAY after the server processed some streams does not count: a server that
+/// ends each connection after a few requests (nginx's keepalive_requests) is making progress,
+/// and which streams it takes is luck, so a busy request may be refused many times over.
 inline constexpr int kMaxResends = 64;
 
 /// True when the server provably never processed the request `s` carried: it went out on a

@@ -79,4 +79,9 @@ bool GoAwayLedger::provesUnprocessed(std::int64_t connection, std::int64_t strea
   return entry != lastStreams.end() && stream > entry->second;
 }
 
+bool GoAwayLedger::madeProgress(std::int64_t connection) const {
+  const auto entry = lastStreams.find(connection);
+  return entry != lastStreams.end() && entry->second > 0;
+}
+
 }  // namespace velmora::detail

@@ -35,6 +35,9 @@ class GoAwayLedger {
   void record(std::int64_t connection, std::int64_t lastStream);
   /// True when stream `stream` of `connection` is above a GOAWAY's last stream id.
   bool provesUnprocessed(std::int64_t connection, std::int64_t stream) const;
+  /// True when `connection`'s GOAWAY says the server processed some stream on it: the server
+  /// is working through requests, only not all of them on that connection.
+  bool madeProgress(std::int64_t connection) const;
 
  private:
   // libcurl numbers connections in the order it makes them; the oldest are forgotten first.

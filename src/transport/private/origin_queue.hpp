@@ -25,7 +25,7 @@ struct Pending {
   std::function<void(HttpResponse&)> onDone;
   Clock::time_point deadlineAt;  ///< when the request's deadline passes
   std::string originKey;         ///< see originKeyOf()
-  int resends = 0;  ///< times it went out again after the server provably left it unprocessed
+  int resends = 0;               ///< times a GOAWAY refusing its whole connection sent it out again
 };
 
 /// Names the connections `request` can share: scheme, host and port of its URL (lower case,

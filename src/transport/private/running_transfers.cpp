@@ -120,7 +120,7 @@ void RunningTransfers::resendUnprocessed(Slot* s, Ended ended) {
     return fail(s, refusal->first, std::move(refusal->second));
   }
   Pending work = std::move(s->work);
-  ++work.resends;
+  if (!s->goaways->madeProgress(s->connection)) ++work.resends;
   freeSlot(s);
   queues.addFront(std::move(work), now);
 }

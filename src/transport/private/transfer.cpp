@@ -221,12 +221,10 @@ std::string configure(Slot& s, CURLSH* share) {
     s.headerSource = r.headers;
   }
   // libcurl's lines cost formatting on every request (a dozen lines). They are needed where a
-  // handshake has not yet said what the origin speaks, and on HTTP/2 origins with several
-  // requests under way, where a GOAWAY can refuse streams; a lone request needs no proof (were
-  // it refused all the same, it is reported as "may have arrived").
-  const Origin& origin = *s.origin;
-  const bool verbose = origin.protocol == Protocol::Unknown ||
-                       (origin.protocol == Protocol::Http2 && origin.admitted > 1);
+  // handshake has not yet said what the origin speaks, and on every HTTP/2 request: libcurl
+  // writes a connection's GOAWAY to whichever transfer drives the connection at that moment,
+  // so one unwatched transfer would hide the proof for every stream the GOAWAY refused.
+  const bool verbose = s.origin->protocol != Protocol::Http1;
   if (s.verbose != verbose) {
     curl_easy_setopt(e, CURLOPT_VERBOSE, verbose ? 1L : 0L);
     s.verbose = verbose;
