@@ -138,6 +138,10 @@ TEST(Admission, ForkedChildGetsASessionOfItsOwn) {
   test::Latch parentDone(1);
   client.GetCredit([&](std::shared_ptr<Result>) { parentDone.done(); });  // the session runs
   ASSERT_TRUE(parentDone.wait(10s));
+  // The completion may run while the I/O thread still reads what followed the answer (a TLS
+  // session ticket) under OpenSSL's locks; a fork at that moment could leave them held in the
+  // child. The test is about a fork made while the library is idle.
+  std::this_thread::sleep_for(200ms);
 
   const pid_t child = fork();
   if (child == 0) {
