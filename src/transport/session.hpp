@@ -24,13 +24,14 @@
 // server may already have read it, so the session stops that resend (at the pre-request
 // callback) and the call fails as "may have arrived". The one exception is HTTP/2's own
 // guarantee: a stream above the last stream id of a GOAWAY was not processed. For HTTP/2
-// origins the session reads libcurl's informational lines (connection number, stream id,
-// GOAWAY and its last stream id); a request whose stream is provably above the GOAWAY of the
-// connection it went out on goes back to the front of its origin's queue (at most 64 times,
-// within its deadline; past the deadline it fails as never sent). Limits: only libcurl 7.x's
-// wording is understood (any other reads as "cannot know", so the request is not resent); a
-// RST_STREAM with REFUSED_STREAM and no GOAWAY cannot be told from a lost connection and is
-// reported as "may have arrived"; the first request on a new origin is not watched.
+// origins (and origins whose handshake has not said yet) the session reads libcurl's
+// informational lines of every transfer (connection number, stream id, GOAWAY and its last
+// stream id); a request whose stream is provably above the GOAWAY of the connection it went
+// out on goes back to the front of its origin's queue, within its deadline (past it, it fails
+// as never sent); GOAWAYs that refused a whole connection may do so at most 64 times per
+// request. Limits: only libcurl 7.x's wording is understood (any other reads as "cannot know",
+// so the request is not resent); a RST_STREAM with REFUSED_STREAM and no GOAWAY cannot be told
+// from a lost connection and is reported as "may have arrived".
 //
 // Time-outs. The idle time-out runs only while a request is admitted and its connection moves
 // no byte; queueing and completions never count, and data libcurl already has is read before
