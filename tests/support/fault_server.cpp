@@ -391,6 +391,15 @@ FaultScript answerFirstThenCloseOnNext(std::string body) {
   };
 }
 
+FaultScript answerFirstThenGoDown(std::string body) {
+  auto down = std::make_shared<std::atomic<bool>>(false);
+  return [dying = answerFirstThenCloseOnNext(std::move(body)), down](FaultConnection& c) {
+    if (*down) return c.reset();
+    dying(c);
+    *down = true;
+  };
+}
+
 FaultScript answerEach(std::string body, std::function<void()> beforeAnswer) {
   return [answer = keepAliveAnswer(body), beforeAnswer](FaultConnection& c) {
     while (!c.readRequest().empty()) {

@@ -147,6 +147,9 @@ FaultScript answerEach(std::string body, std::function<void()> beforeAnswer = {}
 /// Answers the first request of each connection with `body`, keeping the connection open, then
 /// reads the next request whole and closes without a byte of answer.
 FaultScript answerFirstThenCloseOnNext(std::string body);
+/// As `answerFirstThenCloseOnNext`, then the server is gone: every later connection is reset
+/// before its handshake, as when a service restarts between two requests.
+FaultScript answerFirstThenGoDown(std::string body);
 
 /// How many of `requests` (as a server received them) carry `marker`.
 std::size_t countCarrying(const std::vector<std::string>& requests, const std::string& marker);

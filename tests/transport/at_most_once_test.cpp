@@ -6,6 +6,7 @@
 
 #include <atomic>
 #include <mutex>
+#include <optional>
 
 #include "support/fault_server.hpp"
 #include "support/lines.hpp"
@@ -103,6 +104,34 @@ TEST_P(AtMostOnce, ConnectionDyingAfterTheRequestIsNeverResent) {
   for (const std::string& reason : outcomes.reasons) {
     EXPECT_NE(reason.find("was not sent again"), std::string::npos) << reason;
   }
+}
+
+// The connection dies after the request went out and the server is gone when libcurl tries a
+// fresh connection for its resend: the failed connect says nothing about the request already
+// sent, so the call must not read as "never reached the service" (Connect).
+TEST_P(AtMostOnce, ServerGoneAfterTheRequestIsNotAConnectFailure) {
+  const Protocol& p = GetParam();
+  auto server =
+      p.tls ? std::make_unique<FaultServer>(FaultServer::Tls{}) : std::make_unique<FaultServer>();
+  server->setScript(test::answerFirstThenGoDown(p.answer));
+  test::Diagnostics printed;
+  Velmora client("u", "p", test::clientOptions(server->baseUrl(), server->caFile(), 5s, printed));
+  Outcomes outcomes;
+  std::optional<Failure> second;
+  for (int i = 0; i < 2; ++i) {
+    test::Latch latch;
+    p.call(client, i, [&](bool value) {
+      outcomes.record(value);
+      if (const Failure* why = currentFailure()) second = *why;
+      latch.done();
+    });
+    ASSERT_TRUE(latch.wait(20s)) << "call " << i;
+  }
+  EXPECT_EQ(outcomes.answered, 1);
+  ASSERT_TRUE(second);
+  EXPECT_EQ(second->kind, FailureKind::Transport) << second->message;
+  EXPECT_TRUE(second->requestMayHaveArrived);
+  EXPECT_EQ(test::countCarrying(server->requests(), marker(1)), 1u);
 }
 
 // Many calls at once over several connections that each die after their second request.
