@@ -30,23 +30,26 @@ namespace operation = detail::operation;
 using TextValue = std::variant<const std::string*, const std::vector<std::string>*,
                                const std::vector<RecipientsMessage>*>;
 
-// Where `value` holds bytes that are not UTF-8 ("mobiles[2]"), or empty when it holds none.
-std::string invalidPart(const std::string& name, const std::string* text) {
-  return detail::isValidUtf8(*text) ? std::string() : name;
+// Where `value` holds bytes that are not UTF-8 ("mobiles[2]"), or empty when it holds none. The
+// name is only spelled out for a refusal: the check runs on every call.
+std::string invalidPart(const char* name, const std::string* text) {
+  return detail::isValidUtf8(*text) ? std::string() : std::string(name);
 }
-std::string invalidPart(const std::string& name, const std::vector<std::string>* list) {
+std::string element(const char* name, std::size_t index) {
+  return std::string(name) + "[" + std::to_string(index) + "]";
+}
+std::string invalidPart(const char* name, const std::vector<std::string>* list) {
   for (std::size_t i = 0; i < list->size(); ++i) {
-    if (!detail::isValidUtf8((*list)[i])) return name + "[" + std::to_string(i) + "]";
+    if (!detail::isValidUtf8((*list)[i])) return element(name, i);
   }
   return {};
 }
-std::string invalidPart(const std::string& name, const std::vector<RecipientsMessage>* list) {
+std::string invalidPart(const char* name, const std::vector<RecipientsMessage>* list) {
   for (std::size_t i = 0; i < list->size(); ++i) {
     const RecipientsMessage& m = (*list)[i];
-    const std::string element = name + "[" + std::to_string(i) + "]";
-    if (!detail::isValidUtf8(m.Id())) return element + ".id";
-    if (!detail::isValidUtf8(m.Message())) return element + ".message";
-    if (!detail::isValidUtf8(m.Mobile())) return element + ".mobile";
+    if (!detail::isValidUtf8(m.Id())) return element(name, i) + ".id";
+    if (!detail::isValidUtf8(m.Message())) return element(name, i) + ".message";
+    if (!detail::isValidUtf8(m.Mobile())) return element(name, i) + ".mobile";
   }
   return {};
 }
@@ -56,9 +59,9 @@ std::string invalidPart(const std::string& name, const std::vector<RecipientsMes
 detail::Refusal utf8Refusal(const Operation& op, std::initializer_list<TextValue> values) {
   std::size_t index = 0;
   for (const TextValue& value : values) {
-    const std::string name = op.texts.at(index++);
+    const char* name = op.texts.at(index++);
     const std::string where =
-        std::visit([&](const auto* v) { return invalidPart(name, v); }, value);
+        std::visit([name](const auto* v) { return invalidPart(name, v); }, value);
     if (!where.empty()) return {where + " is not valid UTF-8"};
   }
   return {};
