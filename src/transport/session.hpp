@@ -65,8 +65,6 @@ class Session final : public Transport {
 
   /// True on the completion thread.
   bool onCompletionThread() const override;
-  /// Same as onCompletionThread(): the thread completions run on.
-  bool onSessionThread() const { return onCompletionThread(); }
 
   class Impl;
 

@@ -4,15 +4,12 @@
 // every completion runs off the caller's thread, after the call, as with the real session.
 
 #include <chrono>
-#include <condition_variable>
-#include <deque>
 #include <functional>
 #include <future>
 #include <memory>
 #include <mutex>
 #include <optional>
 #include <string>
-#include <thread>
 #include <vector>
 
 #include "support/lines.hpp"

@@ -49,18 +49,6 @@ TEST(ScriptedTransport, AnswersPerOperationAndRecordsWithoutCredentials) {
             "Authorization: " + client.getAuthHeader());
 }
 
-TEST(ScriptedTransport, ScriptedFailuresReachTheCompletionWithTheirReason) {
-  auto transport = std::make_shared<testing::ScriptedTransport>();
-  transport->answerAll(testing::failure(FailureKind::Deadline, true, "too late"));
-  Velmora client("user", "secret", through(transport));
-  const auto outcome = toOutcomeFuture([&](ResultCompletion d) { client.GetCredit(d); }).get();
-  EXPECT_EQ(outcome.value, nullptr);
-  ASSERT_TRUE(outcome.failure);
-  EXPECT_EQ(outcome.failure->kind, FailureKind::Deadline);
-  EXPECT_TRUE(outcome.failure->requestMayHaveArrived);
-  EXPECT_EQ(outcome.failure->message, "error too late");
-}
-
 // Dropping the client and the transport with calls queued still runs each completion once;
 // so does a completion that destroys the transport it runs on.
 TEST(ScriptedTransport, CompletionsRunOnceWhenTheTransportGoesFirst) {
