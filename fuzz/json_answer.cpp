@@ -2,7 +2,8 @@
 // Properties: a 2xx answer gives a Result exactly when its body is a JSON object nested no deeper
 // than the library accepts whose "Code" is a whole number in 64 bits (or a string of its decimal
 // digits); the Result's members are those of the object, read by their exact names; any other
-// status gives nothing without the body being looked at.
+// status gives nothing without the body being looked at; every typed reader, run over any Result,
+// returns exactly one of a value and a reason, and a value only for a Success.
 
 #include <algorithm>
 #include <cerrno>
@@ -15,6 +16,7 @@
 #include <nlohmann/json.hpp>
 
 #include "rest/answer.hpp"
+#include "velmora/answers.hpp"
 
 namespace {
 
@@ -57,6 +59,23 @@ std::optional<std::int64_t> expectedCode(const json& object) {
   return static_cast<std::int64_t>(d);
 }
 
+// Exactly one of value and reason, and a value only for a real Success.
+template <class T>
+void requireOneOf(const velmora::Answer<T>& answer, const velmora::Result& result) {
+  require(answer.value.has_value() == answer.error.empty());
+  require(!answer.value || result.Code() == velmora::ResultCode::Success);
+}
+
+void readEveryWay(const std::shared_ptr<velmora::Result>& result) {
+  requireOneOf(velmora::readSendReceipt(result), *result);
+  requireOneOf(velmora::readDeliveryStates(result), *result);
+  requireOneOf(velmora::readGroupMessageId(result), *result);
+  requireOneOf(velmora::readInboxPage(result), *result);
+  requireOneOf(velmora::readCredit(result), *result);
+  requireOneOf(velmora::readPrices(result), *result);
+  requireOneOf(velmora::readWhiteList(result), *result);
+}
+
 }  // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
@@ -82,6 +101,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
             (message != parsed.end() && message->is_string() ? message->get<std::string>() : ""));
     const auto payload = parsed.find("Result");
     require(result->Payload() == (payload != parsed.end() ? *payload : json("")));
+    readEveryWay(result);
   }
 
   // A failed status never reaches the body.

@@ -19,6 +19,12 @@ enum class FailureKind {
   Shutdown,         ///< the process was exiting
 };
 
+/// The kind's name, spelled as the enumerator ("HttpStatus"); a static string, never null
+/// ("" for a value that is no enumerator). Pure; any thread.
+/// @param kind a failure kind
+/// @return its name
+VELMORA_EXPORT const char* name(FailureKind kind) noexcept;
+
 /// The reason of one failed call.
 struct Failure {
   FailureKind kind = FailureKind::Transport;  ///< what went wrong

@@ -1,59 +1,15 @@
 #include "rest/answer.hpp"
 
-#include <cctype>
-#include <charconv>
-#include <cmath>
-#include <limits>
+#include "records/whole_number.hpp"
 
 namespace velmora::detail {
 namespace {
 
 // The service's code, or why the answer's "Code" cannot be believed.
-struct CodeReading {
-  std::optional<std::int64_t> value;
-  const char* problem = nullptr;  ///< set exactly when `value` is not
-};
-
-CodeReading unreadable(const char* problem) {
-  return {std::nullopt, problem};
-}
-
-// A JSON string of decimal digits with an optional minus sign, as some gateways write codes.
-CodeReading codeFromDigits(const std::string& text) {
-  std::int64_t value = 0;
-  const char* end = text.data() + text.size();
-  const bool digitsOnly =
-      !text.empty() && text != "-" &&
-      text.find_first_not_of("0123456789", text[0] == '-' ? 1 : 0) == std::string::npos;
-  if (!digitsOnly) return unreadable("is a string that is not a whole decimal number");
-  const auto [stop, error] = std::from_chars(text.data(), end, value);
-  if (error != std::errc() || stop != end) return unreadable("is outside the signed 64-bit range");
-  return {value, nullptr};
-}
-
-CodeReading readCode(const nlohmann::json& answer) {
+WholeNumber readCode(const nlohmann::json& answer) {
   const auto code = answer.find("Code");
-  if (code == answer.end()) return unreadable("is missing");
-  if (code->is_null()) return unreadable("is null");
-  if (code->is_string()) return codeFromDigits(code->get_ref<const std::string&>());
-  if (code->is_number_unsigned()) {
-    const auto u = code->get<std::uint64_t>();
-    if (u > static_cast<std::uint64_t>(std::numeric_limits<std::int64_t>::max())) {
-      return unreadable("is outside the signed 64-bit range");
-    }
-    return {static_cast<std::int64_t>(u), nullptr};
-  }
-  if (code->is_number_integer()) return {code->get<std::int64_t>(), nullptr};
-  if (code->is_number_float()) {
-    const double d = code->get<double>();
-    // Whole values written with a fraction (1001.0) count; the bounds keep the cast defined.
-    if (std::floor(d) != d) return unreadable("is not a whole number");
-    if (!(d >= -9223372036854775808.0 && d < 9223372036854775808.0)) {
-      return unreadable("is outside the signed 64-bit range");
-    }
-    return {static_cast<std::int64_t>(d), nullptr};
-  }
-  return unreadable("is neither a number nor a string of digits");
+  if (code == answer.end()) return {std::nullopt, "is missing"};
+  return readWholeNumber(*code);
 }
 
 std::shared_ptr<Result> fill(nlohmann::json& answer, std::int64_t code) {
@@ -107,7 +63,7 @@ JsonOutcome readJsonExchange(const HttpResponse& response, const Reporter& repor
     answer = nlohmann::json::parse(response.body, nullptr, /*allow_exceptions=*/false);
   }
   if (!answer.is_object()) return malformed("Not containing JSON", reporter);
-  const CodeReading code = readCode(answer);
+  const WholeNumber code = readCode(answer);
   if (!code.value) {
     return malformed(
         std::string("The answer's \"Code\" ") + code.problem + "; the service's verdict is unknown",
