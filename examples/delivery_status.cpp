@@ -1,5 +1,5 @@
-// Sends a text to a few numbers under a group id of the caller's choice, then polls the group's
-// delivery state until no message is still on its way (or a limit of polls is reached).
+// Sends a text to a few numbers, then polls the send's delivery states until every message is in
+// a final state (or a limit of polls is reached). The typed readers do the payload's reading.
 // Usage: delivery_status FROM_LINE NUMBER...     (account: VELMORA_USER, VELMORA_PASSWORD)
 
 #include <velmora/future.hpp>
@@ -16,8 +16,6 @@
 
 namespace {
 
-using velmora::StatusCode;
-
 constexpr auto kPollEvery = std::chrono::milliseconds(500);
 constexpr int kMaxPolls = 240;
 
@@ -27,16 +25,18 @@ std::shared_ptr<velmora::Result> await(Start start) {
   return velmora::toFuture<std::shared_ptr<velmora::Result>>(start).get();
 }
 
-bool succeeded(const std::shared_ptr<velmora::Result>& result, const char* what) {
-  if (result && result->Code() == velmora::ResultCode::Success) return true;
-  std::cerr << what << ": " << (result ? velmora::name(result->Code()) : "the exchange failed")
-            << '\n';
-  return false;
-}
-
-bool onItsWay(std::int64_t raw) {
-  const auto state = velmora::statusCodeFromRaw(raw);
-  return state == StatusCode::InQueue || state == StatusCode::InTelecommunication;
+// Counts the entries by state; returns how many are not final yet.
+std::size_t printTally(int poll, const std::vector<velmora::DeliveryEntry>& entries) {
+  std::map<std::string, int> tally;
+  std::size_t pending = 0;
+  for (const velmora::DeliveryEntry& entry : entries) {
+    ++tally[entry.status ? velmora::name(*entry.status) : std::to_string(entry.rawStatus)];
+    if (!entry.status || !velmora::isFinal(*entry.status)) ++pending;
+  }
+  std::cout << "poll " << poll << ":";
+  for (const auto& [state, count] : tally) std::cout << ' ' << state << ' ' << count;
+  std::cout << '\n';
+  return pending;
 }
 
 }  // namespace
@@ -49,41 +49,27 @@ int main(int argc, char** argv) {
   velmora::Velmora client(fromEnvironment("VELMORA_USER"), fromEnvironment("VELMORA_PASSWORD"),
                           optionsFromEnvironment());
   const std::vector<std::string> numbers(argv + 2, argv + argc);
-  const std::string group =
-      "example-" + std::to_string(std::chrono::system_clock::now().time_since_epoch().count());
 
-  if (!succeeded(await([&](velmora::ResultCompletion done) {
-                   client.SendMessage(argv[1], "Your order has shipped", numbers, group, 0,
-                                      std::move(done));
-                 }),
-                 "SendMessage")) {
+  const auto receipt = velmora::readSendReceipt(await([&](velmora::ResultCompletion done) {
+    client.SendMessage(argv[1], "Your order has shipped", numbers, "", 0, std::move(done));
+  }));
+  if (!receipt) {
+    std::cerr << "SendMessage: " << receipt.error << '\n';
     return 1;
   }
-  const auto found = await(
-      [&](velmora::ResultCompletion done) { client.GetGroupMessageId(group, std::move(done)); });
-  if (!succeeded(found, "GetGroupMessageId")) return 1;
-  const nlohmann::json& id = found->Payload();
-  const std::string groupMessageId = id.is_string() ? id.get<std::string>() : id.dump();
+  std::cout << "sent as " << receipt.value->groupMessageId << '\n';
 
   for (int poll = 1; poll <= kMaxPolls; ++poll) {
-    const auto states = await([&](velmora::ResultCompletion done) {
-      client.GroupMessageStatus(groupMessageId, std::move(done));
-    });
-    if (!succeeded(states, "GroupMessageStatus")) return 1;
-    std::map<std::string, int> tally;
-    int pending = 0;
-    for (const nlohmann::json& entry : states->Payload()) {
-      const std::int64_t raw = entry.value("Status", std::int64_t{0});
-      const auto state = velmora::statusCodeFromRaw(raw);
-      ++tally[state ? velmora::name(*state) : std::to_string(raw)];
-      pending += onItsWay(raw) ? 1 : 0;
+    const auto states = velmora::readDeliveryStates(await([&](velmora::ResultCompletion done) {
+      client.GroupMessageStatus(receipt.value->groupMessageId, std::move(done));
+    }));
+    if (!states) {
+      std::cerr << "GroupMessageStatus: " << states.error << '\n';
+      return 1;
     }
-    std::cout << "poll " << poll << ":";
-    for (const auto& [name, count] : tally) std::cout << ' ' << name << ' ' << count;
-    std::cout << '\n';
-    if (pending == 0 && !tally.empty()) return 0;
+    if (printTally(poll, *states.value) == 0 && !states.value->empty()) return 0;
     std::this_thread::sleep_for(kPollEvery);
   }
-  std::cerr << "still on its way after " << kMaxPolls << " polls\n";
+  std::cerr << "not every message in a final state after " << kMaxPolls << " polls\n";
   return 2;
 }

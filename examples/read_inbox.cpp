@@ -39,24 +39,17 @@ int main(int argc, char** argv) {
     client.ReceiveMessages(argv[1], start, end, page, [&](std::shared_ptr<velmora::Result> r) {
       answer.set_value(std::move(r));
     });
-    const std::shared_ptr<velmora::Result> result = answer.get_future().get();
-    if (!result) {
-      std::cerr << "page " << page << ": the exchange failed\n";
-      return 2;
-    }
-    if (result->Code() != velmora::ResultCode::Success) {
-      std::cerr << "page " << page << ": " << velmora::name(result->Code()) << ' '
-                << result->Message() << '\n';
+    const auto received = velmora::readInboxPage(answer.get_future().get());
+    if (!received) {
+      std::cerr << "page " << page << ": " << received.error << '\n';
       return 1;
     }
-    const nlohmann::json& list = result->Payload();
-    if (!list.is_array() || list.empty()) {
+    if (received.value->empty()) {
       std::cout << messages << " messages on " << page - 1 << " pages\n";
       return 0;
     }
-    for (const nlohmann::json& m : list) {
-      std::cout << m.value("Dates", std::int64_t{0}) << ' ' << m.value("Mobile", "") << ' '
-                << m.value("MsgBody", "") << '\n';
+    for (const auto& m : *received.value) {
+      std::cout << m->Dates() << ' ' << m->Mobile() << ' ' << m->MsgBody() << '\n';
       ++messages;
     }
   }

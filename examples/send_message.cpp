@@ -24,14 +24,12 @@ int main(int argc, char** argv) {
                            /*SendDateInTimeStamp=*/0, std::move(done));
       });
   const std::shared_ptr<velmora::Result> result = answer.get();
-  if (!result) {
-    std::cerr << "the exchange failed; the library printed why\n";
-    return 2;
+  const auto receipt = velmora::readSendReceipt(result);
+  if (!receipt) {
+    std::cerr << "not sent: " << receipt.error << '\n';
+    return result ? 1 : 2;  // refused by the service, or the exchange failed
   }
-  if (result->Code() != velmora::ResultCode::Success) {
-    std::cerr << "refused: " << velmora::name(result->Code()) << ": " << result->Message() << '\n';
-    return 1;
-  }
-  std::cout << result->Payload().dump() << '\n';
+  std::cout << "group message id " << receipt.value->groupMessageId << ", "
+            << receipt.value->messageIds.size() << " messages\n";
   return 0;
 }

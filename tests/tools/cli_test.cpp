@@ -42,6 +42,12 @@ Exit runTool(std::vector<std::string> args, const std::vector<std::string>& env 
   return runProgram(std::move(args), env, input);
 }
 
+std::vector<std::string> concat(std::vector<std::string> head,
+                                const std::vector<std::string>& tail) {
+  head.insert(head.end(), tail.begin(), tail.end());
+  return head;
+}
+
 bool contains(const std::string& text, const std::string& part) {
   return text.find(part) != std::string::npos;
 }
@@ -147,6 +153,11 @@ TEST_F(CliTest, ExitStatusTellsRefusalsFailuresAndWhetherTheRequestWentOut) {
   noCode.setScript(test::answerWith(test::httpAnswer(200, R"({"Message":"gateway error"})")));
   test::FaultServer silent(test::FaultServer::Tls{});
   silent.setScript(test::stallAfterRequest());
+  test::FaultServer oddShape(test::FaultServer::Tls{});  // a Success whose payload is no list
+  oddShape.setScript(test::answerWith(
+      test::httpAnswer(200, R"({"Code":0,"Message":"OK","Result":{"Status":1}})")));
+  const std::vector<std::string> atOddShape{"--rest-url", oddShape.baseUrl(), "--cacert",
+                                            oddShape.caFile()};
   std::string many = kMobile;  // eleven recipients cost more than the credit
   for (int i = 0; i < 10; ++i) many += "," + kMobile;
   struct Case {
@@ -184,7 +195,12 @@ TEST_F(CliTest, ExitStatusTellsRefusalsFailuresAndWhetherTheRequestWentOut) {
       {{"send", "--from", "3000", "--text", "bad \xff byte", "--to", kMobile},
        65,
        "null",
-       "refused input"},
+       "RefusedInput: SendMessage: message is not valid UTF-8; nothing was sent"},
+      // Read as "every message final" or "no more pages", such a payload would end in success.
+      {concat({"status", "1000", "--wait"}, atOddShape), 2, R"("Result":{"Status":1})",
+       "the answer cannot be read: Result is not an array"},
+      {concat({"inbox", "3000", "--all"}, atOddShape), 2, R"("Result":{"Status":1})",
+       "the answer cannot be read: Result is not an array"},
       // The scheme's letter case does not matter.
       {{"credit", "--rest-url", "HTTPS" + box_->restUrl().substr(5)}, 0, "1000", ""},
       {{"code", "check", kMobile, "0"}, 1, "false", ""},

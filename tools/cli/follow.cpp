@@ -7,24 +7,30 @@
 #include <memory>
 #include <thread>
 
+#include "velmora/answers.hpp"
+
 namespace velmora::cli {
 namespace {
 
 using Clock = std::chrono::steady_clock;
 using ResultPtr = std::shared_ptr<Result>;
 
-bool isFinal(const nlohmann::json& entry) {
-  const auto status = entry.find("Status");
-  if (status == entry.end() || !status->is_number_integer()) return false;
-  const auto code = statusCodeFromRaw(status->get<std::int64_t>());
-  return code == StatusCode::Sended || code == StatusCode::Filtered ||
-         code == StatusCode::NotInTelecommunication || code == StatusCode::NumberError;
+std::size_t finalCount(const std::vector<DeliveryEntry>& entries) {
+  std::size_t count = 0;
+  for (const DeliveryEntry& entry : entries) count += entry.status && isFinal(*entry.status);
+  return count;
 }
 
-std::size_t finalCount(const nlohmann::json& payload) {
-  std::size_t count = 0;
-  for (const nlohmann::json& entry : payload) count += entry.is_object() && isFinal(entry);
-  return count;
+// A Success whose payload is not what the operation answers: the service's verdict on the
+// individual messages is unknown, so it ends the command as a malformed answer would.
+int unreadable(const Settings& settings, const Result& result, const std::string& why) {
+  printAnswer(resultJson(result), settings);
+  printError("the answer cannot be read: " + why, settings);
+  return kMayHaveArrived;
+}
+
+nlohmann::json messageJson(const ReceivedMsgs& message) {
+  return {{"MsgBody", message.MsgBody()}, {"Mobile", message.Mobile()}, {"Dates", message.Dates()}};
 }
 
 // The progress line of --wait, rewritten in place; only on a terminal, and neither with
@@ -78,9 +84,13 @@ int waitForStatus(Velmora& client, const Settings& settings, const std::string& 
     });
     if (outcome.failure || outcome.value->Code() != ResultCode::Success) progress.finish();
     if (const auto stop = endIfUnsuccessful(settings, outcome)) return *stop;
-    const nlohmann::json& payload = outcome.value->Payload();
-    const std::size_t total = payload.is_array() ? payload.size() : 0;
-    const std::size_t done = payload.is_array() ? finalCount(payload) : 0;
+    const auto entries = readDeliveryStates(outcome.value);
+    if (!entries) {
+      progress.finish();
+      return unreadable(settings, *outcome.value, entries.error);
+    }
+    const std::size_t total = entries.value->size();
+    const std::size_t done = finalCount(*entries.value);
     progress.show(done, total);
     const auto next = Clock::now() + toMilliseconds(limits.every);
     if (done == total || next > giveUp) {
@@ -104,13 +114,14 @@ int readAllPages(Velmora& client, const Settings& settings, const InboxPages& pa
                              std::move(done));
     });
     if (const auto stop = endIfUnsuccessful(settings, outcome)) return *stop;
-    nlohmann::json& page = outcome.value->Payload();
-    if (!page.is_array() || page.empty()) {
+    const auto page = readInboxPage(outcome.value);
+    if (!page) return unreadable(settings, *outcome.value, page.error);
+    if (page.value->empty()) {
       outcome.value->setPayload(std::move(messages));
       printAnswer(resultJson(*outcome.value), settings);
       return kSuccess;
     }
-    for (nlohmann::json& message : page) messages.push_back(std::move(message));
+    for (const auto& message : *page.value) messages.push_back(messageJson(*message));
   }
   nlohmann::json answer{{"Code", 0}, {"CodeName", "Success"}, {"Message", ""}};
   answer["Result"] = std::move(messages);

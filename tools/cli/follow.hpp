@@ -16,8 +16,8 @@ struct WaitLimits {
   double limit = 600;  ///< seconds after which it gives up (exit 4)
 };
 
-/// Polls GroupMessageStatus until every message is Sended, Filtered, NotInTelecommunication
-/// or NumberError; prints the last answer. Shows progress on standard error when it is a
+/// Polls GroupMessageStatus until every message is in a final state (`isFinal`); prints the
+/// last answer. Shows progress on standard error when it is a
 /// terminal. Main thread; returns the exit status.
 int waitForStatus(Velmora& client, const Settings& settings, const std::string& groupMessageId,
                   const WaitLimits& limits);

@@ -21,28 +21,6 @@ void writeLocked(std::FILE* stream, const std::string& text) {
   std::fflush(stream);
 }
 
-const char* kindName(FailureKind kind) {
-  switch (kind) {
-    case FailureKind::RefusedInput:
-      return "refused input";
-    case FailureKind::Connect:
-      return "cannot connect";
-    case FailureKind::Timeout:
-      return "time-out";
-    case FailureKind::Deadline:
-      return "deadline passed";
-    case FailureKind::Transport:
-      return "transport failure";
-    case FailureKind::HttpStatus:
-      return "HTTP status";
-    case FailureKind::MalformedAnswer:
-      return "malformed answer";
-    case FailureKind::Shutdown:
-      return "shutting down";
-  }
-  return "failure";
-}
-
 }  // namespace
 
 void printAnswer(const nlohmann::json& value, const Settings& settings) {
@@ -75,10 +53,10 @@ int exitStatusFor(const Failure& failure) {
 
 int reportFailure(const Failure& failure, const Settings& settings) {
   if (failure.kind == FailureKind::RefusedInput) {  // its message already says nothing was sent
-    printError(std::string(kindName(failure.kind)) + ": " + failure.message, settings);
+    printError(std::string(name(failure.kind)) + ": " + failure.message, settings);
     return exitStatusFor(failure);
   }
-  printError(std::string(kindName(failure.kind)) + ": " + failure.message + "; " +
+  printError(std::string(name(failure.kind)) + ": " + failure.message + "; " +
                  (failure.requestMayHaveArrived ? "the request may have reached the service"
                                                 : "nothing was sent"),
              settings);
