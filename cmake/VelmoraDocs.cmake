@@ -16,20 +16,22 @@ set(DOXYGEN_GENERATE_LATEX NO)
 set(DOXYGEN_QUIET YES)
 set(DOXYGEN_WARN_IF_UNDOCUMENTED YES)
 set(DOXYGEN_WARN_IF_DOC_ERROR YES)
-set(DOXYGEN_WARN_NO_PARAMDOC NO)
+set(DOXYGEN_WARN_NO_PARAMDOC YES)
 set(DOXYGEN_WARN_AS_ERROR FAIL_ON_WARNINGS)
 set(DOXYGEN_EXTRACT_ALL NO)
 set(DOXYGEN_EXTRACT_PRIVATE NO)
 set(DOXYGEN_HIDE_UNDOC_CLASSES NO)
-set(DOXYGEN_FILE_PATTERNS *.hpp *.h)
+set(DOXYGEN_FILE_PATTERNS *.hpp *.h *.md)
 # Internal forward declarations and the generated export macros are not part of the API.
 set(DOXYGEN_EXCLUDE_SYMBOLS detail)
 set(DOXYGEN_EXCLUDE ${PROJECT_BINARY_DIR}/include/velmora/export.h)
-set(DOXYGEN_PREDEFINED VELMORA_EXPORT=)
+set(DOXYGEN_PREDEFINED VELMORA_EXPORT= __cplusplus=202002L __cpp_impl_coroutine=201902L)
 set(DOXYGEN_STRIP_FROM_PATH ${PROJECT_SOURCE_DIR}/include ${PROJECT_BINARY_DIR}/include)
 set(DOXYGEN_STRIP_FROM_INC_PATH ${PROJECT_SOURCE_DIR}/include ${PROJECT_BINARY_DIR}/include)
-set(DOXYGEN_USE_MDFILE_AS_MAINPAGE "")
+set(DOXYGEN_USE_MDFILE_AS_MAINPAGE ${PROJECT_SOURCE_DIR}/README.md)
 
-doxygen_add_docs(docs ${PROJECT_SOURCE_DIR}/include/velmora
+# The README is the main page; docs/ holds the pages on payloads and on sending safely.
+doxygen_add_docs(docs ${PROJECT_SOURCE_DIR}/README.md ${PROJECT_SOURCE_DIR}/docs
+                 ${PROJECT_SOURCE_DIR}/include/velmora
                  ${PROJECT_BINARY_DIR}/include/velmora/config.hpp
                  COMMENT "API reference in ${PROJECT_BINARY_DIR}/docs/html")

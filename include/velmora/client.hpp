@@ -39,10 +39,15 @@ using TruthCompletion = std::function<void(std::optional<bool>)>;
 class VELMORA_EXPORT Velmora {
  public:
   /// A client with the built-in endpoints (see `Options`). Stores the credentials unchanged.
+  /// @param username the account's user name
+  /// @param password the account's password
   Velmora(std::string username, std::string password);
   /// A client with the given endpoints, trust, time-outs, proxy and diagnostics. The options
   /// are checked here, once; an option out of its rules makes every operation it concerns
   /// refuse (see above), never this constructor fail.
+  /// @param username the account's user name
+  /// @param password the account's password
+  /// @param options endpoints, trust, time-outs, proxy, diagnostics and transport
   Velmora(std::string username, std::string password, Options options);
   virtual ~Velmora();
 
@@ -50,47 +55,112 @@ class VELMORA_EXPORT Velmora {
   Velmora& operator=(const Velmora&) = delete;
 
   /// The "Authorization" header value: "Basic " and the base64 of "username:password".
+  /// @return the header value
   std::string getAuthHeader() const;
 
   /// Sends `message` to every number of `mobiles`.
+  /// @param phoneNumber the account's line the text is sent from
+  /// @param message the text, UTF-8
+  /// @param mobiles the recipients, 1 to 1,000 per call
+  /// @param userGroupID a label of the caller's for this send; `GetGroupMessageId` finds the
+  ///   latest send under it ("" for none)
+  /// @param SendDateInTimeStamp when to send, in Unix seconds; 0 for now
+  /// @param completion receives a new `Result` (read it with `readSendReceipt`, see the page
+  /// "Payloads"), or
+  ///   null when the call failed or was refused
   virtual void SendMessage(const std::string& phoneNumber, const std::string& message,
                            const std::vector<std::string>& mobiles, const std::string& userGroupID,
                            std::int64_t SendDateInTimeStamp, ResultCompletion completion);
   /// Sends each record's text to its own number.
+  /// @param phoneNumber the account's line the texts are sent from
+  /// @param recipientsMessage one record per recipient: id, text, number
+  /// @param userGroupID a label of the caller's for this send ("" for none)
+  /// @param completion receives a new `Result` (read it with `readSendReceipt`, see the page
+  /// "Payloads"), or
+  ///   null when the call failed or was refused
   virtual void SendCorrespondingMessage(const std::string& phoneNumber,
                                         const std::vector<RecipientsMessage>& recipientsMessage,
                                         const std::string& userGroupID,
                                         ResultCompletion completion);
   /// Sends each record's text to its own number through a receiving and a sending port.
+  /// @param phoneNumber the account's line the texts are sent from
+  /// @param recievePortNumber the port replies come back to
+  /// @param sendPortNumber the port the texts leave from
+  /// @param userGroupID a label of the caller's for this send ("" for none)
+  /// @param recipientsMessage one record per recipient: id, text, number
+  /// @param completion receives a new `Result` (read it with `readSendReceipt`, see the page
+  /// "Payloads"), or
+  ///   null when the call failed or was refused
   virtual void SendMessageToPort(const std::string& phoneNumber, std::int64_t recievePortNumber,
                                  std::int64_t sendPortNumber, const std::string& userGroupID,
                                  const std::vector<RecipientsMessage>& recipientsMessage,
                                  ResultCompletion completion);
-  /// Asks the delivery state of a message sent to a group.
+  /// Asks the delivery states of the messages of one send.
+  /// @param groupMessageId the send's group message id (`SendReceipt::groupMessageId`)
+  /// @param completion receives a new `Result` (read it with `readDeliveryStates`, see the page
+  /// "Payloads"), or
+  ///   null when the call failed or was refused
   virtual void GroupMessageStatus(const std::string& groupMessageId, ResultCompletion completion);
   /// Asks the delivery states of individual messages.
+  /// @param messageId the messages' ids (`SendReceipt::messageIds`)
+  /// @param completion receives a new `Result` (read it with `readDeliveryStates`, see the page
+  /// "Payloads"), or
+  ///   null when the call failed or was refused
   virtual void CorrespondingMessageStatus(const std::vector<std::string>& messageId,
                                           ResultCompletion completion);
-  /// Asks the group message id of a group.
+  /// Asks the group message id of the latest send made with a `userGroupID`.
+  /// @param groupId the `userGroupID` the send carried
+  /// @param completion receives a new `Result` (read it with `readGroupMessageId`, see the page
+  /// "Payloads"), or
+  ///   null when the call failed or was refused
   virtual void GetGroupMessageId(const std::string& groupId, ResultCompletion completion);
   /// Fetches one page of the messages received on `phoneNumber` between two points in time.
+  /// @param phoneNumber the account's line whose inbox to read
+  /// @param startDate the earliest arrival, in the service's date unit (Unix seconds)
+  /// @param EndDate the latest arrival, same unit
+  /// @param page the page, from 1; a page past the last is empty
+  /// @param completion receives a new `Result` (read it with `readInboxPage`, see the page
+  /// "Payloads"), or
+  ///   null when the call failed or was refused
   virtual void ReceiveMessages(const std::string& phoneNumber, std::int64_t startDate,
                                std::int64_t EndDate, std::int64_t page,
                                ResultCompletion completion);
   /// Reads the account's credit; prints "I AM BACK" just before the completion runs.
+  /// @param completion receives a new `Result` (read it with `readCredit`, see the page
+  /// "Payloads"), or
+  ///   null when the call failed or was refused
   virtual void GetCredit(ResultCompletion completion);
   /// Reads the account's prices.
+  /// @param completion receives a new `Result` (read it with `readPrices`, see the page
+  /// "Payloads"), or
+  ///   null when the call failed or was refused
   virtual void GetPrices(ResultCompletion completion);
   /// Looks numbers up in the service's white list.
+  /// @param Mobiles the numbers to look up
+  /// @param completion receives a new `Result` (read it with `readWhiteList`, see the page
+  /// "Payloads"), or
+  ///   null when the call failed or was refused
   virtual void ShowWhiteList(const std::vector<std::string>& Mobiles, ResultCompletion completion);
 
   /// Has the service send a verification code to `phoneNumber`, with `footer` below it.
+  /// @param phoneNumber the number to send the code to
+  /// @param footer the text below the code
+  /// @param completion receives the service's number (the message's id, or a negative
+  ///   refusal code), or nothing when the call failed or was refused
   virtual void AutoSendCode(const std::string& phoneNumber, const std::string& footer,
                             NumberCompletion completion);
   /// Asks whether `code` is the code sent to `reciptionNumber`.
+  /// @param reciptionNumber the number the code was sent to
+  /// @param code the code the user typed
+  /// @param completion receives the service's verdict, or nothing when the call failed or
+  ///   was refused
   virtual void CheckSendCode(const std::string& reciptionNumber, const std::string& code,
                              TruthCompletion completion);
   /// Has the service send a message carrying `code` to `reciptionNumber`.
+  /// @param reciptionNumber the number to send the code to
+  /// @param code the code to send
+  /// @param completion receives the service's number (the message's id, or a negative
+  ///   refusal code), or nothing when the call failed or was refused
   virtual void SendMessageWithCode(const std::string& reciptionNumber, const std::string& code,
                                    NumberCompletion completion);
 

@@ -31,13 +31,18 @@ template <class Value, class Operation, class... Args>
 class OperationAwaitable {
  public:
   /// Keeps the client, the operation and copies of its arguments until awaited.
+  /// @param client the client to call
+  /// @param operation the member to call
+  /// @param args its arguments without the completion
   OperationAwaitable(Velmora& client, Operation operation, Args... args)
       : client_(&client), operation_(operation), args_(std::move(args)...) {}
 
   /// Always suspends: the outcome arrives on another thread.
+  /// @return false
   bool await_ready() const noexcept { return false; }
 
   /// Starts the operation; its completion records the outcome and resumes `waiting`.
+  /// @param waiting the coroutine to resume
   void await_suspend(std::coroutine_handle<> waiting) {
     // The completion may resume the coroutine, and so end this awaitable, before the operation
     // returns: what the call still reads lives on this frame, not in the awaitable.
@@ -56,6 +61,7 @@ class OperationAwaitable {
   }
 
   /// The value and, when it is absent, why.
+  /// @return the operation's outcome
   Outcome<Value> await_resume() { return std::move(outcome_); }
 
  private:

@@ -39,6 +39,7 @@ struct Failure {
 /// Inside a completion that received the absent value: the reason of that call. Null inside a
 /// completion that received a value, and outside completions. The pointer is valid until the
 /// completion returns. Any thread; reads the calling thread's state only.
+/// @return the failure of the call whose completion is running, or null
 VELMORA_EXPORT const Failure* currentFailure() noexcept;
 
 }  // namespace velmora

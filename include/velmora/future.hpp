@@ -47,6 +47,7 @@ struct CompletionFuture {
 /// completion share one promise. When every copy is destroyed without having been called, the
 /// future reports std::future_errc::broken_promise instead of blocking for ever; a second call
 /// throws std::future_error from inside the completion.
+/// @return the completion and its future
 template <class Value>
 CompletionFuture<Value> makeCompletionFuture() {
   auto promise = std::make_shared<std::promise<Value>>();
@@ -56,6 +57,7 @@ CompletionFuture<Value> makeCompletionFuture() {
 
 /// As `makeCompletionFuture`, for a future of the `Outcome`: the completion copies the
 /// failure (`currentFailure()`) of an absent value, on the thread that runs it.
+/// @return the completion and the future of its `Outcome`
 template <class Value>
 std::pair<std::function<void(Value)>, std::future<Outcome<Value>>> makeOutcomeFuture() {
   auto promise = std::make_shared<std::promise<Outcome<Value>>>();
@@ -75,6 +77,8 @@ std::pair<std::function<void(Value)>, std::future<Outcome<Value>>> makeOutcomeFu
 /// expected to hand the completion to one operation, e.g. `[&](velmora::ResultCompletion done) {
 /// client.GetCredit(done); }`. An exception thrown by `start` propagates and no future is
 /// returned.
+/// @param start called once, at once, with the completion
+/// @return the future of the completion's value
 template <class Value, class Start>
 std::future<Value> toFuture(Start&& start) {
   CompletionFuture<Value> pair = makeCompletionFuture<Value>();
@@ -83,6 +87,8 @@ std::future<Value> toFuture(Start&& start) {
 }
 
 /// As the form above, for a future of the `Outcome`.
+/// @param start called once, at once, with the completion
+/// @return the future of the value and, when it is absent, why
 template <class Value, class Start>
 std::future<Outcome<Value>> toOutcomeFuture(Start&& start) {
   auto pair = makeOutcomeFuture<Value>();
@@ -118,6 +124,7 @@ struct StartValueOf<void (Class::*)(Completion)> : CompletionValueOf<Completion>
 /// As `toFuture<Value>(start)`, with the value type read from the completion type that `start`
 /// declares: `toFuture([&](velmora::TruthCompletion done) { client.CheckSendCode(n, c, done); })`
 /// gives a `std::future<std::optional<bool>>`. (A start taking `auto` declares no type.)
+/// (Its parameter is described with the form above, which the reference shows as the same.)
 template <class Start, class Value = typename detail::StartValueOf<
                            decltype(&std::decay_t<Start>::operator())>::type>
 std::future<Value> toFuture(Start&& start) {
@@ -125,6 +132,8 @@ std::future<Value> toFuture(Start&& start) {
 }
 
 /// As the form above, for a future of the `Outcome`.
+/// @param start called once, at once, with the completion
+/// @return the future of the value and, when it is absent, why
 template <class Start, class Value = typename detail::StartValueOf<
                            decltype(&std::decay_t<Start>::operator())>::type>
 std::future<Outcome<Value>> toOutcomeFuture(Start&& start) {
@@ -135,6 +144,10 @@ std::future<Outcome<Value>> toOutcomeFuture(Start&& start) {
 /// the future of its value; the value type follows from the operation. E.g.
 /// `toFuture(client, &Velmora::CheckSendCode, number, code)` gives a
 /// `std::future<std::optional<bool>>`. The client is used during the call only.
+/// @param client the client to call
+/// @param operation the member to call, e.g. `&Velmora::GetCredit`
+/// @param args its arguments without the completion
+/// @return the future of the completion's value
 template <class... Params, class... Args>
 auto toFuture(Velmora& client, void (Velmora::*operation)(Params...), Args&&... args) {
   using Value = typename detail::CompletionValueOf<Params...>::type;
@@ -144,6 +157,10 @@ auto toFuture(Velmora& client, void (Velmora::*operation)(Params...), Args&&... 
 }
 
 /// As the form above, for a future of the `Outcome`: the value and, when absent, why.
+/// @param client the client to call
+/// @param operation the member to call, e.g. `&Velmora::GetCredit`
+/// @param args its arguments without the completion
+/// @return the future of the value and, when it is absent, why
 template <class... Params, class... Args>
 auto toOutcomeFuture(Velmora& client, void (Velmora::*operation)(Params...), Args&&... args) {
   using Value = typename detail::CompletionValueOf<Params...>::type;

@@ -49,24 +49,36 @@ enum class StatusCode : std::int64_t {
 };
 
 /// The case whose raw value is exactly `raw`, or nothing. Pure; any thread.
+/// @param raw a number as the service sends it in "Code"
+/// @return its case, or nothing when no case has that value
 VELMORA_EXPORT std::optional<ResultCode> resultCodeFromRaw(std::int64_t raw) noexcept;
 /// The case whose raw value is exactly `raw`, or nothing. Pure; any thread.
+/// @param raw a number as the service sends it in "Status"
+/// @return its case, or nothing when no case has that value
 VELMORA_EXPORT std::optional<StatusCode> statusCodeFromRaw(std::int64_t raw) noexcept;
 
 /// The raw value of a case. Pure; any thread.
+/// @param code a result code, known or not
+/// @return the number the service sends for it
 constexpr std::int64_t rawValue(ResultCode code) noexcept {
   return static_cast<std::int64_t>(code);
 }
 /// The raw value of a case. Pure; any thread.
+/// @param code a delivery state
+/// @return the number the service sends for it
 constexpr std::int64_t rawValue(StatusCode code) noexcept {
   return static_cast<std::int64_t>(code);
 }
 
 /// The case's name ("CreditError"); "Unknown" for a raw value that is no case (a code the
 /// service sends that this version does not know). A static string, never null. Pure; any thread.
+/// @param code a result code
+/// @return its name
 VELMORA_EXPORT const char* name(ResultCode code) noexcept;
 /// The case's name ("Sended"); a static string, never null ("" for a value with no case, since
 /// "Unknown" is a case of its own). Pure; any thread.
+/// @param code a delivery state
+/// @return its name
 VELMORA_EXPORT const char* name(StatusCode code) noexcept;
 
 /// The outcome of a JSON operation: the answer's "Code", "Message" and "Result" members.
@@ -85,19 +97,27 @@ class VELMORA_EXPORT Result {
   /// 64 bits, written as a JSON number or as a string of decimal digits ("3003"); an answer
   /// without one (missing, null, 2002.5, 1e300, true) completes with the absent value as
   /// `FailureKind::MalformedAnswer`, so a missing verdict never reads as Success.
+  /// @return the code
   ResultCode Code() const noexcept { return code; }
   /// The answer's "Message" text; empty when the answer had no string there.
+  /// @return the text
   const std::string& Message() const noexcept { return message; }
   /// The answer's "Result" member as parsed, of any JSON kind; the empty string when absent.
+  /// The readers of velmora/answers.hpp turn it into typed values (see the page "Payloads").
+  /// @return the payload
   const nlohmann::json& Payload() const noexcept { return result; }
   /// Mutable access to the payload; the caller owns the record.
+  /// @return the payload
   nlohmann::json& Payload() noexcept { return result; }
 
   /// Replaces the code; for applications that make records for their tests.
+  /// @param value the new code
   void setCode(ResultCode value) noexcept { code = value; }
   /// Replaces the message text.
+  /// @param value the new text
   void setMessage(std::string value) { message = std::move(value); }
   /// Replaces the payload.
+  /// @param value the new payload
   void setPayload(nlohmann::json value) { result = std::move(value); }
 
  private:

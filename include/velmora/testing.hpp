@@ -15,10 +15,17 @@
 namespace velmora::testing {
 
 /// A complete answer: `status` with `body` (a JSON document or a SOAP envelope).
+/// @param status the HTTP status
+/// @param body the answer's body
+/// @return the response to script
 VELMORA_EXPORT HttpResponse reply(long status, std::string body);
 
 /// An exchange that ended without an answer, as the libcurl session reports one: `kind`,
 /// whether the request may have reached the service, and the reason printed after "error".
+/// @param kind what went wrong
+/// @param requestMayHaveArrived false only for a failure before any request byte was written
+/// @param reason the reason, as the session would print it
+/// @return the failed exchange to script
 VELMORA_EXPORT HttpResponse failure(FailureKind kind, bool requestMayHaveArrived,
                                     std::string reason);
 
@@ -49,23 +56,31 @@ class VELMORA_EXPORT ScriptedTransport final : public Transport {
   ScriptedTransport& operator=(const ScriptedTransport&) = delete;
 
   /// Every request of `operation` from now on gets `response`.
+  /// @param operation the operation's name, e.g. "GetCredit"
+  /// @param response what its requests get, e.g. `reply(...)` or `failure(...)`
   void answer(const std::string& operation, HttpResponse response);
   /// Every request of an operation without an answer of its own gets `response`.
+  /// @param response what those requests get
   void answerAll(HttpResponse response);
   /// Records the "Authorization" header too (the library's own tests check it).
   void keepCredentials();
 
   /// The requests received so far, in order.
+  /// @return a copy of the record
   std::vector<RecordedRequest> requests() const;
   /// Blocks until every completion of a request received (or task posted) so far has run.
   /// Must not be called from a completion.
   void drain();
 
   /// Records `request` and queues `onDone` with the scripted answer. Any thread.
+  /// @param request the request as the client made it
+  /// @param onDone runs once, on the completion thread, with the scripted answer
   void submit(HttpRequest request, std::function<void(HttpResponse&)> onDone) override;
   /// Queues `task` behind the completions already queued. Any thread.
+  /// @param task runs once, on the completion thread
   void post(std::function<void()> task) override;
   /// True on this transport's completion thread.
+  /// @return whether the calling thread is it
   bool onCompletionThread() const override;
 
  private:

@@ -52,17 +52,22 @@ class VELMORA_EXPORT Transport {
  public:
   virtual ~Transport();
   /// Starts `request`; `onDone` runs once on the completion thread when the exchange ends.
+  /// @param request what to send; the transport keeps its own copy
+  /// @param onDone receives the response or the failure; may start new requests
   virtual void submit(HttpRequest request, std::function<void(HttpResponse&)> onDone) = 0;
   /// Runs `task` once on the completion thread, soon (a call that sends nothing ends so).
   /// Callables must not throw: the shared session drops an exception so that its completion
   /// thread lives on.
+  /// @param task what to run
   virtual void post(std::function<void()> task) = 0;
   /// True on this transport's completion thread.
+  /// @return whether the calling thread is it
   virtual bool onCompletionThread() const = 0;
 };
 
 /// The libcurl session that clients without their own transport share; started on first use
 /// and alive until the process exits. Any thread.
+/// @return the session; never null
 VELMORA_EXPORT std::shared_ptr<Transport> sharedTransport();
 
 }  // namespace velmora
