@@ -1,5 +1,7 @@
 #pragma once
 
+#include <chrono>
+#include <cstddef>
 #include <cstdint>
 #include <functional>
 #include <memory>
@@ -163,6 +165,24 @@ class VELMORA_EXPORT Velmora {
   ///   refusal code), or nothing when the call failed or was refused
   virtual void SendMessageWithCode(const std::string& reciptionNumber, const std::string& code,
                                    NumberCompletion completion);
+
+  /// Waits until every call made through this client so far, refused ones included, has
+  /// completed (its completion has returned), or until `timeout` has passed; returns how many
+  /// calls are still running then (0: all done). Calls made meanwhile, from any thread or from a
+  /// completion, count too. Any thread.
+  ///
+  /// Called on the completion thread of this client's transport (inside a completion, say) it
+  /// never waits, since the completions it would wait for run on that same thread: it returns
+  /// at once the number still running, the calling completion's own call included (so at least
+  /// 1 inside this client's own completion).
+  ///
+  /// The process's exit drops calls still queued or under way, so a program that sends and
+  /// quits drains first: `client.drain(std::chrono::seconds(30))` before returning from main,
+  /// and a non-zero result means some calls did not end in time (their requests may still have
+  /// reached the service).
+  /// @param timeout the longest wait
+  /// @return how many of this client's calls have not completed yet
+  virtual std::size_t drain(std::chrono::milliseconds timeout);
 
  private:
   struct Impl;

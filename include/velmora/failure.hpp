@@ -34,6 +34,9 @@ struct Failure {
   /// refused, URL refused, DNS failure, connection refused, TLS failure before the request was
   /// written): then a retry cannot send anything twice. True otherwise, time-outs included.
   bool requestMayHaveArrived = true;
+  /// How many times the request was tried: above 1 only with `Options::retry`; 0 when nothing
+  /// was sent at all (input refused, or the deadline passed while the call waited).
+  int attempts = 1;
 };
 
 /// Inside a completion that received the absent value: the reason of that call. Null inside a

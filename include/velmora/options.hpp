@@ -12,6 +12,24 @@
 
 namespace velmora {
 
+/// When and how often a client sends a failed request again by itself. Only a request that
+/// provably never left the process (`Failure::requestMayHaveArrived == false`: connection
+/// refused, DNS or TLS failure before the request was written) is tried again, so a retry can
+/// never deliver anything twice; refused input, a deadline that passed and shutdown are final.
+/// Every try and back-off fits inside the call's `Options::deadline`, counted from the call, and
+/// the completion runs once, after the last try.
+struct RetryPolicy {
+  /// Tries in all, the first included: 1 (the default) means no retry; at most 10.
+  int attempts = 1;
+  /// The pause before the second try; at least 0, at most 24 hours.
+  std::chrono::milliseconds firstBackoff{200};
+  /// Each later pause is the one before times this; at least 1.
+  double multiplier = 2.0;
+  /// Randomness of a pause, in [0, 1]: a pause of d is drawn uniformly from [d * (1 - jitter),
+  /// d], so that clients refused together do not all come back at the same instant.
+  double jitter = 0.5;
+};
+
 /// Endpoints, trust, time-outs, proxy and diagnostics of one client. A plain value: copy it
 /// freely, on any thread. A default-made `Options` holds the library's built-in constants.
 /// The client checks them once, when it is made; a value out of its rules below makes each
@@ -71,6 +89,21 @@ struct Options {
   /// `testing::ScriptedTransport` that answers without a network. The client shares ownership
   /// of it; a transport runs every callable it accepted, even when destroyed first.
   std::shared_ptr<Transport> transport;
+
+  /// Automatic retries of requests that never left the process. Default: none.
+  RetryPolicy retry;
+
+  /// The most requests per second this client sends, retries included; 0 (the default) means
+  /// no limit. A token bucket holding max(1, rate / 50) tokens: after a quiet spell up to that
+  /// many requests (20 ms worth) go at once, and a long run goes out at the set rate. Calls over
+  /// the rate wait in this client's own queue, their deadline running; other clients never wait
+  /// for them. Must be finite, at least 0 and at most 1,000,000.
+  double maxRequestsPerSecond = 0;
+
+  /// The most requests of this client under way at once; 0 (the default) means no limit. Calls
+  /// beyond it wait in this client's queue, their deadline running: one whose deadline passes
+  /// there completes with `FailureKind::Deadline`, nothing sent. At least 0.
+  int maxInFlight = 0;
 };
 
 }  // namespace velmora

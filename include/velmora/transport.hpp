@@ -39,6 +39,7 @@ struct HttpResponse {
   /// Empty for a 2xx response.
   std::string description;
   std::string body;  ///< the body bytes, possibly empty
+  int attempts = 1;  ///< how many times the request was tried (set by the client's retries)
 };
 
 /// How a client's requests travel: request in, response or failure out. The default is the

@@ -9,6 +9,7 @@ namespace velmora::detail {
 
 std::optional<Failure> exchangeFailure(const HttpResponse& response, const Reporter& reporter) {
   Failure failure;
+  failure.attempts = response.attempts;
   if (response.failed) {
     failure.kind = response.kind;
     failure.requestMayHaveArrived = response.requestMayHaveArrived;

@@ -249,6 +249,10 @@ void Velmora::ShowWhiteList(const std::vector<std::string>& Mobiles, ResultCompl
       [&] { return detail::showWhiteListBody(impl->jsonEncoder, Mobiles); }, std::move(completion));
 }
 
+std::size_t Velmora::drain(std::chrono::milliseconds timeout) {
+  return impl->settings.transport().drain(timeout);
+}
+
 void Velmora::Impl::sendEnvelope(const Operation& op, const std::string& number,
                                  const std::string& last, const detail::Reporter& reporter,
                                  detail::XmlCompletion answer) const {

@@ -3,6 +3,7 @@
 #include <memory>
 #include <string>
 
+#include "call/call_queue.hpp"
 #include "call/refusal.hpp"
 #include "call/reporter.hpp"
 #include "velmora/options.hpp"
@@ -20,11 +21,10 @@ struct ClientSettings {
   /// Where the lines of `operation` go.
   Reporter reporter(const char* operation) const { return Reporter(operation, sink); }
 
-  /// How this client's calls travel: `Options::transport`, or else the shared session, looked
-  /// up per call so that a child process made by fork() uses its own.
-  Transport& transport() const {
-    return options.transport ? *options.transport : *sharedTransport();
-  }
+  /// How this client's calls travel: through its own queue (retries, pacing, the count that
+  /// `drain` waits on) to `Options::transport`, or else to the shared session, looked up per
+  /// call so that a child process made by fork() uses its own.
+  CallQueue& transport() const { return *queue; }
 
   Options options;
   std::shared_ptr<const DiagnosticSink> sink;  ///< null: standard output
@@ -32,6 +32,7 @@ struct ClientSettings {
   std::string soapUrl;   ///< the checked SOAP endpoint
   Refusal restRefusal;   ///< why the JSON operations send nothing; empty when they may send
   Refusal soapRefusal;   ///< the same for the verification-code operations
+  std::shared_ptr<CallQueue> queue;  ///< shared with the calls that wait or run in it
 };
 
 }  // namespace velmora::detail

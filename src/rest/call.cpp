@@ -14,6 +14,7 @@ void postJson(Transport& transport, HttpRequest request, const std::string& auth
   // first.
   auto onDone = [reporter, completion = std::move(completion)](HttpResponse& response) {
     JsonOutcome outcome = readJsonExchange(response, reporter);
+    if (outcome.failure) outcome.failure->attempts = response.attempts;  // malformed ones too
     deliver(reporter, completion, std::move(outcome.result), outcome.failure);
   };
   request.url.append("/api/smsAPI/").append(reporter.operation());

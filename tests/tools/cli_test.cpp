@@ -219,6 +219,27 @@ TEST_F(CliTest, ExitStatusTellsRefusalsFailuresAndWhetherTheRequestWentOut) {
   }
 }
 
+// Nothing listens on port 1: each try is refused before a byte leaves, so each goes again, as
+// many times as --retries says, and the failure line counts them.
+TEST_F(CliTest, RetriesTryAgainWhatNeverLeft) {
+  const std::pair<std::vector<std::string>, std::string> cases[] = {
+      {{}, "(tried 3 times); nothing was sent"},
+      {{"--retries", "4"}, "(tried 5 times); nothing was sent"},
+      {{"--retries", "0"}, "Couldn't connect to server; nothing was sent"},
+  };
+  for (const auto& [flags, line] : cases) {
+    SCOPED_TRACE(::testing::PrintToString(flags));
+    std::vector<std::string> args{"credit", "--rest-url", "https://127.0.0.1:1"};
+    args.insert(args.end(), flags.begin(), flags.end());
+    const Exit run = tool(args);
+    EXPECT_EQ(run.status, 3);
+    EXPECT_TRUE(contains(run.err, line)) << run.err;
+  }
+  const Exit tooMany = tool({"credit", "--retries", "10"});
+  EXPECT_EQ(tooMany.status, 64);
+  EXPECT_TRUE(contains(tooMany.err, "--retries")) << tooMany.err;
+}
+
 TEST_F(CliTest, VerificationCodesPrintTheirNumberOrTruth) {
   const Exit sent = tool({"code", "send", kMobile, "--footer", "Velmora"});
   EXPECT_EQ(sent.status, 0) << sent.err;

@@ -48,6 +48,7 @@ struct Settings {
   std::optional<std::string> proxy;  ///< unset: the environment's proxy; empty: none
   double timeout = 60;               ///< seconds without progress
   double deadline = 600;             ///< seconds from call to completion
+  int retries = 2;                   ///< tries after the first, of requests that never left
   std::string profile;
   std::string configFile;
   bool pretty = false;

@@ -23,7 +23,7 @@ namespace {
 
 // The profile keys: long option names whose values a config file may give.
 const std::set<std::string> kProfileKeys{"user",   "password", "rest-url", "soap-url", "namespace",
-                                         "cacert", "proxy",    "timeout",  "deadline"};
+                                         "cacert", "proxy",    "timeout",  "deadline", "retries"};
 
 constexpr double kLongestSeconds =
     std::chrono::duration<double>(velmora::Options::kLongestTimeLimit).count();
@@ -83,7 +83,7 @@ void applyProfileValue(CLI::App& app, const std::string& file, const ConfigFile&
     throw CLI::ValidationError("--config", file + ": \"" + item.fullname() +
                                                "\" is not a profile key (user, password, "
                                                "rest-url, soap-url, namespace, cacert, proxy, "
-                                               "timeout, deadline)");
+                                               "timeout, deadline, retries)");
   }
   if (key == "password" && !config.passwordProblem.empty()) {
     throw CLI::ValidationError("--config", config.passwordProblem);
@@ -204,6 +204,11 @@ void addCommonOptions(CLI::App& app, Settings& s) {
   app.add_option("--deadline", s.deadline, "Seconds from the call to its end, queue included")
       ->capture_default_str()
       ->check(secondsInRange());
+  app.add_option("--retries", s.retries,
+                 "Tries after the first, only of requests that never left this machine "
+                 "(connection refused, TLS failure); 0 to 9")
+      ->capture_default_str()
+      ->check(CLI::Range(0, 9));
   app.add_option("--profile", s.profile,
                  "Section of the config file whose keys (long option names) give defaults")
       ->envname("VELMORA_PROFILE");
@@ -243,6 +248,7 @@ Options makeOptions(const Settings& s) {
   options.proxy = s.proxy;
   options.timeout = toMilliseconds(s.timeout);
   options.deadline = toMilliseconds(s.deadline);
+  options.retry.attempts = s.retries + 1;
   if (s.verbosity == Verbosity::Verbose) {
     options.diagnostics = [](const Diagnostic& d) { printDiagnostic(d.line); };
   } else {

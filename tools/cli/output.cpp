@@ -56,7 +56,9 @@ int reportFailure(const Failure& failure, const Settings& settings) {
     printError(std::string(name(failure.kind)) + ": " + failure.message, settings);
     return exitStatusFor(failure);
   }
-  printError(std::string(name(failure.kind)) + ": " + failure.message + "; " +
+  const std::string tries =
+      failure.attempts > 1 ? " (tried " + std::to_string(failure.attempts) + " times)" : "";
+  printError(std::string(name(failure.kind)) + ": " + failure.message + tries + "; " +
                  (failure.requestMayHaveArrived ? "the request may have reached the service"
                                                 : "nothing was sent"),
              settings);

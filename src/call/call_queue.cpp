@@ -1,0 +1,254 @@
+#include "call/call_queue.hpp"
+
+#include <algorithm>
+#include <cmath>
+#include <random>
+#include <string>
+#include <utility>
+
+namespace velmora::detail {
+
+struct CallQueue::Call {
+  HttpRequest request;
+  std::function<void(HttpResponse&)> onDone;
+  SteadyClock::time_point deadline;  // from the original call: retries and waiting count too
+  unsigned long long order = 0;      // calls with equal deadlines go in the order they came
+  int tries = 0;
+};
+
+namespace {
+
+using Milliseconds = std::chrono::duration<double, std::milli>;
+
+SteadyClock::duration intervalAt(double perSecond) {
+  if (perSecond <= 0) return SteadyClock::duration::zero();
+  return std::chrono::duration_cast<SteadyClock::duration>(
+      std::chrono::duration<double>(1.0 / perSecond));
+}
+
+// The bucket holds max(1, rate / 50) tokens (20 ms worth): a timer that wakes a little late
+// does not lose the rate, and a quiet client may send that many at once.
+SteadyClock::duration toleranceAt(double perSecond) {
+  const double tokens = std::max(1.0, std::floor(perSecond / 50));
+  return intervalAt(perSecond) * static_cast<long long>(tokens - 1);
+}
+
+// Only a request that provably never left may go again: anything else could arrive twice.
+bool worthAnotherTry(const HttpResponse& response) {
+  return response.failed && !response.requestMayHaveArrived &&
+         response.kind != FailureKind::RefusedInput && response.kind != FailureKind::Shutdown &&
+         response.kind != FailureKind::Deadline;
+}
+
+// The pause after `triesMade` failed tries, jittered downwards.
+SteadyClock::duration backoff(const RetryPolicy& policy, int triesMade) {
+  const double longest = Milliseconds(HttpRequest::kLongestTimeLimit).count();
+  const double full = std::min(longest, static_cast<double>(policy.firstBackoff.count()) *
+                                            std::pow(policy.multiplier, triesMade - 1));
+  const double low = full * (1 - policy.jitter);
+  thread_local std::mt19937_64 random{std::random_device{}()};
+  const double drawn =
+      low < full ? std::uniform_real_distribution<double>(low, full)(random) : full;
+  return std::chrono::duration_cast<SteadyClock::duration>(Milliseconds(drawn));
+}
+
+// What is left of a call's deadline, as a transport takes it: whole milliseconds, at least one.
+std::chrono::milliseconds remaining(SteadyClock::time_point deadline, SteadyClock::time_point now) {
+  return std::max(std::chrono::milliseconds(1),
+                  std::chrono::ceil<std::chrono::milliseconds>(deadline - now));
+}
+
+// Counts a call as complete once its completion or task returned, even when it threw.
+template <class Count>
+struct FinishGuard {
+  Count& count;
+  ~FinishGuard() { count.finished(); }
+};
+
+}  // namespace
+
+bool CallQueue::Sooner::operator()(const std::shared_ptr<Call>& a,
+                                   const std::shared_ptr<Call>& b) const {
+  // std::priority_queue keeps the greatest on top: "greater" here means "due later".
+  return a->deadline != b->deadline ? a->deadline > b->deadline : a->order > b->order;
+}
+
+CallQueue::CallQueue(std::shared_ptr<Transport> fixed, CallLimits limits)
+    : fixed_(std::move(fixed)),
+      limits_(limits),
+      paced_(limits.maxRequestsPerSecond > 0 || limits.maxInFlight > 0),
+      interval_(intervalAt(limits.maxRequestsPerSecond)),
+      tolerance_(toleranceAt(limits.maxRequestsPerSecond)) {}
+
+std::shared_ptr<Transport> CallQueue::downstream() const {
+  return fixed_ ? fixed_ : sharedTransport();
+}
+
+void CallQueue::submit(HttpRequest request, std::function<void(HttpResponse&)> onDone) {
+  ++count_->running;
+  if (!paced_ && limits_.retry.attempts <= 1) {  // the common case: one count and one wrapper
+    downstream()->submit(std::move(request),
+                         [count = count_, onDone = std::move(onDone)](HttpResponse& r) {
+                           FinishGuard<Count> guard{*count};
+                           onDone(r);
+                         });
+    return;
+  }
+  auto call = std::make_shared<Call>();
+  call->deadline = SteadyClock::now() + request.deadline;
+  call->request = std::move(request);
+  call->onDone = std::move(onDone);
+  admit(std::move(call));
+}
+
+void CallQueue::post(std::function<void()> task) {
+  ++count_->running;
+  downstream()->post([count = count_, task = std::move(task)] {
+    FinishGuard<Count> guard{*count};
+    task();
+  });
+}
+
+bool CallQueue::onCompletionThread() const {
+  return downstream()->onCompletionThread();
+}
+
+std::size_t CallQueue::drain(std::chrono::milliseconds timeout) {
+  // Waiting here would hold up the very completions being waited for.
+  Count& count = *count_;
+  if (downstream()->onCompletionThread()) return count.running.load();
+  ++count.draining;
+  std::unique_lock<std::mutex> lock(count.mutex);
+  count.idle.wait_for(lock, timeout, [&count] { return count.running.load() == 0; });
+  --count.draining;
+  return count.running.load();
+}
+
+void CallQueue::Count::finished() {
+  // A drain that saw calls running counted itself first, so this sees it and wakes it.
+  if (--running == 0 && draining.load() > 0) {
+    std::lock_guard<std::mutex> lock(mutex);
+    idle.notify_all();
+  }
+}
+
+void CallQueue::admit(std::shared_ptr<Call> call) {
+  if (!paced_) {
+    send(call);
+    return;
+  }
+  {
+    std::lock_guard<std::mutex> lock(mutex_);
+    if (call->order == 0) call->order = ++order_;  // a retry keeps its place
+    waiting_.push(std::move(call));
+  }
+  pumpAndDispatch();
+}
+
+void CallQueue::send(const std::shared_ptr<Call>& call) {
+  const SteadyClock::time_point now = SteadyClock::now();
+  if (now >= call->deadline) {  // e.g. a back-off that ended just before the deadline
+    leaveFlight();
+    expire(call);
+    return;
+  }
+  ++call->tries;
+  // A call that may be tried again keeps its request; otherwise the transport takes it.
+  HttpRequest request = limits_.retry.attempts > 1 ? call->request : std::move(call->request);
+  request.deadline = remaining(call->deadline, now);
+  downstream()->submit(std::move(request), [self = shared_from_this(), call](HttpResponse& r) {
+    self->onExchangeEnd(call, r);
+  });
+}
+
+void CallQueue::leaveFlight() {
+  if (!paced_) return;
+  {
+    std::lock_guard<std::mutex> lock(mutex_);
+    --inFlight_;
+  }
+  pumpAndDispatch();
+}
+
+void CallQueue::onExchangeEnd(const std::shared_ptr<Call>& call, HttpResponse& response) {
+  leaveFlight();
+  if (retryLater(call, response)) return;
+  response.attempts = call->tries;
+  complete(call, response);
+}
+
+bool CallQueue::retryLater(const std::shared_ptr<Call>& call, const HttpResponse& response) {
+  if (call->tries >= limits_.retry.attempts || !worthAnotherTry(response)) return false;
+  const SteadyClock::time_point at = SteadyClock::now() + backoff(limits_.retry, call->tries);
+  if (at >= call->deadline) return false;
+  runAt(at, [self = shared_from_this(), call] { self->admit(call); });
+  return true;
+}
+
+void CallQueue::complete(const std::shared_ptr<Call>& call, HttpResponse& response) {
+  FinishGuard<Count> guard{*count_};
+  call->onDone(response);
+}
+
+void CallQueue::expire(const std::shared_ptr<Call>& call) {
+  downstream()->post([self = shared_from_this(), call] {
+    HttpResponse response;
+    response.failed = true;
+    response.kind = FailureKind::Deadline;
+    response.requestMayHaveArrived = false;
+    response.error = "The call passed its deadline while it waited in the client's queue";
+    response.attempts = call->tries;
+    self->complete(call, response);
+  });
+}
+
+void CallQueue::release(SteadyClock::time_point now, Batch& ready, Batch& expired) {
+  while (!waiting_.empty()) {
+    const std::shared_ptr<Call>& next = waiting_.top();
+    if (next->deadline <= now) {
+      expired.push_back(next);
+    } else if (limits_.maxInFlight > 0 && inFlight_ >= limits_.maxInFlight) {
+      break;  // the next exchange to end releases more
+    } else if (nextSlot_ - tolerance_ > now) {
+      arm(nextSlot_ - tolerance_);
+      break;
+    } else {
+      nextSlot_ = std::max(nextSlot_, now) + interval_;
+      ++inFlight_;
+      ready.push_back(next);
+    }
+    waiting_.pop();
+  }
+  if (!waiting_.empty()) arm(waiting_.top()->deadline);
+}
+
+void CallQueue::arm(SteadyClock::time_point when) {
+  if (armed_ && *armed_ <= when) return;
+  armed_ = when;
+  runAt(when, [self = shared_from_this(), when] { self->onTimer(when); });
+}
+
+void CallQueue::onTimer(SteadyClock::time_point when) {
+  {
+    std::lock_guard<std::mutex> lock(mutex_);
+    if (armed_ == when) armed_.reset();
+  }
+  pumpAndDispatch();
+}
+
+void CallQueue::pumpAndDispatch() {
+  Batch ready;
+  Batch expired;
+  {
+    std::lock_guard<std::mutex> lock(mutex_);
+    release(SteadyClock::now(), ready, expired);
+  }
+  dispatch(ready, expired);
+}
+
+void CallQueue::dispatch(const Batch& ready, const Batch& expired) {
+  for (const std::shared_ptr<Call>& call : expired) expire(call);
+  for (const std::shared_ptr<Call>& call : ready) send(call);
+}
+
+}  // namespace velmora::detail

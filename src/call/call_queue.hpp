@@ -1,0 +1,97 @@
+#pragma once
+
+#include <atomic>
+#include <chrono>
+#include <condition_variable>
+#include <cstddef>
+#include <functional>
+#include <memory>
+#include <mutex>
+#include <optional>
+#include <queue>
+#include <vector>
+
+#include "call/timer.hpp"
+#include "velmora/options.hpp"
+#include "velmora/transport.hpp"
+
+namespace velmora::detail {
+
+/// What a client allows its own calls: retries, a rate, and how many at once.
+struct CallLimits {
+  RetryPolicy retry;
+  double maxRequestsPerSecond = 0;  ///< 0: no limit
+  int maxInFlight = 0;              ///< 0: no limit
+};
+
+/// One client's way to its transport: counts its calls for `drain`, holds calls over the rate or
+/// over the in-flight limit, and tries again what never left. It never runs a completion itself:
+/// a call that ends here (its deadline passed while it waited) ends through the transport's
+/// `post`, so every completion runs on the transport's completion thread. Outlives the client
+/// while any of its calls waits or runs.
+class CallQueue final : public Transport, public std::enable_shared_from_this<CallQueue> {
+ public:
+  /// `fixed`: the transport of every call; null: the shared session, looked up per call so that
+  /// a child made by fork() uses its own.
+  CallQueue(std::shared_ptr<Transport> fixed, CallLimits limits);
+
+  /// Sends `request` (now, or when the limits allow) and runs `onDone` once, after the last try.
+  void submit(HttpRequest request, std::function<void(HttpResponse&)> onDone) override;
+  /// Runs `task` on the transport's completion thread; it counts as a call until it returned.
+  void post(std::function<void()> task) override;
+  bool onCompletionThread() const override;
+
+  /// Waits until no call of this queue runs or `timeout` passed; returns how many still run. On
+  /// the transport's completion thread it does not wait (see `Velmora::drain`).
+  std::size_t drain(std::chrono::milliseconds timeout);
+
+ private:
+  struct Call;
+  struct Sooner {
+    bool operator()(const std::shared_ptr<Call>& a, const std::shared_ptr<Call>& b) const;
+  };
+  using Batch = std::vector<std::shared_ptr<Call>>;
+
+  std::shared_ptr<Transport> downstream() const;
+  void admit(std::shared_ptr<Call> call);
+  void send(const std::shared_ptr<Call>& call);
+  /// A paced call's exchange ended (or never started): room for the next one.
+  void leaveFlight();
+  void onExchangeEnd(const std::shared_ptr<Call>& call, HttpResponse& response);
+  bool retryLater(const std::shared_ptr<Call>& call, const HttpResponse& response);
+  void complete(const std::shared_ptr<Call>& call, HttpResponse& response);
+  void expire(const std::shared_ptr<Call>& call);
+  /// Under `mutex_`: takes from `waiting_` what may go now and what has expired.
+  void release(SteadyClock::time_point now, Batch& ready, Batch& expired);
+  void arm(SteadyClock::time_point when);
+  void onTimer(SteadyClock::time_point when);
+  void pumpAndDispatch();
+  void dispatch(const Batch& ready, const Batch& expired);
+
+  const std::shared_ptr<Transport> fixed_;
+  const CallLimits limits_;
+  const bool paced_;                       // a rate or an in-flight limit is set
+  const SteadyClock::duration interval_;   // between two requests at the set rate; 0: no rate
+  const SteadyClock::duration tolerance_;  // how far ahead of the rate the bucket lets a burst go
+
+  /// The calls that have not completed yet, and the waits for none. Apart from the queue, so
+  /// that a call that only counts (no limit set) keeps no transport alive: a transport dropped
+  /// by its last owner still runs what it holds at once.
+  struct Count {
+    std::atomic<std::size_t> running{0};
+    std::atomic<int> draining{0};
+    std::mutex mutex;
+    std::condition_variable idle;
+    void finished();
+  };
+  const std::shared_ptr<Count> count_ = std::make_shared<Count>();
+
+  std::mutex mutex_;
+  std::priority_queue<std::shared_ptr<Call>, Batch, Sooner> waiting_;
+  int inFlight_ = 0;
+  SteadyClock::time_point nextSlot_{};  // when the next request conforms to the rate
+  std::optional<SteadyClock::time_point> armed_;
+  unsigned long long order_ = 0;
+};
+
+}  // namespace velmora::detail

@@ -1,0 +1,290 @@
+// A client's own limits on the scripted transport: which failures are tried again and for how
+// long, calls held back by the in-flight limit, pacing kept to its client, and drain.
+
+#include <gtest/gtest.h>
+
+#include <atomic>
+#include <chrono>
+#include <deque>
+#include <future>
+#include <mutex>
+#include <thread>
+
+#include "support/lines.hpp"
+#include "velmora/future.hpp"
+#include "velmora/testing.hpp"
+#include "velmora/velmora.hpp"
+
+namespace velmora {
+namespace {
+
+using namespace std::chrono_literals;
+using Clock = std::chrono::steady_clock;
+
+Options through(std::shared_ptr<Transport> transport) {
+  Options o;
+  o.restBaseUrl = "https://rest.test";
+  o.soapUrl = "http://soap.test/fastsend.asmx";
+  o.soapNamespace = "http://velmora.test/";
+  o.transport = std::move(transport);
+  o.diagnostics = [](const Diagnostic&) {};
+  return o;
+}
+
+Options retrying(std::shared_ptr<Transport> transport, int attempts) {
+  Options o = through(std::move(transport));
+  o.retry.attempts = attempts;
+  o.retry.firstBackoff = 1ms;
+  return o;
+}
+
+Outcome<std::shared_ptr<Result>> credit(Velmora& client) {
+  return toOutcomeFuture<std::shared_ptr<Result>>(
+             [&](ResultCompletion done) { client.GetCredit(std::move(done)); })
+      .get();
+}
+
+// Holds every request until the test answers it; completions run on a scripted transport's
+// thread, as the real session runs them on its own.
+class GatedTransport final : public Transport {
+ public:
+  void submit(HttpRequest request, std::function<void(HttpResponse&)> onDone) override {
+    std::lock_guard<std::mutex> lock(mutex_);
+    held_.push_back({std::move(request), std::move(onDone)});
+    ++received_;
+    arrived_.notify_all();
+  }
+  void post(std::function<void()> task) override { runner_->post(std::move(task)); }
+  bool onCompletionThread() const override { return runner_->onCompletionThread(); }
+
+  /// Waits until `count` requests arrived in all; false after two seconds.
+  bool waitForRequests(std::size_t count) {
+    std::unique_lock<std::mutex> lock(mutex_);
+    return arrived_.wait_for(lock, 2s, [&] { return received_ >= count; });
+  }
+  /// Answers the oldest held request with a success; returns its request.
+  HttpRequest answerOldest() {
+    std::unique_lock<std::mutex> lock(mutex_);
+    Held held = std::move(held_.front());
+    held_.pop_front();
+    lock.unlock();
+    runner_->post([onDone = std::move(held.onDone)] {
+      HttpResponse ok = testing::reply(200, R"({"Code":0})");
+      onDone(ok);
+    });
+    return held.request;
+  }
+  std::size_t held() const {
+    std::lock_guard<std::mutex> lock(mutex_);
+    return held_.size();
+  }
+  std::size_t received() const {
+    std::lock_guard<std::mutex> lock(mutex_);
+    return received_;
+  }
+
+ private:
+  struct Held {
+    HttpRequest request;
+    std::function<void(HttpResponse&)> onDone;
+  };
+  mutable std::mutex mutex_;
+  std::condition_variable arrived_;
+  std::deque<Held> held_;
+  std::size_t received_ = 0;
+  std::shared_ptr<testing::ScriptedTransport> runner_ =
+      std::make_shared<testing::ScriptedTransport>();
+};
+
+// --- Retries ---------------------------------------------------------------------------------
+
+TEST(ClientRetry, OnlyWhatNeverLeftIsTriedAgain) {
+  struct Case {
+    const char* name;
+    HttpResponse response;
+    std::size_t requests;  // what the transport saw with three tries allowed
+  };
+  const Case cases[] = {
+      {"connection refused", testing::failure(FailureKind::Connect, false, "refused"), 3},
+      {"connected, then lost", testing::failure(FailureKind::Connect, true, "lost"), 1},
+      {"timed out", testing::failure(FailureKind::Timeout, true, "idle"), 1},
+      {"lost mid-exchange", testing::failure(FailureKind::Transport, true, "reset"), 1},
+      {"deadline before sending", testing::failure(FailureKind::Deadline, false, "late"), 1},
+      {"shutting down", testing::failure(FailureKind::Shutdown, false, "exit"), 1},
+      {"status 503", testing::reply(503, "busy"), 1},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    auto transport = std::make_shared<testing::ScriptedTransport>();
+    transport->answerAll(c.response);
+    Velmora client("user", "secret", retrying(transport, 3));
+    const auto outcome = credit(client);
+    ASSERT_TRUE(outcome.failure);
+    EXPECT_EQ(transport->requests().size(), c.requests);
+    EXPECT_EQ(outcome.failure->attempts, static_cast<int>(c.requests));
+  }
+}
+
+TEST(ClientRetry, RefusedInputIsNeverSentNorTriedAgain) {
+  auto transport = std::make_shared<testing::ScriptedTransport>();
+  Velmora client("user", "secret", retrying(transport, 3));
+  const auto outcome = toOutcomeFuture<std::shared_ptr<Result>>([&](ResultCompletion done) {
+                         client.SendMessage("3000", "\xff", {"0912"}, "", 0, std::move(done));
+                       }).get();
+  ASSERT_TRUE(outcome.failure);
+  EXPECT_EQ(outcome.failure->kind, FailureKind::RefusedInput);
+  EXPECT_EQ(outcome.failure->attempts, 0);
+  EXPECT_TRUE(transport->requests().empty());
+}
+
+// Pauses of 100 ms within a 350 ms deadline: tries at about 0, 100, 200 and 300 ms, and none
+// whose pause would end past the deadline. Each try gets only what is left of the deadline.
+TEST(ClientRetry, StopsAtTheDeadlineCountedFromTheCall) {
+  auto transport = std::make_shared<testing::ScriptedTransport>();
+  transport->answerAll(testing::failure(FailureKind::Connect, false, "refused"));
+  Options o = retrying(transport, 10);
+  o.retry.firstBackoff = 100ms;
+  o.retry.multiplier = 1;
+  o.retry.jitter = 0;
+  o.deadline = 350ms;
+  Velmora client("user", "secret", o);
+  std::atomic<int> completions{0};
+  const auto outcome = toOutcomeFuture<std::shared_ptr<Result>>([&](ResultCompletion done) {
+                         client.GetPrices([&, done](std::shared_ptr<Result> r) {
+                           ++completions;
+                           done(std::move(r));
+                         });
+                       }).get();
+  ASSERT_TRUE(outcome.failure);
+  EXPECT_EQ(outcome.failure->kind, FailureKind::Connect);
+  EXPECT_FALSE(outcome.failure->requestMayHaveArrived);
+  const auto requests = transport->requests();
+  EXPECT_EQ(outcome.failure->attempts, static_cast<int>(requests.size()));
+  EXPECT_EQ(requests.size(), 4u);
+  for (std::size_t i = 0; i < requests.size(); ++i) {
+    EXPECT_LE(requests[i].request.deadline, 350ms - i * 100ms) << "try " << i + 1;
+  }
+  EXPECT_EQ(client.drain(1s), 0u);
+  EXPECT_EQ(completions.load(), 1);
+}
+
+TEST(ClientRetry, LimitsOutOfRulesSendNothing) {
+  const std::pair<const char*, void (*)(Options&)> cases[] = {
+      {"retry.attempts must be 1 to 10", [](Options& o) { o.retry.attempts = 11; }},
+      {"retry.attempts must be 1 to 10", [](Options& o) { o.retry.attempts = 0; }},
+      {"retry.firstBackoff", [](Options& o) { o.retry.firstBackoff = -1ms; }},
+      {"retry.multiplier", [](Options& o) { o.retry.multiplier = 0.5; }},
+      {"retry.jitter", [](Options& o) { o.retry.jitter = 1.5; }},
+      {"maxRequestsPerSecond", [](Options& o) { o.maxRequestsPerSecond = -1; }},
+      {"maxInFlight", [](Options& o) { o.maxInFlight = -1; }},
+  };
+  for (const auto& [line, spoil] : cases) {
+    SCOPED_TRACE(line);
+    auto transport = std::make_shared<testing::ScriptedTransport>();
+    test::Diagnostics printed;
+    Options o = through(transport);
+    o.diagnostics = printed.sink();
+    spoil(o);
+    Velmora client("user", "secret", o);
+    const auto outcome = credit(client);
+    ASSERT_TRUE(outcome.failure);
+    EXPECT_EQ(outcome.failure->kind, FailureKind::RefusedInput);
+    EXPECT_NE(outcome.failure->message.find(line), std::string::npos) << outcome.failure->message;
+    EXPECT_TRUE(transport->requests().empty());
+  }
+}
+
+// --- In flight, pacing, drain ----------------------------------------------------------------
+
+TEST(ClientInFlight, HoldsCallsBackAndHandsOnWhatIsLeftOfTheDeadline) {
+  auto transport = std::make_shared<GatedTransport>();
+  Options o = through(transport);
+  o.maxInFlight = 2;
+  o.deadline = 10s;
+  Velmora client("user", "secret", o);
+  for (int i = 0; i < 4; ++i) client.GetPrices({});
+  ASSERT_TRUE(transport->waitForRequests(2));
+  std::this_thread::sleep_for(200ms);
+  EXPECT_EQ(transport->received(), 2u);  // the others wait in the client's queue
+  transport->answerOldest();
+  ASSERT_TRUE(transport->waitForRequests(3));
+  EXPECT_EQ(transport->held(), 2u);
+  transport->answerOldest();
+  ASSERT_TRUE(transport->waitForRequests(4));
+  transport->answerOldest();
+  const HttpRequest waited = transport->answerOldest();
+  // It waited at least the 200 ms above, which its deadline no longer holds.
+  EXPECT_LE(waited.deadline, 10s - 200ms);
+  EXPECT_EQ(client.drain(2s), 0u);
+}
+
+TEST(ClientInFlight, AWaitingCallEndsAtItsDeadlineWithNothingSent) {
+  auto transport = std::make_shared<GatedTransport>();
+  Options o = through(transport);
+  o.maxInFlight = 1;
+  o.deadline = 200ms;
+  Velmora client("user", "secret", o);
+  client.GetPrices({});
+  const auto waiting = credit(client);
+  ASSERT_TRUE(waiting.failure);
+  EXPECT_EQ(waiting.failure->kind, FailureKind::Deadline);
+  EXPECT_FALSE(waiting.failure->requestMayHaveArrived);
+  EXPECT_EQ(waiting.failure->attempts, 0);
+  EXPECT_EQ(transport->received(), 1u);
+  transport->answerOldest();
+  EXPECT_EQ(client.drain(2s), 0u);
+}
+
+// Ten calls at five a second would keep the paced client busy for two seconds; the other
+// client on the same transport finishes all of its own while the paced one still waits.
+TEST(ClientPacing, APacedClientDoesNotHoldUpAnother) {
+  auto transport = std::make_shared<testing::ScriptedTransport>();
+  Options pacedOptions = through(transport);
+  pacedOptions.maxRequestsPerSecond = 5;
+  Velmora paced("user", "secret", pacedOptions);
+  Velmora free("user", "secret", through(transport));
+  for (int i = 0; i < 10; ++i) paced.GetPrices({});
+  for (int i = 0; i < 10; ++i) free.GetCredit({});
+  EXPECT_EQ(free.drain(5s), 0u);
+  EXPECT_GT(paced.drain(0ms), 5u);
+  EXPECT_EQ(paced.drain(5s), 0u);
+  EXPECT_EQ(transport->requests().size(), 20u);
+}
+
+TEST(ClientDrain, WaitsForEveryCompletionRefusedOnesIncluded) {
+  auto transport = std::make_shared<GatedTransport>();
+  Velmora client("user", "secret", through(transport));
+  std::promise<void> release;
+  std::shared_future<void> released = release.get_future().share();
+  std::atomic<int> done{0};
+  for (int i = 0; i < 3; ++i) client.GetPrices([&](std::shared_ptr<Result>) { ++done; });
+  // A refusal is queued behind a completion that blocks until the test lets it go.
+  client.SendMessage("3000", "\xff", {"0912"}, "", 0, [&](std::shared_ptr<Result>) {
+    released.wait();
+    ++done;
+  });
+  ASSERT_TRUE(transport->waitForRequests(3));
+  EXPECT_EQ(client.drain(50ms), 4u);
+  release.set_value();
+  EXPECT_EQ(client.drain(50ms), 3u);
+  for (int i = 0; i < 3; ++i) transport->answerOldest();
+  EXPECT_EQ(client.drain(2s), 0u);
+  EXPECT_EQ(done.load(), 4);  // every completion had returned
+}
+
+TEST(ClientDrain, InsideACompletionReturnsAtOnceCountingItsOwnCall) {
+  auto transport = std::make_shared<testing::ScriptedTransport>();
+  Velmora client("user", "secret", through(transport));
+  std::promise<std::size_t> seen;
+  client.GetPrices([&](std::shared_ptr<Result>) {
+    client.GetCredit({});  // queued behind this completion: it cannot have run yet
+    seen.set_value(client.drain(10s));
+  });
+  auto future = seen.get_future();
+  ASSERT_EQ(future.wait_for(2s), std::future_status::ready);
+  EXPECT_EQ(future.get(), 2u);
+  EXPECT_EQ(client.drain(2s), 0u);
+}
+
+}  // namespace
+}  // namespace velmora
