@@ -251,8 +251,9 @@ json summary(const test::Exit& run) {
 }
 
 std::unique_ptr<test::ChildProcess> command(std::vector<std::string> args,
-                                            const std::vector<std::string>& env) {
-  args.insert(args.begin(), VELMORA_CLI_PATH);
+                                            const std::vector<std::string>& env,
+                                            const std::string& program = VELMORA_CLI_PATH) {
+  args.insert(args.begin(), program);
   return std::make_unique<test::ChildProcess>(std::move(args), env);
 }
 
@@ -496,6 +497,54 @@ TEST_F(CampaignCommand, ResendUnknownSendsOnlyWhatTheServiceDoesNotKnow) {
             std::string::npos)
       << settled.err;
   EXPECT_EQ(summary(settled)["settledByLookup"]["not-found"], 10);
+  expectEveryNumberOnce();
+}
+
+// A journal that can no longer grow (a file size limit stands in for a full disk): no call starts
+// after the failure, and the outcome of every call that was under way is either in the journal
+// or on standard error, so that none of those batches would later be taken for uncertain.
+TEST_F(CampaignCommand, AFullDiskStopsTheRunWithoutLosingAKnownOutcome) {
+  if (::access("/usr/bin/prlimit", X_OK) != 0) GTEST_SKIP() << "no /usr/bin/prlimit";
+  // Past the limit a write fails with EFBIG, instead of the signal ending the process; an
+  // ignored signal stays ignored in the child.
+  const auto previous = ::signal(SIGXFSZ, SIG_IGN);
+  const test::Exit run =
+      command({"--fsize=100000", VELMORA_CLI_PATH, "send", "--from", "3000", "--text", "hi", "--to",
+               "@" + folder_ + "/numbers.txt", "--journal", journal_, "--in-flight", "4"},
+              env_, "/usr/bin/prlimit")
+          ->finish();
+  ::signal(SIGXFSZ, previous);
+  EXPECT_EQ(run.status, 2) << run.err;
+  EXPECT_NE(run.err.find("cannot write the journal " + journal_), std::string::npos) << run.err;
+  std::set<std::string> told;  // numbers of the batches whose outcome only standard error has
+  for (const std::string& n : journalNumbers("state = 'in-flight'")) told.insert(n);
+  std::size_t toldBatches = 0;
+  for (std::size_t at = run.err.find(": sent group message id"); at != std::string::npos;
+       at = run.err.find(": sent group message id", at + 1)) {
+    ++toldBatches;
+  }
+  EXPECT_EQ(told.size(), toldBatches * 100) << run.err;
+  std::set<std::string> known = journalNumbers("state = 'sent'");
+  known.insert(told.begin(), told.end());
+  std::set<std::string> reached;
+  for (const auto& entry : arrivals()) reached.insert(entry.first);
+  EXPECT_EQ(known, reached);
+  EXPECT_LT(reached.size(), kNumbers) << "the journal never failed";
+}
+
+// The journal holds every number, so only its owner may read it; one missing its last rows would
+// have those batches sent again, so it is refused before anything is sent.
+TEST_F(CampaignCommand, ACutJournalIsRefusedAndNothingIsSent) {
+  ::umask(022);
+  const test::Exit whole = start()->finish();
+  ASSERT_EQ(whole.status, 0) << whole.err;
+  struct stat info {};
+  ASSERT_EQ(::stat(journal_.c_str(), &info), 0);
+  EXPECT_EQ(info.st_mode & 0777, 0600u);
+  changeJournal(journal_, "DELETE FROM batch WHERE id > 40");
+  const test::Exit cut = start()->finish();
+  EXPECT_EQ(cut.status, 64) << cut.err;
+  EXPECT_NE(cut.err.find("holds 40 batches of the 50"), std::string::npos) << cut.err;
   expectEveryNumberOnce();
 }
 
