@@ -482,6 +482,18 @@ TEST_F(CampaignCommand, ResendUnknownSendsOnlyWhatTheServiceDoesNotKnow) {
   EXPECT_EQ(summary(first)["settledByLookup"]["sent"], 10) << summary(first);
   EXPECT_EQ(summary(first)["unknown"], 10) << "too soon to call them not-found";
   proxy.setFates({});
+  // The journal alone tells who is in the uncertain batches: those the service never got.
+  const test::Exit shown =
+      command({"campaign", "show", journal_, "--state", "unknown"}, {})->finish();
+  EXPECT_EQ(shown.status, 0) << shown.err;
+  std::set<std::string> listed;
+  const json show = summary(shown);
+  for (const json& b : show["batches"]) {
+    for (const json& n : b["mobiles"]) listed.insert(n.get<std::string>());
+  }
+  const std::map<std::string, int> reached = arrivals();
+  EXPECT_EQ(listed.size(), 1000u);
+  for (const std::string& n : listed) EXPECT_EQ(reached.count(n), 0u) << n;
 
   const test::Exit tooSoon = start({"--resend-unknown"})->finish();
   EXPECT_EQ(tooSoon.status, 2) << tooSoon.err;

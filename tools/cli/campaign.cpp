@@ -6,6 +6,7 @@
 #include <condition_variable>
 #include <csignal>
 #include <deque>
+#include <iostream>
 #include <map>
 #include <memory>
 #include <mutex>
@@ -527,6 +528,45 @@ void addCampaignOptions(CLI::App& command, CampaignSettings& settings) {
                   "group id counts as not-found")
       ->capture_default_str()
       ->check(CLI::Range(0.0, 86400.0));
+}
+
+void addCampaignShow(CLI::App& app) {
+  auto* campaign = app.add_subcommand("campaign", "Read a campaign's journal");
+  campaign->require_subcommand(1);
+  auto* show = campaign->add_subcommand(
+      "show", "Print the batches of a journal as JSON: state, group ids and numbers");
+  auto path = std::make_shared<std::string>();
+  auto states = std::make_shared<std::vector<std::string>>();
+  show->add_option("JOURNAL", *path, "The journal file")->required();
+  std::vector<std::string> names;
+  for (int s = 0; s <= static_cast<int>(BatchState::NotFound); ++s) {
+    names.emplace_back(stateName(static_cast<BatchState>(s)));
+  }
+  show->add_option("--state", *states, "Only the batches in this state; repeatable")
+      ->check(CLI::IsMember(names));
+  // Needs no account: print and end the parse successfully before credentials are checked.
+  show->callback([path, states] {
+    JournalContents contents;
+    try {
+      contents = Journal::read(*path);
+    } catch (const JournalError& e) {
+      throw CLI::ValidationError("JOURNAL", e.what());
+    }
+    json batches = json::array();
+    for (const BatchUpdate& b : contents.batches) {
+      const std::string state(stateName(b.state));
+      if (!states->empty() && std::find(states->begin(), states->end(), state) == states->end()) {
+        continue;
+      }
+      batches.push_back({{"batch", b.batch},
+                         {"state", state},
+                         {"groupId", contents.contents[b.batch - 1].groupId},
+                         {"groupMessageId", b.groupMessageId},
+                         {"mobiles", contents.contents[b.batch - 1].mobiles}});
+    }
+    std::cout << json{{"campaignId", contents.campaignId}, {"batches", batches}}.dump() << "\n";
+    throw CLI::Success();
+  });
 }
 
 bool isCampaign(const std::vector<std::string>& to, const CampaignSettings& campaign) {

@@ -52,6 +52,10 @@ bool isCampaign(const std::vector<std::string>& to, const CampaignSettings& camp
 /// file, 65 malformed input (nothing sent), 130 stopped by a signal.
 int runCampaign(Velmora& client, const Settings& settings, const CampaignRequest& request);
 
+/// Registers `campaign show JOURNAL [--state STATE]...`, which prints a journal's batches as one
+/// JSON object, each with its state, group ids and numbers; it needs no account. Call once.
+void addCampaignShow(CLI::App& app);
+
 /// The hex SHA-256 of the recipients in order, with their ids and texts.
 std::string recipientsDigest(const std::vector<Recipient>& recipients);
 
