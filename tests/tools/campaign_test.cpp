@@ -10,13 +10,17 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <atomic>
 #include <chrono>
 #include <cstdio>
 #include <fstream>
+#include <functional>
 #include <map>
+#include <mutex>
 #include <set>
 #include <sstream>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "journal.hpp"
@@ -107,31 +111,59 @@ CampaignIdentity identity() {
   return {"send", "3000", "hello", "d1", 250, 100};
 }
 
-std::vector<BatchSpan> batchContents(std::size_t count) {
-  return std::vector<BatchSpan>(count, {"09120000001", "09120000100", 100});
+std::vector<BatchContents> batchContents(std::size_t count) {
+  std::vector<BatchContents> out;
+  for (std::size_t b = 1; b <= count; ++b) {
+    out.push_back({"c0ffee01-" + std::to_string(b), {"0912000000" + std::to_string(b), "3000"}});
+  }
+  return out;
+}
+
+BatchUpdate update(std::size_t batch, BatchState state, std::optional<long long> code = {},
+                   std::string detail = "") {
+  BatchUpdate out;
+  out.batch = batch;
+  out.state = state;
+  out.code = code;
+  out.detail = std::move(detail);
+  return out;
+}
+
+void changeJournal(const std::string& path, const std::string& sql) {
+  sqlite3* db = nullptr;
+  sqlite3_open(path.c_str(), &db);
+  EXPECT_EQ(sqlite3_exec(db, sql.c_str(), nullptr, nullptr, nullptr), SQLITE_OK)
+      << sqlite3_errmsg(db);
+  sqlite3_close(db);
 }
 
 TEST(CampaignJournal, KeepsEveryStateAcrossRunsAndResumesByTheRule) {
   const std::string path = temporaryFolder() + "/j.db";
   {
     Journal journal(path);
-    const auto fresh = journal.begin(identity(), batchContents(6));
-    ASSERT_EQ(fresh.size(), 6u);
-    journal.record({{1, BatchState::InFlight, {}, ""}, {2, BatchState::InFlight, {}, ""}});
-    journal.record({{1, BatchState::Sent, {}, "{\"GroupMessageId\":\"7\"}"},
-                    {3, BatchState::Refused, 3003, "credit"},
-                    {4, BatchState::Unsent, {}, "refused connection"},
-                    {5, BatchState::Unknown, {}, "time-out"}});
+    const JournalContents fresh = journal.begin(identity(), "c0ffee01", batchContents(7));
+    ASSERT_EQ(fresh.batches.size(), 7u);
+    journal.record({update(1, BatchState::InFlight), update(2, BatchState::InFlight)});
+    BatchUpdate sent = update(1, BatchState::Sent);
+    sent.groupMessageId = "7";
+    BatchUpdate notFound = update(7, BatchState::NotFound);
+    notFound.settledByLookup = true;
+    notFound.ended = 1.5;
+    journal.record({sent, update(3, BatchState::Refused, 3003, "credit"),
+                    update(4, BatchState::Unsent, {}, "refused connection"),
+                    update(5, BatchState::Unknown, {}, "time-out"), notFound});
   }
   Journal again(path);
-  const std::vector<BatchUpdate> batches = again.begin(identity(), batchContents(6));
+  const JournalContents contents = again.begin(identity(), "ignored", batchContents(7));
+  const std::vector<BatchUpdate>& batches = contents.batches;
   const std::vector<std::pair<BatchState, ResumeAction>> expected{
-      {BatchState::Sent, ResumeAction::Skip},     // 1
-      {BatchState::Unknown, ResumeAction::List},  // 2: the run ended while it was in flight
-      {BatchState::Refused, ResumeAction::Skip},  // 3
-      {BatchState::Unsent, ResumeAction::Send},   // 4
-      {BatchState::Unknown, ResumeAction::List},  // 5
-      {BatchState::Pending, ResumeAction::Send},  // 6
+      {BatchState::Sent, ResumeAction::Skip},      // 1
+      {BatchState::Unknown, ResumeAction::List},   // 2: the run ended while it was in flight
+      {BatchState::Refused, ResumeAction::Skip},   // 3
+      {BatchState::Unsent, ResumeAction::Send},    // 4
+      {BatchState::Unknown, ResumeAction::List},   // 5
+      {BatchState::Pending, ResumeAction::Send},   // 6
+      {BatchState::NotFound, ResumeAction::List},  // 7: only on request
   };
   ASSERT_EQ(batches.size(), expected.size());
   for (std::size_t i = 0; i < expected.size(); ++i) {
@@ -139,17 +171,46 @@ TEST(CampaignJournal, KeepsEveryStateAcrossRunsAndResumesByTheRule) {
     EXPECT_EQ(batches[i].batch, i + 1);
     EXPECT_EQ(stateName(batches[i].state), stateName(expected[i].first));
     EXPECT_EQ(onResume(batches[i].state, false), expected[i].second);
-    const bool sendsOnRequest = expected[i].second != ResumeAction::Skip;
+    const bool sendsOnRequest = expected[i].second == ResumeAction::Send || i == 6;
     EXPECT_EQ(onResume(batches[i].state, true) == ResumeAction::Send, sendsOnRequest);
   }
+  EXPECT_EQ(contents.campaignId, "c0ffee01");
   EXPECT_EQ(batches[2].code, 3003);
-  EXPECT_EQ(batches[0].detail, "{\"GroupMessageId\":\"7\"}");
+  EXPECT_EQ(batches[0].groupMessageId, "7");
+  EXPECT_TRUE(batches[6].settledByLookup);
+  EXPECT_EQ(batches[6].ended, 1.5);
+  EXPECT_TRUE(batches[1].ended.has_value()) << "an orphan's call ended when the resume found it";
+  EXPECT_EQ(contents.contents[3].groupId, "c0ffee01-4");
+  EXPECT_EQ(contents.contents[3].mobiles, batchContents(7)[3].mobiles);
+}
+
+// A journal whose rows are not the ones it was made with cannot tell what was sent.
+TEST(CampaignJournal, RefusesRowsCutOrChangedAfterItWasMade) {
+  const std::vector<std::pair<std::string, std::string>> cases{
+      {"DELETE FROM batch WHERE id > 4", "holds 4 batches of the 6"},
+      {"DELETE FROM batch WHERE id = 3", "misses batch 3"},
+      {"UPDATE batch SET mobiles = '09129999999' WHERE id = 2", "were changed"},
+      {"UPDATE batch SET group_id = 'x' WHERE id = 6", "were changed"},
+      {"UPDATE campaign SET batches = 7", "holds 6 batches of the 7"},
+  };
+  for (const auto& [sql, says] : cases) {
+    SCOPED_TRACE(sql);
+    const std::string path = temporaryFolder() + "/j.db";
+    Journal(path).begin(identity(), "c0ffee01", batchContents(6));
+    changeJournal(path, sql);
+    try {
+      Journal(path).begin(identity(), "c0ffee01", batchContents(6));
+      ADD_FAILURE() << "accepted";
+    } catch (const JournalError& e) {
+      EXPECT_NE(std::string(e.what()).find(says), std::string::npos) << e.what();
+    }
+  }
 }
 
 TEST(CampaignJournal, RefusesAnotherCampaignASecondRunAndOtherFiles) {
   const std::string folder = temporaryFolder();
   const std::string path = folder + "/j.db";
-  Journal(path).begin(identity(), batchContents(3));
+  Journal(path).begin(identity(), "c0ffee01", batchContents(3));
   struct Case {
     const char* name;
     void (*change)(CampaignIdentity&);
@@ -166,7 +227,7 @@ TEST(CampaignJournal, RefusesAnotherCampaignASecondRunAndOtherFiles) {
     CampaignIdentity other = identity();
     c.change(other);
     try {
-      Journal(path).begin(other, batchContents(3));
+      Journal(path).begin(other, "c0ffee01", batchContents(3));
       ADD_FAILURE() << "accepted";
     } catch (const JournalMismatch& e) {
       EXPECT_NE(std::string(e.what()).find(c.says), std::string::npos) << e.what();
@@ -175,7 +236,8 @@ TEST(CampaignJournal, RefusesAnotherCampaignASecondRunAndOtherFiles) {
   Journal first(path);
   EXPECT_THROW(Journal{path}, JournalError);
   writeFile(folder + "/notes.txt", "not a database at all, but long enough to look at\n");
-  EXPECT_THROW(Journal(folder + "/notes.txt").begin(identity(), batchContents(1)), JournalError);
+  EXPECT_THROW(Journal(folder + "/notes.txt").begin(identity(), "c0ffee01", batchContents(1)),
+               JournalError);
 }
 
 // ---- The command against a sandbox -------------------------------------------------------------
@@ -189,10 +251,70 @@ json summary(const test::Exit& run) {
 }
 
 std::unique_ptr<test::ChildProcess> command(std::vector<std::string> args,
-                                            const std::vector<std::string>& env) {
-  args.insert(args.begin(), VELMORA_CLI_PATH);
+                                            const std::vector<std::string>& env,
+                                            const std::string& program = VELMORA_CLI_PATH) {
+  args.insert(args.begin(), program);
   return std::make_unique<test::ChildProcess>(std::move(args), env);
 }
+
+// What a proxy in front of the sandbox does with one send.
+enum class Fate {
+  Answer,  // passes it on and returns the answer
+  Keep,    // passes it on, then closes without a byte of answer
+  Drop,    // closes without passing it on: the service never knows it
+  Hold,    // passes it on and answers nothing until the client goes away
+};
+
+// A TLS server in front of a sandbox's service that decides the fate of each send by its index
+// (from 0); every other request is passed on and answered.
+class ServiceProxy {
+ public:
+  explicit ServiceProxy(sandbox::Service& service) : service_(service) {
+    server_.setScript([this](test::FaultConnection& c) { serve(c); });
+  }
+
+  void setFates(std::function<Fate(std::size_t)> fates) {
+    std::lock_guard<std::mutex> lock(mutex_);
+    fates_ = std::move(fates);
+  }
+  std::size_t held() const { return held_.load(); }
+  const test::FaultServer& server() const { return server_; }
+
+ private:
+  void serve(test::FaultConnection& c) {
+    for (std::string request = c.readRequest(); !request.empty(); request = c.readRequest()) {
+      const std::string head = request.substr(0, request.find("\r\n\r\n"));
+      const std::string path = head.substr(0, head.find(" HTTP/"));
+      const std::string operation = path.substr(path.rfind('/') + 1);
+      const Fate fate = operation.rfind("Send", 0) == 0 ? fateOfNextSend() : Fate::Answer;
+      if (fate == Fate::Drop) return c.close();
+      const auto auth = head.find("Authorization: ");
+      const std::string authorization =
+          auth == std::string::npos ? ""
+                                    : head.substr(auth + 15, head.find("\r\n", auth) - auth - 15);
+      const std::string body = request.substr(head.size() + 4);
+      const std::string answer = service_.handleJson(operation, authorization, body).body.dump();
+      if (fate == Fate::Keep) return c.close();
+      if (fate == Fate::Hold) {
+        ++held_;
+        return c.stall();
+      }
+      c.send(test::keepAliveAnswer(answer));
+    }
+  }
+
+  Fate fateOfNextSend() {
+    std::lock_guard<std::mutex> lock(mutex_);
+    return fates_ ? fates_(sends_++) : Fate::Answer;
+  }
+
+  sandbox::Service& service_;
+  std::mutex mutex_;
+  std::function<Fate(std::size_t)> fates_;
+  std::size_t sends_ = 0;
+  std::atomic<std::size_t> held_{0};
+  test::FaultServer server_{test::FaultServer::Tls{}};
+};
 
 class CampaignCommand : public ::testing::Test {
  protected:
@@ -243,24 +365,35 @@ class CampaignCommand : public ::testing::Test {
     }
   }
 
-  // The numbers of the journal's batches that match `where`. The journal names the first and
-  // the last number of each batch; the test's numbers are consecutive, so that is a range.
+  // The numbers of the journal's batches that match `where`, one a line in each.
   std::set<std::string> journalNumbers(const std::string& where) {
     sqlite3* db = nullptr;
     sqlite3_open_v2(journal_.c_str(), &db, SQLITE_OPEN_READONLY, nullptr);
     sqlite3_stmt* select = nullptr;
-    const std::string sql = "SELECT first_mobile, last_mobile FROM batch WHERE " + where;
+    const std::string sql = "SELECT mobiles FROM batch WHERE " + where;
     sqlite3_prepare_v2(db, sql.c_str(), -1, &select, nullptr);
     std::set<std::string> out;
     while (sqlite3_step(select) == SQLITE_ROW) {
-      const auto first = sqlite3_column_int64(select, 0);
-      for (auto n = first; n <= sqlite3_column_int64(select, 1); ++n) {
-        out.insert(std::to_string(n));
-      }
+      std::istringstream lines(reinterpret_cast<const char*>(sqlite3_column_text(select, 0)));
+      for (std::string n; std::getline(lines, n);) out.insert(n);
     }
     sqlite3_finalize(select);
     sqlite3_close(db);
     return out;
+  }
+
+  // The command's environment with the proxy as the service.
+  std::vector<std::string> throughProxy(const ServiceProxy& proxy) {
+    return {"VELMORA_REST_URL=" + proxy.server().baseUrl(),
+            "VELMORA_CACERT=" + proxy.server().caFile(), "VELMORA_USER=demo",
+            "VELMORA_PASSWORD=demo"};
+  }
+
+  // Every number of the test file reached the sandbox exactly once.
+  void expectEveryNumberOnce() {
+    const std::map<std::string, int> reached = arrivals();
+    EXPECT_EQ(reached.size(), kNumbers);
+    for (const auto& [number, times] : reached) EXPECT_EQ(times, 1) << number;
   }
 
   tools::CertificateFiles cert_ = tools::makeSelfSignedCertificate();
@@ -306,6 +439,125 @@ TEST_F(CampaignCommand, KilledMidSendResumesWithoutSendingAnyNumberTwice) {
   // The journal agrees with the sandbox: sent batches reached it, nothing is left in flight.
   for (const std::string& n : journalNumbers("state = 'sent'")) EXPECT_EQ(reached.count(n), 1u);
   EXPECT_TRUE(journalNumbers("state IN ('in-flight', 'pending', 'unsent')").empty());
+}
+
+// Sends that reached the service but whose answers never came: killed while four calls were
+// still under way, the resume finds every one of them by its group id, sends the rest, and
+// leaves nothing uncertain.
+TEST_F(CampaignCommand, ResumeFindsTheSendsWhoseAnswersWereLost) {
+  ServiceProxy proxy(box_->service());
+  proxy.setFates([](std::size_t send) {
+    return send >= 12 ? Fate::Hold : send % 4 == 1 ? Fate::Keep : Fate::Answer;
+  });
+  env_ = throughProxy(proxy);
+  {
+    auto killed = start({"--in-flight", "4"});
+    for (int i = 0; i < 300 && proxy.held() < 4; ++i) std::this_thread::sleep_for(100ms);
+    ASSERT_EQ(proxy.held(), 4u);
+    killed->signal(SIGKILL);
+    killed->finish();
+  }
+  proxy.setFates({});
+  const test::Exit resumed = start({"--in-flight", "4"})->finish();
+  EXPECT_EQ(resumed.status, 0) << resumed.err;
+  const json summary = velmora::summary(resumed);
+  EXPECT_EQ(summary["settledByLookup"]["sent"], 3 + 4) << summary;
+  EXPECT_EQ(summary["unknown"], 0);
+  EXPECT_EQ(summary["sent"], kNumbers / 100);
+  expectEveryNumberOnce();
+  EXPECT_TRUE(journalNumbers("state <> 'sent'").empty());
+}
+
+// Sends the service never got: --resend-unknown sends them again only once a lookup made
+// --settle seconds after their calls ended says that the service does not know them, and never
+// the sends whose answers alone were lost.
+TEST_F(CampaignCommand, ResendUnknownSendsOnlyWhatTheServiceDoesNotKnow) {
+  ServiceProxy proxy(box_->service());
+  proxy.setFates([](std::size_t send) {
+    return send % 5 == 2 ? Fate::Drop : send % 5 == 4 ? Fate::Keep : Fate::Answer;
+  });
+  env_ = throughProxy(proxy);
+  const test::Exit first = start()->finish();
+  EXPECT_EQ(first.status, 2) << first.err;
+  EXPECT_EQ(summary(first)["settledByLookup"]["sent"], 10) << summary(first);
+  EXPECT_EQ(summary(first)["unknown"], 10) << "too soon to call them not-found";
+  proxy.setFates({});
+  // The journal alone tells who is in the uncertain batches: those the service never got.
+  const test::Exit shown =
+      command({"campaign", "show", journal_, "--state", "unknown"}, {})->finish();
+  EXPECT_EQ(shown.status, 0) << shown.err;
+  std::set<std::string> listed;
+  const json show = summary(shown);
+  for (const json& b : show["batches"]) {
+    for (const json& n : b["mobiles"]) listed.insert(n.get<std::string>());
+  }
+  const std::map<std::string, int> reached = arrivals();
+  EXPECT_EQ(listed.size(), 1000u);
+  for (const std::string& n : listed) EXPECT_EQ(reached.count(n), 0u) << n;
+
+  const test::Exit tooSoon = start({"--resend-unknown"})->finish();
+  EXPECT_EQ(tooSoon.status, 2) << tooSoon.err;
+  EXPECT_NE(tooSoon.err.find("0 batches the service does not know are sent again; 10 that may"),
+            std::string::npos)
+      << tooSoon.err;
+  EXPECT_EQ(arrivals().size(), kNumbers - 1000);
+
+  std::this_thread::sleep_for(500ms);
+  const test::Exit settled = start({"--resend-unknown", "--settle", "0.5"})->finish();
+  EXPECT_EQ(settled.status, 0) << settled.err;
+  EXPECT_NE(settled.err.find("10 batches the service does not know are sent again; 0 that may"),
+            std::string::npos)
+      << settled.err;
+  EXPECT_EQ(summary(settled)["settledByLookup"]["not-found"], 10);
+  expectEveryNumberOnce();
+}
+
+// A journal that can no longer grow (a file size limit stands in for a full disk): no call starts
+// after the failure, and the outcome of every call that was under way is either in the journal
+// or on standard error, so that none of those batches would later be taken for uncertain.
+TEST_F(CampaignCommand, AFullDiskStopsTheRunWithoutLosingAKnownOutcome) {
+  if (::access("/usr/bin/prlimit", X_OK) != 0) GTEST_SKIP() << "no /usr/bin/prlimit";
+  // Past the limit a write fails with EFBIG, instead of the signal ending the process; an
+  // ignored signal stays ignored in the child.
+  const auto previous = ::signal(SIGXFSZ, SIG_IGN);
+  const test::Exit run =
+      command({"--fsize=100000", VELMORA_CLI_PATH, "send", "--from", "3000", "--text", "hi", "--to",
+               "@" + folder_ + "/numbers.txt", "--journal", journal_, "--in-flight", "4"},
+              env_, "/usr/bin/prlimit")
+          ->finish();
+  ::signal(SIGXFSZ, previous);
+  EXPECT_EQ(run.status, 2) << run.err;
+  EXPECT_NE(run.err.find("cannot write the journal " + journal_), std::string::npos) << run.err;
+  std::set<std::string> told;  // numbers of the batches whose outcome only standard error has
+  for (const std::string& n : journalNumbers("state = 'in-flight'")) told.insert(n);
+  std::size_t toldBatches = 0;
+  for (std::size_t at = run.err.find(": sent group message id"); at != std::string::npos;
+       at = run.err.find(": sent group message id", at + 1)) {
+    ++toldBatches;
+  }
+  EXPECT_EQ(told.size(), toldBatches * 100) << run.err;
+  std::set<std::string> known = journalNumbers("state = 'sent'");
+  known.insert(told.begin(), told.end());
+  std::set<std::string> reached;
+  for (const auto& entry : arrivals()) reached.insert(entry.first);
+  EXPECT_EQ(known, reached);
+  EXPECT_LT(reached.size(), kNumbers) << "the journal never failed";
+}
+
+// The journal holds every number, so only its owner may read it; one missing its last rows would
+// have those batches sent again, so it is refused before anything is sent.
+TEST_F(CampaignCommand, ACutJournalIsRefusedAndNothingIsSent) {
+  ::umask(022);
+  const test::Exit whole = start()->finish();
+  ASSERT_EQ(whole.status, 0) << whole.err;
+  struct stat info {};
+  ASSERT_EQ(::stat(journal_.c_str(), &info), 0);
+  EXPECT_EQ(info.st_mode & 0777, 0600u);
+  changeJournal(journal_, "DELETE FROM batch WHERE id > 40");
+  const test::Exit cut = start()->finish();
+  EXPECT_EQ(cut.status, 64) << cut.err;
+  EXPECT_NE(cut.err.find("holds 40 batches of the 50"), std::string::npos) << cut.err;
+  expectEveryNumberOnce();
 }
 
 TEST_F(CampaignCommand, InterruptedSendStopsCleanlyAndAnotherCampaignIsRefused) {

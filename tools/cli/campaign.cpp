@@ -1,19 +1,21 @@
 #include "campaign.hpp"
 
-#include <openssl/evp.h>
 #include <signal.h>
 
 #include <algorithm>
 #include <condition_variable>
 #include <csignal>
 #include <deque>
+#include <iostream>
 #include <map>
 #include <memory>
 #include <mutex>
+#include <random>
 #include <utility>
 
 #include "journal.hpp"
 #include "progress.hpp"
+#include "velmora/answers.hpp"
 #include "velmora/text.hpp"
 
 namespace velmora::cli {
@@ -33,8 +35,41 @@ struct Campaign {
   RecipientList recipients;
 };
 
-// Hands one batch to the library; `done` runs once with the answer, on a library thread.
-using SendBatch = std::function<void(const std::vector<Recipient>& batch, ResultCompletion done)>;
+// Hands one batch to the library under its group id; `done` runs once with the answer, on a
+// library thread.
+using SendBatch = std::function<void(const std::vector<Recipient>& batch,
+                                     const std::string& groupId, ResultCompletion done)>;
+
+// Eight random hex digits: enough that two campaigns of one account practically never share a
+// group id, short enough to leave room for the user's prefix.
+std::string newCampaignId() {
+  std::random_device source;
+  std::uniform_int_distribution<std::uint32_t> digits;
+  static constexpr char kHex[] = "0123456789abcdef";
+  std::uint32_t value = digits(source);
+  std::string out(8, '0');
+  for (char& c : out) {
+    c = kHex[value & 0xF];
+    value >>= 4;
+  }
+  return out;
+}
+
+std::string groupId(const std::string& prefix, const std::string& campaignId, std::size_t batch) {
+  return (prefix.empty() ? "" : prefix + "-") + campaignId + "-" + std::to_string(batch);
+}
+
+// A batch that has no outcome yet, in `state`.
+BatchUpdate pendingAs(std::size_t batch, BatchState state) {
+  BatchUpdate out;
+  out.batch = batch;
+  out.state = state;
+  return out;
+}
+
+bool uncertain(BatchState state) {
+  return state == BatchState::Unknown || state == BatchState::InFlight;
+}
 
 volatile std::sig_atomic_t stopRequested = 0;
 
@@ -81,14 +116,15 @@ class Batches {
             all_.begin() + static_cast<std::ptrdiff_t>(end(batch))};
   }
 
-  BatchSpan span(std::size_t batch) const {
-    return {all_[begin(batch)].mobile, all_[end(batch) - 1].mobile, length(batch)};
+  std::vector<std::string> mobiles(std::size_t batch) const {
+    std::vector<std::string> out;
+    for (std::size_t i = begin(batch); i < end(batch); ++i) out.push_back(all_[i].mobile);
+    return out;
   }
 
   std::string describe(std::size_t batch) const {
-    const BatchSpan s = span(batch);
-    return "batch " + std::to_string(batch) + " (" + std::to_string(s.size) + " recipients, " +
-           s.first + " to " + s.last + ")";
+    return "batch " + std::to_string(batch) + " (" + std::to_string(length(batch)) +
+           " recipients, " + all_[begin(batch)].mobile + " to " + all_[end(batch) - 1].mobile + ")";
   }
 
  private:
@@ -101,15 +137,64 @@ class Batches {
 
 // What a completion tells about its batch.
 BatchUpdate outcome(std::size_t batch, const std::shared_ptr<Result>& result) {
+  BatchUpdate out{batch, BatchState::Sent, std::nullopt, "", "", false, unixNow()};
   if (result && result->Code() == ResultCode::Success) {
-    return {batch, BatchState::Sent, std::nullopt, result->Payload().dump()};
+    const Answer<SendReceipt> receipt = readSendReceipt(result);
+    if (receipt) out.groupMessageId = receipt.value->groupMessageId;
+    out.detail = receipt.error;
+    return out;
   }
-  if (result) return {batch, BatchState::Refused, rawValue(result->Code()), result->Message()};
+  if (result) {
+    out.state = BatchState::Refused;
+    out.code = rawValue(result->Code());
+    out.detail = result->Message();
+    return out;
+  }
   // Without a reason from the library nothing proves that the request stayed in this process:
   // failureHere() then says that it may have arrived, and the batch is not sent again blindly.
   const Failure failure = failureHere();
-  return {batch, failure.requestMayHaveArrived ? BatchState::Unknown : BatchState::Unsent,
-          std::nullopt, failure.message};
+  out.state = failure.requestMayHaveArrived ? BatchState::Unknown : BatchState::Unsent;
+  out.detail = failure.message;
+  return out;
+}
+
+// Asks the service whether each uncertain batch arrived, by its group id. Found: sent. Not
+// found, asked at least `settle` seconds after the batch's call ended: the service does not know
+// it. Not found sooner, or no answer: still unknown, as a late request may yet arrive. Stops at
+// the first lookup without an answer, as the service is then out of reach for the others too.
+// Returns the batches that changed.
+std::vector<BatchUpdate> settle(Velmora& client, const Settings& settings, double settleSeconds,
+                                const std::vector<BatchContents>& contents,
+                                const std::vector<BatchUpdate>& batches) {
+  std::vector<BatchUpdate> changed;
+  for (const BatchUpdate& b : batches) {
+    if (!uncertain(b.state)) continue;
+    const double asked = unixNow();
+    const Outcome<std::shared_ptr<Result>> looked =
+        await<std::shared_ptr<Result>>(settings, [&](ResultCompletion done) {
+          client.GetGroupMessageId(contents[b.batch - 1].groupId, std::move(done));
+        });
+    if (!looked.value) {
+      printError("cannot look up the uncertain batches: " + looked.failure->message, settings);
+      break;
+    }
+    BatchUpdate update = b;
+    update.state = BatchState::Unknown;
+    update.settledByLookup = true;
+    if (const Answer<std::string> id = readGroupMessageId(looked.value)) {
+      update.state = BatchState::Sent;
+      update.groupMessageId = *id.value;
+      update.detail = "found by its group id";
+    } else if (looked.value->Code() == ResultCode::GroupError &&
+               asked - b.ended.value_or(asked) >= settleSeconds) {
+      update.state = BatchState::NotFound;
+      update.detail = "the service knows no send under its group id";
+    } else {
+      continue;
+    }
+    changed.push_back(std::move(update));
+  }
+  return changed;
 }
 
 // Where completions leave their outcomes for the loop. Shared with them: a completion may still
@@ -124,29 +209,87 @@ struct Mailbox {
 class Run {
  public:
   Run(const Campaign& campaign, const Settings& common, const CampaignSettings& settings,
-      const SendBatch& send, Journal* journal, std::vector<BatchUpdate> batches)
+      const SendBatch& send, Journal* journal, JournalContents contents)
       : campaign_(campaign),
         common_(common),
         settings_(settings),
         send_(send),
         journal_(journal),
         cut_(campaign, settings.batchSize),
-        batches_(std::move(batches)) {}
+        batches_(std::move(contents.batches)),
+        contents_(std::move(contents.contents)) {}
+
+  // Looks up the batches that may have reached the service and records what the service said.
+  void settleUncertain(Velmora& client) {
+    if (broken_) return;
+    std::vector<BatchUpdate> changed =
+        settle(client, common_, settings_.settle, contents_, batches_);
+    if (!write(changed)) unrecorded_.insert(unrecorded_.end(), changed.begin(), changed.end());
+    for (const BatchUpdate& u : changed) {
+      batches_[u.batch - 1] = u;
+      ++settledNow_[u.state];
+    }
+  }
 
   // Queues the batches to send and names those that are left alone because they may have
   // reached the service already.
   void plan() {
+    std::size_t notFound = 0;
+    std::size_t uncertainLeft = 0;
     for (const BatchUpdate& b : batches_) {
+      notFound += b.state == BatchState::NotFound;
+      uncertainLeft += uncertain(b.state);
       const ResumeAction action = onResume(b.state, settings_.resendUnknown);
       if (action == ResumeAction::Send) {
         queue_.push_back(b.batch);
         total_ += cut_.length(b.batch);
       } else if (action == ResumeAction::List) {
-        printError(cut_.describe(b.batch) + " may have reached the service in an earlier run (" +
-                       b.detail + "); it is not sent again unless --resend-unknown is given",
+        printError(cut_.describe(b.batch) + " is " + std::string(stateName(b.state)) + " (" +
+                       b.detail + "); it is not sent again" +
+                       (b.state == BatchState::NotFound ? " unless --resend-unknown is given"
+                                                        : ": it may have reached the service"),
                    common_);
       }
     }
+    if (settings_.resendUnknown) {
+      printError("--resend-unknown: " + std::to_string(notFound) +
+                     " batches the service does not know are sent again; " +
+                     std::to_string(uncertainLeft) + " that may have reached it are not; " +
+                     std::to_string(settledNow_[BatchState::Sent]) +
+                     " were found sent by their group id",
+                 common_);
+    }
+  }
+
+  // Writes what the journal could not take when it failed, or prints it one batch a line, so
+  // that no outcome this run learnt is lost. Returns false when the journal misses some.
+  bool flushUnrecorded() {
+    if (!broken_) return true;
+    try {
+      journal_->record(unrecorded_);
+      printError("the journal " + settings_.journal + " failed during the run; the outcomes of " +
+                     std::to_string(unrecorded_.size()) + " batches were written afterwards",
+                 common_);
+      return true;
+    } catch (const JournalError& e) {
+      printError("the journal " + settings_.journal + " cannot be written (" + e.what() +
+                     "); it misses these outcomes, one batch a line:",
+                 common_);
+    }
+    for (const BatchUpdate& u : unrecorded_) {
+      printError("batch " + std::to_string(u.batch) + " " + contents_[u.batch - 1].groupId + ": " +
+                     std::string(stateName(u.state)) +
+                     (u.groupMessageId.empty() ? "" : " group message id " + u.groupMessageId) +
+                     (u.detail.empty() ? "" : " (" + u.detail + ")"),
+                 common_);
+    }
+    return false;
+  }
+
+  // True when this run left batches that may have reached the service.
+  bool leftUncertain() const {
+    return std::any_of(batches_.begin(), batches_.end(),
+                       [](const BatchUpdate& b) { return uncertain(b.state); });
   }
 
   void go() {
@@ -193,12 +336,16 @@ class Run {
          {BatchState::Sent, BatchState::Unknown, BatchState::Unsent, BatchState::Pending}) {
       summary[std::string(stateName(state))] = counts[state];
     }
+    summary["not-found"] = counts[BatchState::NotFound];
     summary["refused"] = std::move(refused);
     summary["unknownBatches"] = std::move(unknown);
-    const bool open =
-        counts[BatchState::Unknown] + counts[BatchState::Unsent] + counts[BatchState::Pending] > 0;
+    summary["settledByLookup"] = {{"sent", settledNow_.at(BatchState::Sent)},
+                                  {"not-found", settledNow_.at(BatchState::NotFound)}};
+    const bool open = counts[BatchState::Unknown] + counts[BatchState::Unsent] +
+                          counts[BatchState::Pending] + counts[BatchState::NotFound] >
+                      0;
     const int status = stopped_                          ? kInterrupted
-                       : open                            ? kSomeOpen
+                       : open || broken_                 ? kSomeOpen
                        : counts[BatchState::Refused] > 0 ? kRefused
                                                          : kSuccess;
     return {std::move(summary), status};
@@ -213,10 +360,15 @@ class Run {
     inFlight_ -= finished;
     while (!stopping && inFlight_ + updates.size() - finished < settings_.inFlight &&
            !queue_.empty()) {
-      updates.push_back({queue_.front(), BatchState::InFlight, std::nullopt, ""});
+      updates.push_back(pendingAs(queue_.front(), BatchState::InFlight));
       queue_.pop_front();
     }
-    if (!write(updates)) updates.resize(finished);
+    if (!write(updates)) {
+      // Not started after all: they stay pending, and a later run sends them.
+      for (std::size_t i = finished; i < updates.size(); ++i) queue_.push_front(updates[i].batch);
+      updates.resize(finished);
+      unrecorded_.insert(unrecorded_.end(), updates.begin(), updates.end());
+    }
     for (const BatchUpdate& u : updates) {
       batches_[u.batch - 1] = u;
       if (u.state != BatchState::InFlight) done_ += cut_.length(u.batch);
@@ -251,12 +403,14 @@ class Run {
 
   void handOver(std::size_t batch) {
     ++inFlight_;
-    send_(cut_.recipients(batch), [mailbox = mailbox_, batch](std::shared_ptr<Result> result) {
-      BatchUpdate update = outcome(batch, result);
-      std::lock_guard<std::mutex> lock(mailbox->mutex);
-      mailbox->finished.push_back(std::move(update));
-      mailbox->arrived.notify_one();
-    });
+    const std::string& group = contents_[batch - 1].groupId;
+    send_(cut_.recipients(batch), group,
+          [mailbox = mailbox_, batch](std::shared_ptr<Result> result) {
+            BatchUpdate update = outcome(batch, result);
+            std::lock_guard<std::mutex> lock(mailbox->mutex);
+            mailbox->finished.push_back(std::move(update));
+            mailbox->arrived.notify_one();
+          });
   }
 
   const Campaign& campaign_;
@@ -266,6 +420,9 @@ class Run {
   Journal* journal_;
   Batches cut_;
   std::vector<BatchUpdate> batches_;  // the latest state of each batch, the first batch first
+  std::vector<BatchContents> contents_;
+  std::vector<BatchUpdate> unrecorded_;  // outcomes the journal failed to take
+  std::map<BatchState, std::size_t> settledNow_{{BatchState::Sent, 0}, {BatchState::NotFound, 0}};
   std::deque<std::size_t> queue_;
   std::size_t total_ = 0;
   std::size_t done_ = 0;
@@ -275,14 +432,22 @@ class Run {
   std::shared_ptr<Mailbox> mailbox_ = std::make_shared<Mailbox>();
 };
 
-std::vector<BatchUpdate> openJournal(Journal& journal, const Campaign& campaign,
-                                     const CampaignSettings& settings, const Batches& cut) {
+// A new campaign: every batch pending, under a group id of its own.
+JournalContents freshCampaign(const Batches& cut, const std::string& prefix) {
+  JournalContents out{newCampaignId(), {}, {}};
+  for (std::size_t b = 1; b <= cut.count(); ++b) {
+    out.batches.push_back(pendingAs(b, BatchState::Pending));
+    out.contents.push_back({groupId(prefix, out.campaignId, b), cut.mobiles(b)});
+  }
+  return out;
+}
+
+JournalContents openJournal(Journal& journal, const Campaign& campaign,
+                            const CampaignSettings& settings, JournalContents fresh) {
   const std::vector<Recipient>& all = campaign.recipients.recipients();
   const CampaignIdentity identity{campaign.command,      campaign.sender, campaign.text,
                                   recipientsDigest(all), all.size(),      settings.batchSize};
-  std::vector<BatchSpan> spans;
-  for (std::size_t b = 1; b <= cut.count(); ++b) spans.push_back(cut.span(b));
-  return journal.begin(identity, spans);
+  return journal.begin(identity, fresh.campaignId, fresh.contents);
 }
 
 bool reportProblems(const Campaign& campaign, const Settings& settings) {
@@ -321,14 +486,15 @@ void readNumberArguments(const std::vector<std::string>& arguments, RecipientLis
 
 SendBatch sender(Velmora& client, const CampaignRequest& request) {
   if (request.command == "send") {
-    return [&client, &request](const std::vector<Recipient>& batch, ResultCompletion done) {
+    return [&client, &request](const std::vector<Recipient>& batch, const std::string& group,
+                               ResultCompletion done) {
       std::vector<std::string> mobiles;
       for (const Recipient& r : batch) mobiles.push_back(r.mobile);
-      client.SendMessage(request.sender, request.text, mobiles, request.group, request.at,
-                         std::move(done));
+      client.SendMessage(request.sender, request.text, mobiles, group, request.at, std::move(done));
     };
   }
-  return [&client, &request](const std::vector<Recipient>& batch, ResultCompletion done) {
+  return [&client, &request](const std::vector<Recipient>& batch, const std::string& group,
+                             ResultCompletion done) {
     std::vector<RecipientsMessage> messages;
     for (const Recipient& r : batch) {
       messages.emplace_back();
@@ -336,7 +502,7 @@ SendBatch sender(Velmora& client, const CampaignRequest& request) {
       messages.back().setMobile(r.mobile);
       messages.back().setMessage(r.message);
     }
-    client.SendCorrespondingMessage(request.sender, messages, request.group, std::move(done));
+    client.SendCorrespondingMessage(request.sender, messages, group, std::move(done));
   };
 }
 
@@ -353,8 +519,54 @@ void addCampaignOptions(CLI::App& command, CampaignSettings& settings) {
                      "SQLite file recording each batch; running the same command with it again "
                      "resumes the campaign and never sends a batch twice");
   command.add_flag("--resend-unknown", settings.resendUnknown,
-                   "With --journal: also send again the batches that may have reached the "
-                   "service in an earlier run");
+                   "With --journal: also send again the batches that the service, asked by "
+                   "their group ids, does not know (not-found); never those that may have "
+                   "reached it");
+  command
+      .add_option("--settle", settings.settle,
+                  "Seconds after a batch's call ended from which the service's not knowing its "
+                  "group id counts as not-found")
+      ->capture_default_str()
+      ->check(CLI::Range(0.0, 86400.0));
+}
+
+void addCampaignShow(CLI::App& app) {
+  auto* campaign = app.add_subcommand("campaign", "Read a campaign's journal");
+  campaign->require_subcommand(1);
+  auto* show = campaign->add_subcommand(
+      "show", "Print the batches of a journal as JSON: state, group ids and numbers");
+  auto path = std::make_shared<std::string>();
+  auto states = std::make_shared<std::vector<std::string>>();
+  show->add_option("JOURNAL", *path, "The journal file")->required();
+  std::vector<std::string> names;
+  for (int s = 0; s <= static_cast<int>(BatchState::NotFound); ++s) {
+    names.emplace_back(stateName(static_cast<BatchState>(s)));
+  }
+  show->add_option("--state", *states, "Only the batches in this state; repeatable")
+      ->check(CLI::IsMember(names));
+  // Needs no account: print and end the parse successfully before credentials are checked.
+  show->callback([path, states] {
+    JournalContents contents;
+    try {
+      contents = Journal::read(*path);
+    } catch (const JournalError& e) {
+      throw CLI::ValidationError("JOURNAL", e.what());
+    }
+    json batches = json::array();
+    for (const BatchUpdate& b : contents.batches) {
+      const std::string state(stateName(b.state));
+      if (!states->empty() && std::find(states->begin(), states->end(), state) == states->end()) {
+        continue;
+      }
+      batches.push_back({{"batch", b.batch},
+                         {"state", state},
+                         {"groupId", contents.contents[b.batch - 1].groupId},
+                         {"groupMessageId", b.groupMessageId},
+                         {"mobiles", contents.contents[b.batch - 1].mobiles}});
+    }
+    std::cout << json{{"campaignId", contents.campaignId}, {"batches", batches}}.dump() << "\n";
+    throw CLI::Success();
+  });
 }
 
 bool isCampaign(const std::vector<std::string>& to, const CampaignSettings& campaign) {
@@ -374,16 +586,7 @@ std::string recipientsDigest(const std::vector<Recipient>& recipients) {
       bytes += *field;
     }
   }
-  unsigned char digest[EVP_MAX_MD_SIZE];
-  unsigned int length = 0;
-  EVP_Digest(bytes.data(), bytes.size(), digest, &length, EVP_sha256(), nullptr);
-  static constexpr char kHex[] = "0123456789abcdef";
-  std::string out;
-  for (unsigned int i = 0; i < length; ++i) {
-    out.push_back(kHex[digest[i] >> 4]);
-    out.push_back(kHex[digest[i] & 0x0F]);
-  }
-  return out;
+  return sha256Hex(bytes);
 }
 
 int runCampaign(Velmora& client, const Settings& settings, const CampaignRequest& request) {
@@ -403,23 +606,23 @@ int runCampaign(Velmora& client, const Settings& settings, const CampaignRequest
   const CampaignSettings& flags = request.campaign;
   const Batches cut(campaign, flags.batchSize);
   std::unique_ptr<Journal> journal;
-  std::vector<BatchUpdate> batches;
+  JournalContents contents = freshCampaign(cut, request.group);
   try {
     if (!flags.journal.empty()) {
       journal = std::make_unique<Journal>(flags.journal);
-      batches = openJournal(*journal, campaign, flags, cut);
+      contents = openJournal(*journal, campaign, flags, std::move(contents));
     }
   } catch (const JournalError& e) {
     printError(e.what(), settings);
     return kUsage;
   }
-  for (std::size_t b = batches.size() + 1; b <= cut.count(); ++b) {
-    batches.push_back({b, BatchState::Pending, std::nullopt, ""});
-  }
   const SendBatch send = sender(client, request);
-  Run run(campaign, settings, flags, send, journal.get(), std::move(batches));
+  Run run(campaign, settings, flags, send, journal.get(), std::move(contents));
+  run.settleUncertain(client);
   run.plan();
   run.go();
+  if (run.leftUncertain()) run.settleUncertain(client);
+  run.flushUnrecorded();
   const auto [summary, status] = run.report();
   printAnswer(summary, settings);
   return status;

@@ -19,10 +19,11 @@ struct CampaignSettings {
   std::size_t batchSize = 100;  ///< recipients per call
   std::size_t inFlight = 8;     ///< calls under way at once
   std::string journal;          ///< the journal file; empty: none
-  bool resendUnknown = false;   ///< send again the batches that may have reached the service
+  bool resendUnknown = false;   ///< send again the batches the service does not know
+  double settle = 60;           ///< seconds after a call from which "not known" means not-found
 };
 
-/// Registers --batch, --in-flight, --journal and --resend-unknown on `command`, bound to
+/// Registers --batch, --in-flight, --journal, --resend-unknown and --settle on `command`, bound to
 /// `settings`, which must outlive the parse.
 void addCampaignOptions(CLI::App& command, CampaignSettings& settings);
 
@@ -33,7 +34,7 @@ struct CampaignRequest {
   std::string text;             ///< send: the one text
   std::vector<std::string> to;  ///< send: numbers, and "@FILE" files of numbers ("@-" stdin)
   std::string csv;              ///< send-each: the CSV file ("-" stdin)
-  std::string group;            ///< the UserGroupID of every call
+  std::string group;            ///< the prefix of each batch's UserGroupID
   std::int64_t at = 0;          ///< send: the send time
   CampaignSettings campaign;
 };
@@ -43,11 +44,17 @@ bool isCampaign(const std::vector<std::string>& to, const CampaignSettings& camp
 
 /// Reads `request`'s recipients and sends them in batches through `client` on the calling
 /// thread, until every batch is handled or SIGINT or SIGTERM stops it (caught while it runs).
+/// Each batch goes out under a group id of its own; batches that may have reached the service
+/// are looked up by it on resume and at the end of a run.
 /// Prints problems on standard error and the summary as one JSON object on standard output;
-/// returns the exit status: 0 every batch sent, 1 some refused, 2 some unknown, unsent or not
-/// started, 64 a journal of another campaign or an unreadable file, 65 malformed input (nothing
-/// sent), 130 stopped by a signal.
+/// returns the exit status: 0 every batch sent, 1 some refused, 2 some unknown, not-found,
+/// unsent or not started, or the journal failed, 64 a journal of another campaign or an unreadable
+/// file, 65 malformed input (nothing sent), 130 stopped by a signal.
 int runCampaign(Velmora& client, const Settings& settings, const CampaignRequest& request);
+
+/// Registers `campaign show JOURNAL [--state STATE]...`, which prints a journal's batches as one
+/// JSON object, each with its state, group ids and numbers; it needs no account. Call once.
+void addCampaignShow(CLI::App& app);
 
 /// The hex SHA-256 of the recipients in order, with their ids and texts.
 std::string recipientsDigest(const std::vector<Recipient>& recipients);

@@ -294,6 +294,7 @@ void addCommands(CLI::App& app, Action& action) {
   addSends(app, action, arguments);
   addQueries(app, action, arguments);
   addCodes(app, action, arguments);
+  addCampaignShow(app);
 }
 
 }  // namespace velmora::cli

@@ -1,6 +1,7 @@
 #include "journal.hpp"
 
 #include <fcntl.h>
+#include <openssl/evp.h>
 #include <sqlite3.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -8,17 +9,20 @@
 #include <algorithm>
 #include <array>
 #include <cerrno>
+#include <chrono>
 #include <cstring>
 #include <utility>
 
 namespace velmora::cli {
 namespace {
 
-constexpr std::array<std::string_view, 6> kStateNames = {"pending", "in-flight", "sent",
-                                                         "refused", "unsent",    "unknown"};
+constexpr std::array<std::string_view, 7> kStateNames = {
+    "pending", "in-flight", "sent", "refused", "unsent", "unknown", "not-found"};
 
 // "VLMJ": marks the file as a journal of this program.
 constexpr int kApplicationId = 0x564C4D4A;
+// The layout below; journals of an earlier layout are refused rather than guessed at.
+constexpr int kLayout = 2;
 
 constexpr const char* kSchema = R"sql(
 CREATE TABLE campaign (
@@ -29,21 +33,54 @@ CREATE TABLE campaign (
   digest TEXT NOT NULL,
   recipients INTEGER NOT NULL,
   batch_size INTEGER NOT NULL,
+  campaign_id TEXT NOT NULL,
+  batches INTEGER NOT NULL,
+  batches_digest TEXT NOT NULL,
   created TEXT NOT NULL DEFAULT (strftime('%Y-%m-%dT%H:%M:%fZ', 'now'))
 );
 CREATE TABLE batch (
   id INTEGER PRIMARY KEY,
-  state TEXT NOT NULL
-    CHECK (state IN ('pending', 'in-flight', 'sent', 'refused', 'unsent', 'unknown')),
-  size INTEGER NOT NULL,
-  first_mobile TEXT NOT NULL,
-  last_mobile TEXT NOT NULL,
+  state TEXT NOT NULL CHECK (state IN ('pending', 'in-flight', 'sent', 'refused', 'unsent',
+                                       'unknown', 'not-found')),
+  group_id TEXT NOT NULL,
+  mobiles TEXT NOT NULL,
   attempts INTEGER NOT NULL DEFAULT 0,
   code INTEGER,
   detail TEXT,
+  group_message_id TEXT,
+  settled_by_lookup INTEGER NOT NULL DEFAULT 0,
+  ended REAL,
   updated TEXT
 );
 )sql";
+
+std::string joined(const std::vector<std::string>& mobiles) {
+  std::string out;
+  for (const std::string& m : mobiles) out += (out.empty() ? "" : "\n") + m;
+  return out;
+}
+
+std::vector<std::string> split(const std::string& text) {
+  std::vector<std::string> out;
+  std::size_t at = 0;
+  while (at < text.size()) {
+    const std::size_t end = std::min(text.find('\n', at), text.size());
+    out.push_back(text.substr(at, end - at));
+    at = end + 1;
+  }
+  return out;
+}
+
+// Each field behind its length, so that no two different lists of batches give the same bytes.
+std::string batchesDigest(const std::vector<BatchContents>& batches) {
+  std::string bytes;
+  for (const BatchContents& b : batches) {
+    for (const std::string& field : {b.groupId, joined(b.mobiles)}) {
+      bytes += std::to_string(field.size()) + ':' + field;
+    }
+  }
+  return sha256Hex(bytes);
+}
 
 BatchState stateFromName(const std::string& name) {
   for (std::size_t i = 0; i < kStateNames.size(); ++i) {
@@ -94,6 +131,12 @@ void prepareFile(const std::string& path) {
   ::close(fd);
 }
 
+std::string layoutProblem(const std::string& path, long long layout) {
+  return "the journal " + path + " was written by " +
+         (layout < kLayout ? "an earlier" : "a later") +
+         " version of velmora; resume it with that version, or use a new journal file";
+}
+
 // SQLite's reason, with the operating system's when there is one.
 std::string reason(sqlite3* db, const std::string& sqliteReason) {
   const int error = db != nullptr ? sqlite3_system_errno(db) : 0;
@@ -126,6 +169,11 @@ class JournalStatement {
                 : sqlite3_bind_null(statement_, index));
     return *this;
   }
+  JournalStatement& bind(int index, std::optional<double> value) {
+    check(value ? sqlite3_bind_double(statement_, index, *value)
+                : sqlite3_bind_null(statement_, index));
+    return *this;
+  }
 
   // Runs one step: true when a row is there to read.
   bool step() {
@@ -148,6 +196,10 @@ class JournalStatement {
     if (sqlite3_column_type(statement_, column) == SQLITE_NULL) return std::nullopt;
     return integer(column);
   }
+  std::optional<double> optionalReal(int column) {
+    if (sqlite3_column_type(statement_, column) == SQLITE_NULL) return std::nullopt;
+    return sqlite3_column_double(statement_, column);
+  }
   std::string text(int column) {
     const auto* bytes = sqlite3_column_text(statement_, column);
     return bytes == nullptr ? std::string() : reinterpret_cast<const char*>(bytes);
@@ -163,6 +215,23 @@ class JournalStatement {
   sqlite3_stmt* statement_ = nullptr;
 };
 
+double unixNow() {
+  return std::chrono::duration<double>(std::chrono::system_clock::now().time_since_epoch()).count();
+}
+
+std::string sha256Hex(std::string_view bytes) {
+  unsigned char digest[EVP_MAX_MD_SIZE];
+  unsigned int length = 0;
+  EVP_Digest(bytes.data(), bytes.size(), digest, &length, EVP_sha256(), nullptr);
+  static constexpr char kHex[] = "0123456789abcdef";
+  std::string out;
+  for (unsigned int i = 0; i < length; ++i) {
+    out.push_back(kHex[digest[i] >> 4]);
+    out.push_back(kHex[digest[i] & 0x0F]);
+  }
+  return out;
+}
+
 std::string_view stateName(BatchState state) {
   return kStateNames[static_cast<std::size_t>(state)];
 }
@@ -177,6 +246,8 @@ ResumeAction onResume(BatchState state, bool resendUnknown) {
       return ResumeAction::Skip;
     case BatchState::InFlight:
     case BatchState::Unknown:
+      return ResumeAction::List;
+    case BatchState::NotFound:
       break;
   }
   return resendUnknown ? ResumeAction::Send : ResumeAction::List;
@@ -215,6 +286,14 @@ Journal::Journal(const std::string& path) : path_(path) {
   }
 }
 
+Journal::Journal(const std::string& path, ReadOnly) : path_(path) {
+  if (sqlite3_open_v2(path.c_str(), &db_, SQLITE_OPEN_READONLY, nullptr) != SQLITE_OK) {
+    const std::string why = reason(db_, sqlite3_errmsg(db_));
+    sqlite3_close(db_);
+    throw JournalError("cannot read the journal " + path + ": " + why);
+  }
+}
+
 Journal::~Journal() {
   begin_.reset();
   update_.reset();
@@ -230,19 +309,36 @@ void Journal::execute(const char* sql) {
   throw JournalError(why);
 }
 
-std::vector<BatchUpdate> Journal::begin(const CampaignIdentity& campaign,
-                                        const std::vector<BatchSpan>& batches) {
+JournalContents Journal::begin(const CampaignIdentity& campaign, const std::string& campaignId,
+                               const std::vector<BatchContents>& batches) {
   const std::optional<CampaignIdentity> stored = storedCampaign();
   if (!stored) {
-    create(campaign, batches);
+    create(campaign, campaignId, batches);
   } else if (const std::string why = difference(*stored, campaign); !why.empty()) {
     throw JournalMismatch("the journal " + path_ + " holds another campaign: " + why +
                           "; use a new journal file for a new campaign");
   }
-  execute(
-      "UPDATE batch SET state = 'unknown', detail = 'the run ended while it was in flight' "
-      "WHERE state = 'in-flight'");
-  return load();
+  JournalContents contents = load();
+  // The run that left a batch in flight is over, so its call ended by now at the latest.
+  JournalStatement orphans(db_,
+                           "UPDATE batch SET state = 'unknown', ended = ?, "
+                           "detail = 'the run ended while it was in flight' "
+                           "WHERE state = 'in-flight'");
+  const double now = unixNow();
+  orphans.bind(1, std::optional<double>(now)).run();
+  for (BatchUpdate& b : contents.batches) {
+    if (b.state != BatchState::InFlight) continue;
+    b.state = BatchState::Unknown;
+    b.ended = now;
+    b.detail = "the run ended while it was in flight";
+  }
+  return contents;
+}
+
+JournalContents Journal::read(const std::string& path) {
+  Journal journal(path, ReadOnly{});
+  if (!journal.storedCampaign()) throw JournalError("the journal " + path + " is empty");
+  return journal.load();
 }
 
 std::optional<CampaignIdentity> Journal::storedCampaign() {
@@ -252,6 +348,10 @@ std::optional<CampaignIdentity> Journal::storedCampaign() {
   const bool empty = tables.step() && tables.integer(0) == 0;
   if (empty) return std::nullopt;
   if (!ours) throw JournalError(path_ + " is not a journal of velmora");
+  JournalStatement layout(db_, "PRAGMA user_version");
+  if (layout.step() && layout.integer(0) != kLayout) {
+    throw JournalError(layoutProblem(path_, layout.integer(0)));
+  }
   JournalStatement row(
       db_, "SELECT command, sender, text, digest, recipients, batch_size FROM campaign");
   if (!row.step()) throw JournalError("the journal " + path_ + " holds no campaign");
@@ -263,29 +363,33 @@ std::optional<CampaignIdentity> Journal::storedCampaign() {
                           static_cast<std::size_t>(row.integer(5))};
 }
 
-void Journal::create(const CampaignIdentity& campaign, const std::vector<BatchSpan>& batches) {
+void Journal::create(const CampaignIdentity& campaign, const std::string& campaignId,
+                     const std::vector<BatchContents>& batches) {
   execute("BEGIN IMMEDIATE");
   try {
     execute(("PRAGMA application_id = " + std::to_string(kApplicationId)).c_str());
+    execute(("PRAGMA user_version = " + std::to_string(kLayout)).c_str());
     execute(kSchema);
     JournalStatement insert(db_,
                             "INSERT INTO campaign (id, command, sender, text, digest, recipients, "
-                            "batch_size) VALUES (1, ?, ?, ?, ?, ?, ?)");
+                            "batch_size, campaign_id, batches, batches_digest) "
+                            "VALUES (1, ?, ?, ?, ?, ?, ?, ?, ?, ?)");
     insert.bind(1, campaign.command)
         .bind(2, campaign.sender)
         .bind(3, campaign.text)
         .bind(4, campaign.digest)
         .bind(5, static_cast<long long>(campaign.recipients))
         .bind(6, static_cast<long long>(campaign.batchSize))
+        .bind(7, campaignId)
+        .bind(8, static_cast<long long>(batches.size()))
+        .bind(9, batchesDigest(batches))
         .run();
-    JournalStatement batch(db_,
-                           "INSERT INTO batch (id, state, size, first_mobile, last_mobile) "
-                           "VALUES (?, 'pending', ?, ?, ?)");
+    JournalStatement batch(
+        db_, "INSERT INTO batch (id, state, group_id, mobiles) VALUES (?, 'pending', ?, ?)");
     for (std::size_t i = 0; i < batches.size(); ++i) {
       batch.bind(1, static_cast<long long>(i + 1))
-          .bind(2, static_cast<long long>(batches[i].size))
-          .bind(3, batches[i].first)
-          .bind(4, batches[i].last)
+          .bind(2, batches[i].groupId)
+          .bind(3, joined(batches[i].mobiles))
           .run();
     }
     execute("COMMIT");
@@ -295,17 +399,35 @@ void Journal::create(const CampaignIdentity& campaign, const std::vector<BatchSp
   }
 }
 
-std::vector<BatchUpdate> Journal::load() {
-  std::vector<BatchUpdate> out;
-  JournalStatement select(db_, "SELECT id, state, code, detail FROM batch ORDER BY id");
+// Every batch as recorded. The rows must be exactly those the journal was made with: a row
+// lost or changed would otherwise be sent again, or not at all, without a word.
+JournalContents Journal::load() {
+  JournalStatement stored(db_, "SELECT campaign_id, batches, batches_digest FROM campaign");
+  stored.step();
+  JournalContents out{stored.text(0), {}, {}};
+  JournalStatement select(db_,
+                          "SELECT id, state, code, detail, group_message_id, settled_by_lookup, "
+                          "ended, group_id, mobiles FROM batch ORDER BY id");
   while (select.step()) {
     const auto batch = static_cast<std::size_t>(select.integer(0));
-    if (batch != out.size() + 1) {
+    if (batch != out.batches.size() + 1) {
       throw JournalError("the journal " + path_ + " misses batch " +
-                         std::to_string(out.size() + 1));
+                         std::to_string(out.batches.size() + 1));
     }
-    out.push_back(
-        {batch, stateFromName(select.text(1)), select.optionalInteger(2), select.text(3)});
+    out.batches.push_back({batch, stateFromName(select.text(1)), select.optionalInteger(2),
+                           select.text(3), select.text(4), select.integer(5) != 0,
+                           select.optionalReal(6)});
+    out.contents.push_back({select.text(7), split(select.text(8))});
+  }
+  const auto count = static_cast<std::size_t>(stored.integer(1));
+  if (out.batches.size() != count) {
+    throw JournalError("the journal " + path_ + " holds " + std::to_string(out.batches.size()) +
+                       " batches of the " + std::to_string(count) +
+                       " it was made with; it was cut or changed, so it cannot tell what was sent");
+  }
+  if (batchesDigest(out.contents) != stored.text(2)) {
+    throw JournalError("the recipients or group ids of the batches in the journal " + path_ +
+                       " were changed after it was made; it cannot tell what was sent");
   }
   return out;
 }
@@ -317,9 +439,9 @@ void Journal::record(const std::vector<BatchUpdate>& updates) {
     commit_ = std::make_unique<JournalStatement>(db_, "COMMIT");
     update_ = std::make_unique<JournalStatement>(
         db_,
-        "UPDATE batch SET state = ?, code = ?, detail = ?, "
-        "attempts = attempts + (?1 = 'in-flight'), "
-        "updated = strftime('%Y-%m-%dT%H:%M:%fZ', 'now') WHERE id = ?");
+        "UPDATE batch SET state = ?1, code = ?2, detail = ?3, group_message_id = ?4, "
+        "settled_by_lookup = ?5, ended = ?6, attempts = attempts + (?1 = 'in-flight'), "
+        "updated = strftime('%Y-%m-%dT%H:%M:%fZ', 'now') WHERE id = ?7");
   }
   begin_->run();
   try {
@@ -327,7 +449,10 @@ void Journal::record(const std::vector<BatchUpdate>& updates) {
       update_->bind(1, stateName(u.state))
           .bind(2, u.code)
           .bind(3, u.detail)
-          .bind(4, static_cast<long long>(u.batch))
+          .bind(4, u.groupMessageId)
+          .bind(5, static_cast<long long>(u.settledByLookup))
+          .bind(6, u.ended)
+          .bind(7, static_cast<long long>(u.batch))
           .run();
     }
     commit_->run();

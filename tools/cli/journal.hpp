@@ -23,10 +23,17 @@ enum class BatchState {
   Refused,   ///< the service refused it with a code; nothing was sent
   Unsent,    ///< the call failed before any byte of it left the process
   Unknown,   ///< the call failed after it may have reached the service, or the run ended meanwhile
+  NotFound,  ///< uncertain, and a lookup long after its call ended found no send under its group id
 };
 
 /// The state's name in the journal and in printed lines ("in-flight").
 std::string_view stateName(BatchState state);
+
+/// Now, in Unix seconds: when calls end, as the journal records it.
+double unixNow();
+
+/// The hex SHA-256 of `bytes`.
+std::string sha256Hex(std::string_view bytes);
 
 /// What a new run does with a batch it finds in a state.
 enum class ResumeAction {
@@ -36,8 +43,8 @@ enum class ResumeAction {
 };
 
 /// The rule of resuming: pending and unsent batches are sent, sent and refused ones skipped, and
-/// those that may have reached the service (unknown, in-flight) only listed unless the user asked
-/// to send them again.
+/// those that may have reached the service (unknown, in-flight) only listed. A batch the service
+/// said it does not know (not-found) is sent again only when the user asked for it.
 ResumeAction onResume(BatchState state, bool resendUnknown);
 
 /// A batch's new state and what its call left: the service code of a refusal, and the answer's
@@ -47,6 +54,23 @@ struct BatchUpdate {
   BatchState state = BatchState::Pending;
   std::optional<long long> code;
   std::string detail;
+  std::string groupMessageId;    ///< of a sent batch, from its answer or a lookup
+  bool settledByLookup = false;  ///< sent or not-found because a lookup said so
+  std::optional<double> ended;   ///< Unix seconds when its last call ended, when known
+};
+
+/// A batch as the journal keeps it from the start: the UserGroupID its calls carry and its
+/// numbers, in order.
+struct BatchContents {
+  std::string groupId;
+  std::vector<std::string> mobiles;
+};
+
+/// Everything a run needs from the journal: the campaign's id and every batch, the first first.
+struct JournalContents {
+  std::string campaignId;               ///< made when the journal was created
+  std::vector<BatchUpdate> batches;     ///< the latest state of each
+  std::vector<BatchContents> contents;  ///< whom each goes to, under which group id
 };
 
 /// What makes two runs the same campaign.
@@ -57,13 +81,6 @@ struct CampaignIdentity {
   std::string digest;  ///< of the recipients, in order, with their ids and texts
   std::size_t recipients = 0;
   std::size_t batchSize = 0;
-};
-
-/// Whom a batch goes to, as the journal shows it: its first and last number and its size.
-struct BatchSpan {
-  std::string first;
-  std::string last;
-  std::size_t size = 0;
 };
 
 /// Thrown when the journal cannot be used; `what()` is a printable sentence.
@@ -89,21 +106,27 @@ class Journal {
   Journal(const Journal&) = delete;
   Journal& operator=(const Journal&) = delete;
 
-  /// Starts or resumes `campaign`. A new journal records it with `batches`, all pending. An
-  /// existing one must hold the same campaign (else JournalMismatch); batches it finds in flight,
-  /// left by a run that ended meanwhile, become unknown. Returns every batch as last recorded, the
-  /// first batch first.
-  std::vector<BatchUpdate> begin(const CampaignIdentity& campaign,
-                                 const std::vector<BatchSpan>& batches);
+  /// Starts or resumes `campaign`. A new journal records it under `campaignId` with `batches`,
+  /// all pending. An existing one must hold the same campaign (else JournalMismatch) and every
+  /// batch it was made with, unchanged (else JournalError); batches it finds in flight, left by a
+  /// run that ended meanwhile, become unknown, their calls ended now. Returns what it holds.
+  JournalContents begin(const CampaignIdentity& campaign, const std::string& campaignId,
+                        const std::vector<BatchContents>& batches);
+
+  /// Opens `path` to read it alone: nothing is created or changed. Throws JournalError.
+  static JournalContents read(const std::string& path);
 
   /// Records `updates` in one transaction. Throws JournalError, and then records none of them.
   void record(const std::vector<BatchUpdate>& updates);
 
  private:
+  struct ReadOnly {};
+  Journal(const std::string& path, ReadOnly);
   void execute(const char* sql);
   std::optional<CampaignIdentity> storedCampaign();
-  void create(const CampaignIdentity& campaign, const std::vector<BatchSpan>& batches);
-  std::vector<BatchUpdate> load();
+  void create(const CampaignIdentity& campaign, const std::string& campaignId,
+              const std::vector<BatchContents>& batches);
+  JournalContents load();
 
   std::string path_;
   sqlite3* db_ = nullptr;
