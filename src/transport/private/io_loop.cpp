@@ -1,7 +1,12 @@
 #include "transport/private/io_loop.hpp"
 
+#include <sys/eventfd.h>
+#include <unistd.h>
+
 #include <algorithm>
+#include <cerrno>
 #include <chrono>
+#include <cstdint>
 #include <mutex>
 
 namespace velmora::detail {
@@ -38,6 +43,9 @@ std::string IoLoop::start() {
   if (globalInitResult != CURLE_OK) {
     return std::string("libcurl could not be initialised: ") + curl_easy_strerror(globalInitResult);
   }
+  // Never closed: the session lives until the process exits.
+  wakeFd = eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK);
+  if (wakeFd < 0) return "The transfer loop could not be started: no eventfd";
   multi = curl_multi_init();
   share = curl_share_init();
   if (multi == nullptr || share == nullptr ||
@@ -56,22 +64,30 @@ std::string IoLoop::start() {
 }
 
 void IoLoop::submit(Pending work) {
-  bool wake = false;
+  bool sleeping = false;
   {
     std::lock_guard<std::mutex> lock(mutex);
     incoming.push_back(std::move(work));
-    // The loop takes everything queued at once, so one wake-up per batch is enough: a burst
-    // of submissions costs one system call, not one each.
-    wake = !wakeSent;
-    wakeSent = true;
+    // An awake thread looks at `incoming` before it sleeps: only a sleeping one needs the
+    // system call, and only once however many submissions follow.
+    sleeping = asleep;
+    asleep = false;
   }
-  if (wake) curl_multi_wakeup(multi);
+  if (sleeping) wake();
+}
+
+// An eventfd rather than curl_multi_wakeup(): one write to wake, one read to rearm, where
+// libcurl's socket pair takes a send and two reads.
+void IoLoop::wake() {
+  const std::uint64_t one = 1;
+  while (write(wakeFd, &one, sizeof one) < 0 && errno == EINTR) {
+  }
 }
 
 void IoLoop::stop(Clock::time_point until) {
   stopping = true;
   if (!thread.joinable()) return;
-  curl_multi_wakeup(multi);
+  wake();
   std::unique_lock<std::mutex> lock(mutex);
   const bool ended = exitedCv.wait_until(lock, until, [this] { return exited; });
   lock.unlock();
@@ -100,26 +116,36 @@ void IoLoop::run() {
     }
     admit();
     completions.push(finished);
-    if (stopping || incomingWaiting()) continue;
-    const auto wake = std::min({nextExpiry, queues.nextQueuedDeadline(), nextPrune});
-    if (curl_multi_poll(multi, nullptr, 0, pollMilliseconds(now, wake), nullptr) != CURLM_OK) {
-      std::this_thread::sleep_for(kBrokenPollPause);  // never spin on a broken poll
-    }
+    if (stopping || !maySleep()) continue;
+    sleepUntil(now, std::min({nextExpiry, queues.nextQueuedDeadline(), nextPrune}));
   }
   std::lock_guard<std::mutex> lock(mutex);
   exited = true;
   exitedCv.notify_all();
 }
 
-bool IoLoop::incomingWaiting() {
+// False when a submission is waiting; else the thread counts as asleep from here on.
+bool IoLoop::maySleep() {
   std::lock_guard<std::mutex> lock(mutex);
-  return !incoming.empty();
+  if (!incoming.empty()) return false;
+  asleep = true;
+  return true;
+}
+
+void IoLoop::sleepUntil(Clock::time_point now, Clock::time_point until) {
+  curl_waitfd woken{wakeFd, CURL_WAIT_POLLIN, 0};
+  if (curl_multi_poll(multi, &woken, 1, pollMilliseconds(now, until), nullptr) != CURLM_OK) {
+    std::this_thread::sleep_for(kBrokenPollPause);  // never spin on a broken poll
+    return;
+  }
+  std::uint64_t count = 0;
+  if (woken.revents != 0) (void)read(wakeFd, &count, sizeof count);  // rearms the eventfd
 }
 
 void IoLoop::takeIncoming() {
   {
     std::lock_guard<std::mutex> lock(mutex);
-    wakeSent = false;
+    asleep = false;
     taken.swap(incoming);
   }
   const auto now = Clock::now();
