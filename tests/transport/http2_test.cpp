@@ -1,11 +1,13 @@
 // HTTP/2 against a real server (nginx, passing requests to a counting backend): requests that a
 // GOAWAY proves unprocessed go out again and succeed, none twice; an origin is widened to its
-// stream window at the handshake; an HTTP/1.1 origin never is.
+// stream window at the handshake; an HTTP/1.1 origin never is, and it keeps its connections for
+// callers that keep a window of calls open.
 
 #include <gtest/gtest.h>
 
 #include <atomic>
 #include <condition_variable>
+#include <functional>
 #include <map>
 #include <mutex>
 
@@ -122,6 +124,33 @@ TEST(Http1, OriginStaysWithinItsConnections) {
   EXPECT_LE(count->most.load(), 16);
   EXPECT_GE(count->most.load(), 2);  // the origin did widen past its first connection
   EXPECT_LE(server.connections(), 16u);
+}
+
+// Callers that keep a window of calls open, each completion making the next call, reuse the
+// origin's connections: between two answers few transfers are under way, and connections kept
+// for the next calls must not be closed for that.
+TEST(Http1, WindowedCallersReuseTheOriginsConnections) {
+  FaultServer server(FaultServer::Tls{});
+  server.setScript(test::answerEach(kAnswer));
+  test::Diagnostics printed;
+  Velmora client("u", "p", test::clientOptions(server.baseUrl(), server.caFile(), 20s, printed));
+  constexpr int kCalls = 1000;
+  constexpr int kWindow = 16;
+  auto answered = std::make_shared<std::atomic<int>>(0);
+  auto started = std::make_shared<std::atomic<int>>(kWindow);
+  auto latch = std::make_shared<test::Latch>(static_cast<std::size_t>(kCalls));
+  auto call = std::make_shared<std::function<void()>>();
+  *call = [&client, answered, started, latch, weak = std::weak_ptr(call)] {
+    client.SendMessage("3000", "t", {"0912"}, "", 0, [=](std::shared_ptr<Result> r) {
+      if (r) ++*answered;
+      if (auto next = weak.lock(); next && (*started)++ < kCalls) (*next)();
+      latch->done();
+    });
+  };
+  for (int i = 0; i < kWindow; ++i) (*call)();
+  EXPECT_TRUE(latch->wait(60s));
+  EXPECT_EQ(answered->load(), kCalls);
+  EXPECT_LE(server.connections(), static_cast<std::size_t>(kWindow));
 }
 
 }  // namespace
