@@ -14,10 +14,10 @@ namespace {
 
 // How long the loop pauses when polling fails, so that it never spins.
 constexpr auto kBrokenPollPause = std::chrono::milliseconds(50);
-// Idle connections libcurl keeps for reuse. Its default, four per transfer attached at the
-// moment, shrinks whenever finished transfers wait for their callers to submit the next: with
-// sixteen HTTP/1.1 connections and a few transfers attached it closed connections that the next
-// requests then had to make again, a TLS handshake each.
+// Idle connections libcurl keeps for reuse. Its default, four per transfer attached when one
+// ends, shrinks whenever few calls are under way (between rounds of calls, or while completions
+// make the next calls): with sixteen HTTP/1.1 connections it closed some that the next calls
+// then had to make again, a TLS handshake each.
 constexpr long kKeptConnections = 4 * static_cast<long>(kHttp1Capacity);
 // How often origins unused for a while are forgotten.
 constexpr auto kPruneInterval = std::chrono::seconds(10);
