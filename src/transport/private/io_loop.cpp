@@ -144,8 +144,9 @@ void IoLoop::sleepUntil(Clock::time_point now, Clock::time_point until) {
     std::this_thread::sleep_for(kBrokenPollPause);  // never spin on a broken poll
     return;
   }
+  // Reading the eventfd rearms it; a failed read means a wake-up was already taken.
   std::uint64_t count = 0;
-  if (woken.revents != 0) (void)read(wakeFd, &count, sizeof count);  // rearms the eventfd
+  if (woken.revents != 0 && read(wakeFd, &count, sizeof count) < 0) count = 0;
 }
 
 void IoLoop::takeIncoming() {
