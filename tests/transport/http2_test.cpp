@@ -1,6 +1,7 @@
 // HTTP/2 against a real server (nginx, passing requests to a counting backend): requests that a
 // GOAWAY proves unprocessed go out again and succeed, none twice; an origin is widened to its
-// stream window at the handshake; an HTTP/1.1 origin never is.
+// stream window at the handshake; an HTTP/1.1 origin never is, and it keeps its connections
+// while few of its calls are under way.
 
 #include <gtest/gtest.h>
 
@@ -8,6 +9,7 @@
 #include <condition_variable>
 #include <map>
 #include <mutex>
+#include <thread>
 
 #include "support/fault_server.hpp"
 #include "support/lines.hpp"
@@ -122,6 +124,21 @@ TEST(Http1, OriginStaysWithinItsConnections) {
   EXPECT_LE(count->most.load(), 16);
   EXPECT_GE(count->most.load(), 2);  // the origin did widen past its first connection
   EXPECT_LE(server.connections(), 16u);
+}
+
+// An origin's connections outlive the moments when few of its calls are under way: callers
+// that send in rounds (sixteen calls, wait for their answers, sixteen more) reuse them, as do
+// callers whose completions make the next call.
+TEST(Http1, ConnectionsAreKeptBetweenRoundsOfCalls) {
+  FaultServer server(FaultServer::Tls{});
+  // Each answer waits a little, so that every call of a round is under way at once.
+  server.setScript(test::answerEach(kAnswer, [] { std::this_thread::sleep_for(20ms); }));
+  test::Diagnostics printed;
+  Velmora client("u", "p", test::clientOptions(server.baseUrl(), server.caFile(), 20s, printed));
+  constexpr int kRounds = 8;
+  constexpr int kWindow = 16;
+  for (int round = 0; round < kRounds; ++round) ASSERT_EQ(sendAtOnce(client, kWindow), kWindow);
+  EXPECT_LE(server.connections(), static_cast<std::size_t>(kWindow));
 }
 
 }  // namespace

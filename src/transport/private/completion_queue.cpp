@@ -1,5 +1,7 @@
 #include "transport/private/completion_queue.hpp"
 
+#include <cerrno>
+
 namespace velmora::detail {
 namespace {
 
@@ -19,44 +21,63 @@ void runGuarded(Completion& item) {
 }  // namespace
 
 CompletionQueue::CompletionQueue() {
+  sem_init(&ready, 0, 0);
   thread = std::thread([this] { run(); });
   threadId = thread.get_id();
 }
 
 void CompletionQueue::push(std::vector<Completion>& batch) {
   if (batch.empty()) return;
-  {
-    std::lock_guard<std::mutex> lock(mutex);
-    for (Completion& item : batch) items.push_back(std::move(item));
-  }
+  std::unique_lock<std::mutex> lock(mutex);
+  for (Completion& item : batch) items.push_back(std::move(item));
+  rouse(lock);
   batch.clear();
-  wake.notify_one();
 }
 
 void CompletionQueue::push(Completion item) {
-  {
-    std::lock_guard<std::mutex> lock(mutex);
-    items.push_back(std::move(item));
+  std::unique_lock<std::mutex> lock(mutex);
+  items.push_back(std::move(item));
+  rouse(lock);
+}
+
+// Posts only to a thread that waits: one system call per batch, none while it is busy.
+void CompletionQueue::rouse(std::unique_lock<std::mutex>& lock) {
+  const bool waiting = idle;
+  idle = false;
+  lock.unlock();
+  if (waiting) sem_post(&ready);
+}
+
+// Moves what is queued to `due`; false when nothing is (the thread then counts as idle) or
+// the queue stops.
+bool CompletionQueue::takeDue() {
+  std::lock_guard<std::mutex> lock(mutex);
+  if (stopping) return false;
+  if (items.empty()) {
+    idle = true;
+    return false;
   }
-  wake.notify_one();
+  due.swap(items);
+  return true;
 }
 
 void CompletionQueue::run() {
-  std::unique_lock<std::mutex> lock(mutex);
-  for (;;) {
-    wake.wait(lock, [this] { return stopping || !items.empty(); });
-    if (stopping) break;
-    due.swap(items);
-    lock.unlock();
+  while (!stopping) {
+    if (!takeDue()) {
+      if (!stopping) {
+        while (sem_wait(&ready) != 0 && errno == EINTR) {
+        }
+      }
+      continue;
+    }
     // A completion that called exit() is the last one to run. What is left stays unrun and
     // undestroyed: its captures' destructors must not run while the process is torn down.
     while (!due.empty() && !stopping) {
       runGuarded(due.front());
       due.pop_front();
     }
-    lock.lock();
-    if (stopping) break;
   }
+  std::lock_guard<std::mutex> lock(mutex);
   exited = true;
   exitedCv.notify_all();
 }
@@ -64,7 +85,9 @@ void CompletionQueue::run() {
 bool CompletionQueue::stop(std::chrono::milliseconds limit) {
   std::unique_lock<std::mutex> lock(mutex);
   stopping = true;
-  wake.notify_all();
+  const bool waiting = idle;
+  idle = false;
+  if (waiting) sem_post(&ready);
   if (onThread()) return false;
   if (!exitedCv.wait_for(lock, limit, [this] { return exited; })) return false;
   lock.unlock();

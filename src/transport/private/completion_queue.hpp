@@ -1,5 +1,7 @@
 #pragma once
 
+#include <semaphore.h>
+
 #include <atomic>
 #include <chrono>
 #include <condition_variable>
@@ -44,9 +46,14 @@ class CompletionQueue {
 
  private:
   void run();
+  bool takeDue();
+  void rouse(std::unique_lock<std::mutex>& lock);
 
   std::mutex mutex;
-  std::condition_variable wake;
+  // The thread sleeps on a semaphore, not a condition variable: waking from one leaves its
+  // mutex marked as contended, which costs a futex call at every wake-up.
+  sem_t ready;
+  bool idle = false;  // the thread waits on `ready`, or is about to; one post is owed to it
   std::condition_variable exitedCv;
   std::deque<Completion> items;
   std::deque<Completion> due;  // taken from `items`; touched by the completion thread only

@@ -1,7 +1,12 @@
 #include "transport/private/io_loop.hpp"
 
+#include <sys/eventfd.h>
+#include <unistd.h>
+
 #include <algorithm>
+#include <cerrno>
 #include <chrono>
+#include <cstdint>
 #include <mutex>
 
 namespace velmora::detail {
@@ -9,6 +14,11 @@ namespace {
 
 // How long the loop pauses when polling fails, so that it never spins.
 constexpr auto kBrokenPollPause = std::chrono::milliseconds(50);
+// Idle connections libcurl keeps for reuse. Its default, four per transfer attached when one
+// ends, shrinks whenever few calls are under way (between rounds of calls, or while completions
+// make the next calls): with sixteen HTTP/1.1 connections it closed some that the next calls
+// then had to make again, a TLS handshake each.
+constexpr long kKeptConnections = 4 * static_cast<long>(kHttp1Capacity);
 // How often origins unused for a while are forgotten.
 constexpr auto kPruneInterval = std::chrono::seconds(10);
 
@@ -38,12 +48,16 @@ std::string IoLoop::start() {
   if (globalInitResult != CURLE_OK) {
     return std::string("libcurl could not be initialised: ") + curl_easy_strerror(globalInitResult);
   }
+  // Never closed: the session lives until the process exits.
+  wakeFd = eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK);
+  if (wakeFd < 0) return "The transfer loop could not be started: no eventfd";
   multi = curl_multi_init();
   share = curl_share_init();
   if (multi == nullptr || share == nullptr ||
       curl_multi_setopt(multi, CURLMOPT_PIPELINING, CURLPIPE_MULTIPLEX) != CURLM_OK ||
       curl_multi_setopt(multi, CURLMOPT_MAX_CONCURRENT_STREAMS,
                         static_cast<long>(kHttp2Capacity)) != CURLM_OK ||
+      curl_multi_setopt(multi, CURLMOPT_MAXCONNECTS, kKeptConnections) != CURLM_OK ||
       curl_share_setopt(share, CURLSHOPT_SHARE, CURL_LOCK_DATA_SSL_SESSION) != CURLSHE_OK ||
       curl_share_setopt(share, CURLSHOPT_SHARE, CURL_LOCK_DATA_DNS) != CURLSHE_OK) {
     return "libcurl could not be initialised: no transfer loop";
@@ -56,22 +70,30 @@ std::string IoLoop::start() {
 }
 
 void IoLoop::submit(Pending work) {
-  bool wake = false;
+  bool sleeping = false;
   {
     std::lock_guard<std::mutex> lock(mutex);
     incoming.push_back(std::move(work));
-    // The loop takes everything queued at once, so one wake-up per batch is enough: a burst
-    // of submissions costs one system call, not one each.
-    wake = !wakeSent;
-    wakeSent = true;
+    // An awake thread looks at `incoming` before it sleeps: only a sleeping one needs the
+    // system call, and only once however many submissions follow.
+    sleeping = asleep;
+    asleep = false;
   }
-  if (wake) curl_multi_wakeup(multi);
+  if (sleeping) wake();
+}
+
+// An eventfd rather than curl_multi_wakeup(): one write to wake, one read to rearm, where
+// libcurl's socket pair takes a send and two reads.
+void IoLoop::wake() {
+  const std::uint64_t one = 1;
+  while (write(wakeFd, &one, sizeof one) < 0 && errno == EINTR) {
+  }
 }
 
 void IoLoop::stop(Clock::time_point until) {
   stopping = true;
   if (!thread.joinable()) return;
-  curl_multi_wakeup(multi);
+  wake();
   std::unique_lock<std::mutex> lock(mutex);
   const bool ended = exitedCv.wait_until(lock, until, [this] { return exited; });
   lock.unlock();
@@ -100,26 +122,37 @@ void IoLoop::run() {
     }
     admit();
     completions.push(finished);
-    if (stopping || incomingWaiting()) continue;
-    const auto wake = std::min({nextExpiry, queues.nextQueuedDeadline(), nextPrune});
-    if (curl_multi_poll(multi, nullptr, 0, pollMilliseconds(now, wake), nullptr) != CURLM_OK) {
-      std::this_thread::sleep_for(kBrokenPollPause);  // never spin on a broken poll
-    }
+    if (stopping || !maySleep()) continue;
+    sleepUntil(now, std::min({nextExpiry, queues.nextQueuedDeadline(), nextPrune}));
   }
   std::lock_guard<std::mutex> lock(mutex);
   exited = true;
   exitedCv.notify_all();
 }
 
-bool IoLoop::incomingWaiting() {
+// False when a submission is waiting; else the thread counts as asleep from here on.
+bool IoLoop::maySleep() {
   std::lock_guard<std::mutex> lock(mutex);
-  return !incoming.empty();
+  if (!incoming.empty()) return false;
+  asleep = true;
+  return true;
+}
+
+void IoLoop::sleepUntil(Clock::time_point now, Clock::time_point until) {
+  curl_waitfd woken{wakeFd, CURL_WAIT_POLLIN, 0};
+  if (curl_multi_poll(multi, &woken, 1, pollMilliseconds(now, until), nullptr) != CURLM_OK) {
+    std::this_thread::sleep_for(kBrokenPollPause);  // never spin on a broken poll
+    return;
+  }
+  // Reading the eventfd rearms it; a failed read means a wake-up was already taken.
+  std::uint64_t count = 0;
+  if (woken.revents != 0 && read(wakeFd, &count, sizeof count) < 0) count = 0;
 }
 
 void IoLoop::takeIncoming() {
   {
     std::lock_guard<std::mutex> lock(mutex);
-    wakeSent = false;
+    asleep = false;
     taken.swap(incoming);
   }
   const auto now = Clock::now();

@@ -27,7 +27,7 @@ class IoLoop {
   /// Sets libcurl up and starts the thread. Empty on success, else why no request can go out.
   std::string start();
 
-  /// Queues `work` and wakes the thread. Any thread.
+  /// Queues `work`, and wakes the thread if it sleeps. Any thread.
   void submit(Pending work);
 
   /// Makes the loop stop between two steps and waits until `until` for the thread to end
@@ -36,7 +36,9 @@ class IoLoop {
 
  private:
   void run();
-  bool incomingWaiting();
+  void sleepUntil(Clock::time_point now, Clock::time_point until);
+  bool maySleep();
+  void wake();
   void takeIncoming();
   void admit();
   void failQueued(Pending& work);
@@ -47,10 +49,14 @@ class IoLoop {
   std::thread thread;
   std::atomic<bool> stopping{false};
 
+  int wakeFd = -1;  // an eventfd: written to end the thread's sleep in curl_multi_poll
+
   std::mutex mutex;
   std::condition_variable exitedCv;
   bool exited = false;
-  bool wakeSent = false;
+  // The thread sleeps, or is about to, with nothing incoming, and no one has woken it since.
+  // Only then does a submission pay for a wake-up.
+  bool asleep = false;
   std::vector<Pending> incoming;
 
   // Touched by the I/O thread only.

@@ -22,6 +22,7 @@ void appendLower(std::string& out, std::string_view text) {
 std::string originKeyOf(const HttpRequest& request) {
   std::string_view url = request.url;
   std::string key;
+  key.reserve(url.size() + request.caFile.size() + (request.proxy ? request.proxy->size() : 0) + 3);
   const auto schemeEnd = url.find("://");
   if (schemeEnd == std::string_view::npos) {
     key.assign(url);
