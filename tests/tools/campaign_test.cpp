@@ -5,6 +5,7 @@
 #include <sqlite3.h>
 #include <nlohmann/json.hpp>
 
+#include <fcntl.h>
 #include <signal.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -277,7 +278,11 @@ class ServiceProxy {
     std::lock_guard<std::mutex> lock(mutex_);
     fates_ = std::move(fates);
   }
+  // Each send is answered `delay` after it was read, so that calls overlap at the server.
+  void setDelay(std::chrono::milliseconds delay) { delay_ = delay; }
   std::size_t held() const { return held_.load(); }
+  // The most sends that were read and not yet answered at one time.
+  int peak() const { return peak_.load(); }
   const test::FaultServer& server() const { return server_; }
 
  private:
@@ -293,13 +298,22 @@ class ServiceProxy {
           auth == std::string::npos ? ""
                                     : head.substr(auth + 15, head.find("\r\n", auth) - auth - 15);
       const std::string body = request.substr(head.size() + 4);
+      const bool send = operation.rfind("Send", 0) == 0;
+      if (send) notePeak(++underWay_);
+      if (send) std::this_thread::sleep_for(delay_.load());
       const std::string answer = service_.handleJson(operation, authorization, body).body.dump();
+      if (send) --underWay_;
       if (fate == Fate::Keep) return c.close();
       if (fate == Fate::Hold) {
         ++held_;
         return c.stall();
       }
       c.send(test::keepAliveAnswer(answer));
+    }
+  }
+
+  void notePeak(int now) {
+    for (int seen = peak_.load(); now > seen && !peak_.compare_exchange_weak(seen, now);) {
     }
   }
 
@@ -313,6 +327,9 @@ class ServiceProxy {
   std::function<Fate(std::size_t)> fates_;
   std::size_t sends_ = 0;
   std::atomic<std::size_t> held_{0};
+  std::atomic<std::chrono::milliseconds> delay_{std::chrono::milliseconds(0)};
+  std::atomic<int> underWay_{0};
+  std::atomic<int> peak_{0};
   test::FaultServer server_{test::FaultServer::Tls{}};
 };
 
@@ -320,8 +337,9 @@ class CampaignCommand : public ::testing::Test {
  protected:
   static constexpr std::size_t kNumbers = 5000;
 
-  CampaignCommand() {
+  explicit CampaignCommand(std::chrono::milliseconds deliveryStep = 1000ms) {
     sandbox::SandboxOptions o;
+    o.service.deliveryStep = deliveryStep;
     o.service.accounts = {{"demo", "demo", 100000000}, {"poor", "poor", 150}};
     o.certFile = cert_.certFile;
     o.keyFile = cert_.keyFile;
@@ -560,6 +578,153 @@ TEST_F(CampaignCommand, ACutJournalIsRefusedAndNothingIsSent) {
   expectEveryNumberOnce();
 }
 
+TEST_F(CampaignCommand, InFlightBoundsTheCallsUnderWayAtTheServer) {
+  ServiceProxy proxy(box_->service());
+  proxy.setDelay(30ms);  // long enough that every allowed call is under way at once
+  env_ = throughProxy(proxy);
+  const test::Exit run = start({"--in-flight", "3"})->finish();
+  EXPECT_EQ(run.status, 0) << run.err;
+  EXPECT_EQ(proxy.peak(), 3);
+  expectEveryNumberOnce();
+}
+
+// Refused batches say less than open ones: a campaign that has both is not done, whichever way
+// the open ones are open.
+TEST_F(CampaignCommand, RefusedBatchesBesideOpenOnesExitTwo) {
+  writeFile(folder_ + "/three.txt", "09120000001\n09120000002\n09120000003\n");
+  const std::vector<std::string> args{
+      "send",    "--from", "3000",        "--text", "hi", "--to", "@" + folder_ + "/three.txt",
+      "--batch", "1",      "--in-flight", "1"};
+  struct Case {
+    const char* name;
+    Fate second;         // of the second send; the poor account can pay for one only
+    std::string settle;  // --settle
+    const char* open;    // the state of the second batch
+  };
+  const std::vector<Case> cases{
+      {"answer lost", Fate::Keep, "60", "unknown"},
+      {"never arrived", Fate::Drop, "0", "not-found"},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    sandbox::ServiceConfig config;
+    config.accounts = {{"poor", "poor", 150}};
+    sandbox::Service service(config);
+    ServiceProxy proxy(service);
+    proxy.setFates([&c](std::size_t send) { return send == 1 ? c.second : Fate::Answer; });
+    const std::vector<std::string> env{"VELMORA_REST_URL=" + proxy.server().baseUrl(),
+                                       "VELMORA_CACERT=" + proxy.server().caFile(),
+                                       "VELMORA_USER=poor", "VELMORA_PASSWORD=poor"};
+    std::vector<std::string> withSettle = args;
+    withSettle.insert(withSettle.end(), {"--settle", c.settle});
+    const test::Exit run = command(withSettle, env)->finish();
+    EXPECT_EQ(run.status, 2) << run.err;
+    const json summary = velmora::summary(run);
+    EXPECT_EQ(summary["refused"], json({{"CreditError", 1}})) << summary;
+    EXPECT_EQ(summary[c.open], 1) << summary;
+  }
+  // Resumed while the service is out of reach, a batch that never started stays unsent.
+  const std::vector<std::string> poor = environment("poor", box_->restUrl());
+  std::vector<std::string> journaled = args;
+  journaled.insert(journaled.end(), {"--journal", journal_});
+  ASSERT_EQ(command(journaled, poor)->finish().status, 1);
+  changeJournal(journal_, "UPDATE batch SET state = 'pending' WHERE id = 3");
+  const test::Exit resumed =
+      command(journaled, environment("poor", "https://127.0.0.1:1"))->finish();
+  EXPECT_EQ(resumed.status, 2) << resumed.err;
+  EXPECT_EQ(summary(resumed)["unsent"], 1) << summary(resumed);
+  EXPECT_EQ(summary(resumed)["refused"], json({{"CreditError", 1}}));
+}
+
+// A pseudo-terminal for a child's standard error, read while the child writes.
+class Terminal {
+ public:
+  Terminal() {
+    master_ = ::posix_openpt(O_RDWR | O_NOCTTY | O_CLOEXEC);
+    ::grantpt(master_);
+    ::unlockpt(master_);
+    path_ = ::ptsname(master_);
+    // Held here too, so that reading sees no hang-up before the child has opened it.
+    slave_ = ::open(path_.c_str(), O_RDWR | O_NOCTTY | O_CLOEXEC);
+    reader_ = std::thread([this] {
+      char buffer[4096];
+      for (ssize_t n; (n = ::read(master_, buffer, sizeof buffer)) > 0;) text_.append(buffer, n);
+    });
+  }
+  ~Terminal() {
+    text();
+    ::close(master_);
+  }
+  Terminal(const Terminal&) = delete;
+  Terminal& operator=(const Terminal&) = delete;
+
+  const std::string& path() const { return path_; }
+  // All that was written; call once the child has ended.
+  const std::string& text() {
+    if (slave_ >= 0) ::close(slave_);
+    slave_ = -1;
+    if (reader_.joinable()) reader_.join();
+    return text_;
+  }
+
+ private:
+  int master_ = -1;
+  int slave_ = -1;
+  std::string path_;
+  std::string text_;
+  std::thread reader_;
+};
+
+// Ctrl-C on a terminal: the bar is finished where it stood, then one line says how many batches
+// are settled and how to go on; the summaries count this run beside the whole campaign.
+TEST_F(CampaignCommand, InterruptedOnATerminalSaysHowToResumeAndCountsThisRun) {
+  Terminal terminal;
+  std::vector<std::string> args{"/bin/sh",
+                                "-c",
+                                "exec \"$@\" 2>" + terminal.path(),
+                                "sh",
+                                VELMORA_CLI_PATH,
+                                "send",
+                                "--from",
+                                "3000",
+                                "--text",
+                                "hello",
+                                "--to",
+                                "@" + folder_ + "/numbers.txt",
+                                "--journal",
+                                journal_,
+                                "--in-flight",
+                                "2"};
+  test::ChildProcess interrupted(args, env_);
+  awaitRequests(3);
+  interrupted.signal(SIGINT);
+  const test::Exit stopped = interrupted.finish();
+  ASSERT_EQ(stopped.status, 130) << terminal.text();
+  const json first = summary(stopped);
+  const int sentFirst = first["sent"].get<int>();
+  ASSERT_GT(first["pending"].get<int>(), 0) << first;
+  EXPECT_EQ(first["thisRun"]["sent"], sentFirst);
+
+  const std::string& shown = terminal.text();
+  const std::string line = "velmora: stopped: " + std::to_string(sentFirst) +
+                           " of 50 batches are settled (sent or refused); run the same command "
+                           "again to resume";
+  const auto said = shown.find(line);
+  ASSERT_NE(said, std::string::npos) << shown;
+  const auto lastBar = shown.rfind("\r[", said);
+  ASSERT_NE(lastBar, std::string::npos) << "no bar was drawn: " << shown;
+  EXPECT_LT(shown.find('\n', lastBar), said) << "the bar's line was not ended: " << shown;
+  EXPECT_EQ(shown.find('\r', said), shown.find("\r\n", said)) << "drawn over: " << shown;
+
+  const test::Exit resumed = start()->finish();
+  EXPECT_EQ(resumed.status, 0) << resumed.err;
+  const json second = summary(resumed);
+  EXPECT_EQ(second["sent"], 50);
+  EXPECT_EQ(second["thisRun"]["sent"], 50 - sentFirst) << second;
+  EXPECT_EQ(second["thisRun"]["pending"], 0);
+  expectEveryNumberOnce();
+}
+
 TEST_F(CampaignCommand, InterruptedSendStopsCleanlyAndAnotherCampaignIsRefused) {
   auto interrupted = start({"--in-flight", "2"});
   awaitRequests(3);
@@ -641,6 +806,95 @@ TEST_F(CampaignCommand, ExitStatusAndSummaryFollowTheBatches) {
                               : summary[key];
       EXPECT_EQ(actual, value) << key;
     }
+  }
+}
+
+// Following a campaign's delivery, against a sandbox whose messages move on every 50 ms.
+class CampaignFollow : public CampaignCommand {
+ protected:
+  CampaignFollow() : CampaignCommand(50ms) {}
+
+  // Sends `numbers` in batches of 100 recorded in the journal `name`, then removes the numbers
+  // file: following needs the journal alone. Returns the journal's path.
+  std::string sendCampaign(const std::string& name, const std::string& numbers,
+                           const std::vector<std::string>& extra, int status = 0) {
+    const std::string file = folder_ + "/" + name + ".txt";
+    writeFile(file, numbers);
+    std::vector<std::string> args{"send",     "--from",    "3000",
+                                  "--text",   "hi",        "--to",
+                                  "@" + file, "--journal", folder_ + "/" + name + ".db"};
+    args.insert(args.end(), extra.begin(), extra.end());
+    const test::Exit sent = command(args, env_)->finish();
+    EXPECT_EQ(sent.status, status) << sent.err;
+    std::remove(file.c_str());
+    return folder_ + "/" + name + ".db";
+  }
+};
+
+std::string numbersFrom(std::uint64_t first, std::size_t count) {
+  std::string out;
+  for (std::size_t i = 0; i < count; ++i) out += "0" + std::to_string(first + i) + "\n";
+  return out;
+}
+
+TEST_F(CampaignFollow, SummarisesTheSentBatchesByStateAndExitsByWhatIsLeastKnown) {
+  // The sandbox's test numbers: one ending 0000 is filtered, one ending 9999 is not delivered.
+  const std::string mixed =
+      sendCampaign("mixed", numbersFrom(9120000001, 298) + "09121230000\n09124569999\n", {});
+  const std::string plain = sendCampaign("plain", numbersFrom(9120000001, 150), {});
+  const std::string later =
+      sendCampaign("later", numbersFrom(9120000001, 150),
+                   {"--at", std::to_string(std::chrono::duration_cast<std::chrono::seconds>(
+                                               std::chrono::system_clock::now().time_since_epoch())
+                                               .count() +
+                                           3600)});
+  env_ = environment("demo", "https://127.0.0.1:1");
+  const std::string unsent = sendCampaign("unsent", numbersFrom(9120000001, 150), {}, 2);
+  env_ = environment("demo", box_->restUrl());
+  const std::vector<std::string> wait{"--wait", "--every", "0.05", "--limit", "30"};
+  struct Case {
+    const char* name;
+    std::string journal;
+    std::vector<std::string> flags;
+    int status;
+    json expected;  // members of the summary
+  };
+  const std::vector<Case> cases{
+      {"some undelivered",
+       mixed,
+       wait,
+       1,
+       {{"batches", 3},
+        {"followed", 3},
+        {"messages", 300},
+        {"final", 300},
+        {"delivered", 298},
+        {"states", {{"Sended", 298}, {"Filtered", 1}, {"NotInTelecommunication", 1}}}}},
+      {"all delivered", plain, wait, 0, {{"delivered", 150}, {"states", {{"Sended", 150}}}}},
+      {"one pass, sent for later", later, {}, 4, {{"final", 0}, {"states", {{"InQueue", 150}}}}},
+      {"waited for till the limit, sent for later",
+       later,
+       {"--wait", "--every", "0.05", "--limit", "0.3"},
+       4,
+       {{"final", 0}, {"states", {{"InQueue", 150}}}}},
+      {"never sent",
+       unsent,
+       {},
+       2,
+       {{"followed", 0}, {"messages", 0}, {"notFollowed", {{"unsent", 2}}}}},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    std::vector<std::string> args{"status", "--journal", c.journal};
+    args.insert(args.end(), c.flags.begin(), c.flags.end());
+    const test::Exit run = command(args, env_)->finish();
+    EXPECT_EQ(run.status, c.status) << run.err;
+    const json summary = velmora::summary(run);
+    for (const auto& [key, value] : c.expected.items()) EXPECT_EQ(summary[key], value) << key;
+  }
+  for (const std::vector<std::string>& args :
+       {std::vector<std::string>{"status"}, {"status", "1000", "--journal", plain}}) {
+    EXPECT_EQ(command(args, env_)->finish().status, 64);
   }
 }
 

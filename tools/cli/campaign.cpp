@@ -217,7 +217,8 @@ class Run {
         journal_(journal),
         cut_(campaign, settings.batchSize),
         batches_(std::move(contents.batches)),
-        contents_(std::move(contents.contents)) {}
+        contents_(std::move(contents.contents)),
+        touched_(batches_.size(), false) {}
 
   // Looks up the batches that may have reached the service and records what the service said.
   void settleUncertain(Velmora& client) {
@@ -227,6 +228,7 @@ class Run {
     if (!write(changed)) unrecorded_.insert(unrecorded_.end(), changed.begin(), changed.end());
     for (const BatchUpdate& u : changed) {
       batches_[u.batch - 1] = u;
+      touched_[u.batch - 1] = true;
       ++settledNow_[u.state];
     }
   }
@@ -315,29 +317,19 @@ class Run {
     stopped_ = signals.raised();
   }
 
-  // The summary of every batch, and the exit status it calls for.
+  // The summary of every batch, with this run's own batches beside, and the exit status the
+  // campaign's batches call for.
   std::pair<json, int> report() const {
-    json summary = {{"recipients", campaign_.recipients.recipients().size()},
-                    {"duplicates", campaign_.recipients.duplicates()},
-                    {"batches", batches_.size()}};
     std::map<BatchState, std::size_t> counts;
-    json refused = json::object();
+    json summary = stateCounts([](std::size_t) { return true; }, counts);
+    summary["thisRun"] = thisRun();
+    summary["recipients"] = campaign_.recipients.recipients().size();
+    summary["duplicates"] = campaign_.recipients.duplicates();
+    summary["batches"] = batches_.size();
     json unknown = json::array();
     for (const BatchUpdate& b : batches_) {
-      const BatchState state = b.state == BatchState::InFlight ? BatchState::Unknown : b.state;
-      ++counts[state];
-      if (state == BatchState::Unknown) unknown.push_back(b.batch);
-      if (state != BatchState::Refused) continue;
-      const std::string name = b.code ? velmora::name(static_cast<ResultCode>(*b.code)) : "";
-      auto& count = refused[name.empty() ? std::to_string(b.code.value_or(0)) : name];
-      count = count.is_null() ? 1 : count.get<int>() + 1;
+      if (uncertain(b.state)) unknown.push_back(b.batch);
     }
-    for (BatchState state :
-         {BatchState::Sent, BatchState::Unknown, BatchState::Unsent, BatchState::Pending}) {
-      summary[std::string(stateName(state))] = counts[state];
-    }
-    summary["not-found"] = counts[BatchState::NotFound];
-    summary["refused"] = std::move(refused);
     summary["unknownBatches"] = std::move(unknown);
     summary["settledByLookup"] = {{"sent", settledNow_.at(BatchState::Sent)},
                                   {"not-found", settledNow_.at(BatchState::NotFound)}};
@@ -351,7 +343,50 @@ class Run {
     return {std::move(summary), status};
   }
 
+  // After a signal, once the progress bar is done: how far the campaign got and how to go on.
+  void sayHowToResume() const {
+    if (!stopped_) return;
+    std::size_t settled = 0;
+    for (const BatchUpdate& b : batches_) {
+      settled += b.state == BatchState::Sent || b.state == BatchState::Refused;
+    }
+    printError("stopped: " + std::to_string(settled) + " of " + std::to_string(batches_.size()) +
+                   " batches are settled (sent or refused); " +
+                   (journal_ != nullptr
+                        ? "run the same command again to resume: it sends only the others"
+                        : "without --journal, running the command again sends every batch again"),
+               common_);
+  }
+
  private:
+  // The batches that `include` takes, counted by state (also into `counts`), refusals by code.
+  template <class Include>
+  json stateCounts(Include include, std::map<BatchState, std::size_t>& counts) const {
+    json refused = json::object();
+    for (const BatchUpdate& b : batches_) {
+      if (!include(b.batch)) continue;
+      const BatchState state = b.state == BatchState::InFlight ? BatchState::Unknown : b.state;
+      ++counts[state];
+      if (state != BatchState::Refused) continue;
+      const std::string name = b.code ? velmora::name(static_cast<ResultCode>(*b.code)) : "";
+      auto& count = refused[name.empty() ? std::to_string(b.code.value_or(0)) : name];
+      count = count.is_null() ? 1 : count.get<int>() + 1;
+    }
+    json out = json::object();
+    for (BatchState state : {BatchState::Sent, BatchState::Unknown, BatchState::Unsent,
+                             BatchState::Pending, BatchState::NotFound}) {
+      out[std::string(stateName(state))] = counts[state];
+    }
+    out["refused"] = std::move(refused);
+    return out;
+  }
+
+  // The batches this run started or settled by a lookup, as they stand now.
+  json thisRun() const {
+    std::map<BatchState, std::size_t> counts;
+    return stateCounts([this](std::size_t batch) { return touched_[batch - 1]; }, counts);
+  }
+
   // Takes the batches that ended, records them with the next ones to start in one transaction,
   // and only then hands those to the library.
   void step(bool stopping) {
@@ -371,6 +406,7 @@ class Run {
     }
     for (const BatchUpdate& u : updates) {
       batches_[u.batch - 1] = u;
+      touched_[u.batch - 1] = true;
       if (u.state != BatchState::InFlight) done_ += cut_.length(u.batch);
     }
     for (std::size_t i = finished; i < updates.size(); ++i) handOver(updates[i].batch);
@@ -421,6 +457,7 @@ class Run {
   Batches cut_;
   std::vector<BatchUpdate> batches_;  // the latest state of each batch, the first batch first
   std::vector<BatchContents> contents_;
+  std::vector<bool> touched_;            // batches this run started or settled
   std::vector<BatchUpdate> unrecorded_;  // outcomes the journal failed to take
   std::map<BatchState, std::size_t> settledNow_{{BatchState::Sent, 0}, {BatchState::NotFound, 0}};
   std::deque<std::size_t> queue_;
@@ -623,6 +660,7 @@ int runCampaign(Velmora& client, const Settings& settings, const CampaignRequest
   run.go();
   if (run.leftUncertain()) run.settleUncertain(client);
   run.flushUnrecorded();
+  run.sayHowToResume();
   const auto [summary, status] = run.report();
   printAnswer(summary, settings);
   return status;

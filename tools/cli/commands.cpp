@@ -34,6 +34,7 @@ struct Arguments {
   std::int64_t page = 1;
   bool wait = false;
   WaitLimits waitLimits;
+  std::string followJournal;
   bool allPages = false;
   std::int64_t maxPages = 1000;
   std::string csv;
@@ -176,7 +177,10 @@ void addSends(CLI::App& app, Action& action, const std::shared_ptr<Arguments>& a
 void addQueries(CLI::App& app, Action& action, const std::shared_ptr<Arguments>& a) {
   auto* status = app.add_subcommand(
       "status", "Delivery states of a send, by its group message id (GroupMessageStatus)");
-  status->add_option("GROUP_MESSAGE_ID", a->id, "The GroupMessageId a send answered")->required();
+  status->add_option("GROUP_MESSAGE_ID", a->id, "The GroupMessageId a send answered");
+  status->add_option("--journal", a->followJournal,
+                     "A campaign's journal: follow every batch it sent, and print one summary "
+                     "by delivery state");
   status->add_flag("--wait", a->wait, "Poll until every message is in a final state");
   status->add_option("--every", a->waitLimits.every, "Seconds between polls with --wait")
       ->capture_default_str()
@@ -185,7 +189,13 @@ void addQueries(CLI::App& app, Action& action, const std::shared_ptr<Arguments>&
       ->capture_default_str()
       ->check(secondsInRange());
   status->callback([&action, a] {
+    if (a->id.empty() == a->followJournal.empty()) {
+      throw CLI::ValidationError("status", "give a GROUP_MESSAGE_ID or --journal, not both");
+    }
     action = [a](Velmora& client, const Settings& settings) {
+      if (!a->followJournal.empty()) {
+        return followCampaign(client, settings, a->followJournal, a->waitLimits, a->wait);
+      }
       if (a->wait) return waitForStatus(client, settings, a->id, a->waitLimits);
       return resultCall(client, settings, [a](Velmora& c, ResultCompletion done) {
         c.GroupMessageStatus(a->id, std::move(done));

@@ -4,9 +4,11 @@
 
 #include <chrono>
 #include <cstdio>
+#include <map>
 #include <memory>
 #include <thread>
 
+#include "journal.hpp"
 #include "velmora/answers.hpp"
 
 namespace velmora::cli {
@@ -72,6 +74,116 @@ std::optional<int> endIfUnsuccessful(const Settings& settings, Outcome<ResultPtr
   return std::nullopt;
 }
 
+// What a message's state is called in the summary: the service's name, its number when this
+// version does not know it, and "unread" while no poll of its batch was answered.
+std::string stateLabel(const DeliveryEntry& entry) {
+  return entry.status ? name(*entry.status) : std::to_string(entry.rawStatus);
+}
+
+// One sent batch of a campaign and the states its last answered poll gave.
+struct FollowedBatch {
+  std::string groupMessageId;
+  std::size_t recipients = 0;  // from the journal, until a poll answers
+  std::vector<DeliveryEntry> entries;
+
+  bool read() const { return !entries.empty(); }
+  bool final() const { return read() && finalCount(entries) == entries.size(); }
+};
+
+// The delivery of a campaign's sent batches, polled by their group message ids.
+class CampaignDelivery {
+ public:
+  explicit CampaignDelivery(const JournalContents& journal) : batches_(journal.batches.size()) {
+    for (const BatchUpdate& b : journal.batches) {
+      if (b.state == BatchState::Sent && !b.groupMessageId.empty()) {
+        followed_.push_back({b.groupMessageId, journal.contents[b.batch - 1].mobiles.size(), {}});
+      } else {
+        // A sent batch without its id cannot be followed: it counts as open, like unknown ones.
+        ++notFollowed_[std::string(stateName(b.state))];
+      }
+    }
+  }
+
+  // Polls every batch that is not final yet. A refusal stops the following: it would answer
+  // the same to every batch (credentials, a blocked account). Returns its exit status then.
+  std::optional<int> poll(Velmora& client, const Settings& settings) {
+    std::size_t failed = 0;
+    std::string why;
+    for (FollowedBatch& batch : followed_) {
+      if (batch.final()) continue;
+      auto outcome = await<ResultPtr>(settings, [&](ResultCompletion done) {
+        client.GroupMessageStatus(batch.groupMessageId, std::move(done));
+      });
+      if (outcome.value && outcome.value->Code() != ResultCode::Success) {
+        printError("GroupMessageStatus " + batch.groupMessageId + " was refused: " +
+                       name(outcome.value->Code()) + " " + outcome.value->Message(),
+                   settings);
+        return kRefused;
+      }
+      auto entries = outcome.failure ? Answer<std::vector<DeliveryEntry>>{}
+                                     : readDeliveryStates(outcome.value);
+      if (entries) {
+        batch.entries = std::move(*entries.value);
+      } else {
+        ++failed;
+        why = outcome.failure ? outcome.failure->message : "unreadable answer: " + entries.error;
+      }
+    }
+    if (failed > 0) {
+      printError(std::to_string(failed) + " batches could not be polled (" + why +
+                     "); their messages count as unread",
+                 settings);
+    }
+    return std::nullopt;
+  }
+
+  std::size_t messages() const {
+    return count([](const DeliveryEntry&) { return true; });
+  }
+  std::size_t finalMessages() const {
+    return count([](const DeliveryEntry& e) { return e.status && isFinal(*e.status); });
+  }
+  std::size_t delivered() const {
+    return count([](const DeliveryEntry& e) { return e.status && isDelivered(*e.status); });
+  }
+
+  nlohmann::json summary() const {
+    std::map<std::string, std::size_t> states;
+    for (const FollowedBatch& b : followed_) {
+      if (!b.read()) states["unread"] += b.recipients;
+      for (const DeliveryEntry& e : b.entries) ++states[stateLabel(e)];
+    }
+    return {{"batches", batches_},    {"followed", followed_.size()}, {"notFollowed", notFollowed_},
+            {"messages", messages()}, {"final", finalMessages()},     {"delivered", delivered()},
+            {"states", states}};
+  }
+
+  // Not final beats open batches, which beat what ended undelivered: each says less is known.
+  int exitStatus() const {
+    const std::size_t total = messages();
+    if (finalMessages() < total) return kIncomplete;
+    for (const auto& [state, batches] : notFollowed_) {
+      if (state != stateName(BatchState::Refused)) return kMayHaveArrived;
+    }
+    return delivered() < total || !notFollowed_.empty() ? kRefused : kSuccess;
+  }
+
+ private:
+  template <class Test>
+  std::size_t count(Test test) const {
+    std::size_t n = 0;
+    for (const FollowedBatch& b : followed_) {
+      if (!b.read()) n += b.recipients;
+      for (const DeliveryEntry& e : b.entries) n += test(e);
+    }
+    return n;
+  }
+
+  std::size_t batches_;
+  std::vector<FollowedBatch> followed_;
+  std::map<std::string, std::size_t> notFollowed_;
+};
+
 }  // namespace
 
 int waitForStatus(Velmora& client, const Settings& settings, const std::string& groupMessageId,
@@ -101,6 +213,32 @@ int waitForStatus(Velmora& client, const Settings& settings, const std::string& 
                      " messages not in a final state after --limit",
                  settings);
       return kIncomplete;
+    }
+    std::this_thread::sleep_until(next);
+  }
+}
+
+int followCampaign(Velmora& client, const Settings& settings, const std::string& journal,
+                   const WaitLimits& limits, bool wait) {
+  JournalContents contents;
+  try {
+    contents = Journal::read(journal);
+  } catch (const JournalError& e) {
+    printError(e.what(), settings);
+    return kUsage;
+  }
+  CampaignDelivery delivery(contents);
+  const auto giveUp = Clock::now() + toMilliseconds(limits.limit);
+  Progress progress(settings);
+  for (;;) {
+    const std::optional<int> refused = delivery.poll(client, settings);
+    progress.show(delivery.finalMessages(), delivery.messages());
+    const auto next = Clock::now() + toMilliseconds(limits.every);
+    const bool done = delivery.finalMessages() == delivery.messages();
+    if (refused || !wait || done || next > giveUp) {
+      progress.finish();
+      printAnswer(delivery.summary(), settings);
+      return refused ? *refused : delivery.exitStatus();
     }
     std::this_thread::sleep_until(next);
   }

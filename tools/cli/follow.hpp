@@ -22,6 +22,16 @@ struct WaitLimits {
 int waitForStatus(Velmora& client, const Settings& settings, const std::string& groupMessageId,
                   const WaitLimits& limits);
 
+/// Follows the delivery of every batch that the campaign journal at `journal` records as sent,
+/// by its group message id: one pass, or with `wait` passes every `limits.every` seconds until
+/// every message is final or `limits.limit` passed. Reads the journal alone (no input file), so
+/// no run may hold it. Shows progress on standard error when it is a terminal and prints one
+/// JSON summary by delivery state. Main thread; returns the exit status: 0 every message
+/// delivered, 1 some ended undelivered (or a batch was refused), 2 some batches were never sent
+/// or may not have been, 4 some messages not final, 64 an unusable journal.
+int followCampaign(Velmora& client, const Settings& settings, const std::string& journal,
+                   const WaitLimits& limits, bool wait);
+
 /// What `inbox --all` reads.
 struct InboxPages {
   std::string line;
