@@ -74,6 +74,10 @@ TEST(CampaignInput, ReadsNumbersAndCsvRowsAndNamesTheBadLines) {
        "\xEF\xBB\xBFmessage,Mobile,extra\r\n\"hi, \"\"you\"\"\",09120000001,x\r\nplain,"
        "09120000002,y\r\n",
        "1:09120000001=hi, \"you\" 2:09120000002=plain ", 0, ""},
+      {"a byte order mark before the first number", false,
+       "\xEF\xBB\xBF"
+       "09120000001\n",
+       "09120000001 ", 0, ""},
       {"ids, a text over two lines, duplicates, blank lines", true,
        "id,mobile,message\na,09120000001,\"two\nlines\"\n\nb,09120000002,x\nc,09120000001,again\n",
        "a:09120000001=two\nlines b:09120000002=x ", 1, ""},

@@ -45,6 +45,14 @@ std::string_view trimmed(std::string_view text) {
   return text.substr(first, last - first + 1);
 }
 
+std::string_view withoutByteOrderMark(std::string_view text) {
+  constexpr std::string_view kByteOrderMark = "\xEF\xBB\xBF";
+  if (text.substr(0, kByteOrderMark.size()) == kByteOrderMark) {
+    text.remove_prefix(kByteOrderMark.size());
+  }
+  return text;
+}
+
 std::string numberProblem(std::string_view number) {
   return "\"" + std::string(number) + "\" is not a phone number (an optional + and 3 to 15 digits)";
 }
@@ -184,6 +192,7 @@ bool blank(const CsvRecord& row) {
 }  // namespace
 
 void readNumbers(std::string_view text, const std::string& source, RecipientList& out) {
+  text = withoutByteOrderMark(text);
   std::size_t line = 0;
   while (!text.empty()) {
     ++line;
@@ -201,11 +210,7 @@ void readNumbers(std::string_view text, const std::string& source, RecipientList
 }
 
 void readCsv(std::string_view text, const std::string& source, RecipientList& out) {
-  constexpr std::string_view kByteOrderMark = "\xEF\xBB\xBF";
-  if (text.substr(0, kByteOrderMark.size()) == kByteOrderMark) {
-    text.remove_prefix(kByteOrderMark.size());
-  }
-  CsvReader reader(text);
+  CsvReader reader(withoutByteOrderMark(text));
   std::optional<CsvRecord> header = reader.next();
   while (header && blank(*header)) header = reader.next();
   Columns columns;

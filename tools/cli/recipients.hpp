@@ -47,8 +47,9 @@ class RecipientList {
 /// True for an optional "+" followed by 3 to 15 ASCII digits: a line or a mobile number.
 bool isPhoneNumber(std::string_view text);
 
-/// Reads one number a line from `text`, named `source` in problems. Spaces around a number,
-/// blank lines and comments (from "#" to the end of the line) are skipped.
+/// Reads one number a line from `text`, named `source` in problems. A leading byte order mark,
+/// spaces around a number, blank lines and comments (from "#" to the end of the line) are
+/// skipped.
 void readNumbers(std::string_view text, const std::string& source, RecipientList& out);
 
 /// Reads CSV (RFC 4180; LF or CRLF line ends; a leading byte order mark is skipped) whose header
