@@ -21,6 +21,7 @@ struct CampaignSettings {
   std::string journal;          ///< the journal file; empty: none
   bool resendUnknown = false;   ///< send again the batches the service does not know
   double settle = 60;           ///< seconds after a call from which "not known" means not-found
+  bool allowRepeats = false;    ///< send-each: send the first of rows that disagree
 };
 
 /// Registers --batch, --in-flight, --journal, --resend-unknown and --settle on `command`, bound to
