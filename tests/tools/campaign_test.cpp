@@ -75,8 +75,13 @@ TEST(CampaignInput, ReadsNumbersAndCsvRowsAndNamesTheBadLines) {
        "\xEF\xBB\xBFmessage,Mobile,extra\r\n\"hi, \"\"you\"\"\",09120000001,x\r\nplain,"
        "09120000002,y\r\n",
        "1:09120000001=hi, \"you\" 2:09120000002=plain ", 0, ""},
+      {"a byte order mark before the first number", false,
+       "\xEF\xBB\xBF"
+       "09120000001\n",
+       "09120000001 ", 0, ""},
       {"ids, a text over two lines, duplicates, blank lines", true,
-       "id,mobile,message\na,09120000001,\"two\nlines\"\n\nb,09120000002,x\nc,09120000001,again\n",
+       "id,mobile,message\na,09120000001,\"two\nlines\"\n\nb,09120000002,x\n"
+       "c,09120000001,\"two\nlines\"\n",
        "a:09120000001=two\nlines b:09120000002=x ", 1, ""},
       {"malformed rows keep their line numbers", true,
        "mobile,message\n09120000001,\"one\ntwo\"\n09120000002\n09120000003,\"a\"b\n"
@@ -103,6 +108,86 @@ TEST(CampaignInput, ReadsNumbersAndCsvRowsAndNamesTheBadLines) {
     EXPECT_EQ(recipients, c.recipients);
     EXPECT_EQ(list.duplicates(), c.duplicates);
     EXPECT_EQ(lines, c.problemLines);
+  }
+}
+
+// One number in several forms counts once, kept as first written; rows that give one number two
+// texts, or one id two rows, are refused with both lines unless repeats are allowed.
+TEST(CampaignInput, ComparesNumbersByWhatTheyNameAndRefusesRowsThatDisagree) {
+  struct Case {
+    const char* name;
+    RecipientRules rules;
+    std::string text;        // CSV when it starts with a header
+    std::string recipients;  // "mobile=message", each followed by a space
+    std::size_t duplicates;
+    std::size_t otherForms;
+    std::size_t repeats;
+    std::size_t problemLine;  // 0: no problem
+    std::string problemSays;
+  };
+  const RecipientRules iran{"IR", false};
+  const std::vector<Case> cases{
+      {"national, international and bare forms with a region", iran,
+       "09120000001\n+989120000001\n9120000001\n00989120000001\n09120000002\n",
+       "09120000001= 09120000002= ", 3, 3, 0, 0, ""},
+      {"without a region only international forms are compared by number",
+       {},
+       "09120000001\n+989120000001\n9120000001\n+9809120000001\n3001\n3001\n",
+       "09120000001= +989120000001= 9120000001= 3001= ",
+       2,
+       1,
+       0,
+       0,
+       ""},
+      {"one number, one text, two forms", iran,
+       "mobile,message\n09120000001,hi\n+989120000001,hi\n", "09120000001=hi ", 1, 1, 0, 0, ""},
+      {"one number in another form with another text", iran,
+       "mobile,message\n09120000001,hi\n09120000002,x\n+989120000001,bye\n",
+       "09120000001=hi 09120000002=x ", 0, 0, 0, 4, "another text than on line 2"},
+      {"a repeated id",
+       {},
+       "id,mobile,message\na,09120000001,hi\nb,09120000002,x\na,09120000003,hi\n",
+       "09120000001=hi 09120000002=x ",
+       0,
+       0,
+       0,
+       4,
+       "the id \"a\" is also on line 2"},
+      {"a repeated id on a plain duplicate is a duplicate",
+       {},
+       "id,mobile,message\na,09120000001,hi\na,09120000001,hi\n",
+       "09120000001=hi ",
+       1,
+       0,
+       0,
+       0,
+       ""},
+      {"repeats allowed: the first row wins",
+       {"IR", true},
+       "id,mobile,message\na,09120000001,hi\nb,+989120000001,bye\na,09120000003,x\n",
+       "09120000001=hi ",
+       0,
+       0,
+       2,
+       0,
+       ""},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    RecipientList list(c.rules);
+    (c.text.rfind("id,", 0) == 0 || c.text.rfind("mobile,", 0) == 0 ? readCsv : readNumbers)(
+        c.text, "f", list);
+    std::string recipients;
+    for (const Recipient& r : list.recipients()) recipients += r.mobile + "=" + r.message + " ";
+    EXPECT_EQ(recipients, c.recipients);
+    EXPECT_EQ(list.duplicates(), c.duplicates);
+    EXPECT_EQ(list.otherForms(), c.otherForms);
+    EXPECT_EQ(list.repeats(), c.repeats);
+    EXPECT_EQ(list.problems().size(), c.problemLine == 0 ? 0u : 1u);
+    if (c.problemLine == 0 || list.problems().empty()) continue;
+    EXPECT_EQ(list.problems()[0].line, c.problemLine);
+    EXPECT_NE(list.problems()[0].reason.find(c.problemSays), std::string::npos)
+        << list.problems()[0].reason;
   }
 }
 
@@ -896,6 +981,58 @@ TEST_F(CampaignFollow, SummarisesTheSentBatchesByStateAndExitsByWhatIsLeastKnown
        {std::vector<std::string>{"status"}, {"status", "1000", "--journal", plain}}) {
     EXPECT_EQ(command(args, env_)->finish().status, 64);
   }
+}
+
+// The region, from --region or the profile, makes every form of a number one recipient, sent as
+// first written; a CSV that gives a number two texts sends nothing unless repeats are allowed.
+TEST_F(CampaignCommand, EachNumberCountsOnceInAnyFormAndDisagreeingRowsSendNothing) {
+  writeFile(folder_ + "/rows.csv",
+            "id,mobile,message\n1,09120000001,hi\n2,09120000002,x\n3,+989120000001,bye\n");
+  const std::vector<std::string> rows{"send-each",           "--from",   "3000", "--csv",
+                                      folder_ + "/rows.csv", "--region", "IR"};
+  const test::Exit refused = command(rows, env_)->finish();
+  EXPECT_EQ(refused.status, 65) << refused.err;
+  EXPECT_NE(refused.err.find("rows.csv:4: +989120000001 has another text than on line 2"),
+            std::string::npos)
+      << refused.err;
+  EXPECT_TRUE(arrivals().empty());
+  std::vector<std::string> allowed = rows;
+  allowed.push_back("--allow-repeats");
+  const test::Exit firstRowWins = command(allowed, env_)->finish();
+  EXPECT_EQ(firstRowWins.status, 0) << firstRowWins.err;
+  EXPECT_EQ(summary(firstRowWins)["repeatsDropped"], 1) << firstRowWins.out;
+  EXPECT_EQ(summary(firstRowWins)["recipients"], 2) << firstRowWins.out;
+
+  writeFile(folder_ + "/forms.txt", "09120000011\n+989120000011\n9120000011\n09120000012\n");
+  const test::Exit forms = command({"send", "--from", "3000", "--text", "hi", "--to",
+                                    "@" + folder_ + "/forms.txt", "--region", "IR"},
+                                   env_)
+                               ->finish();
+  EXPECT_EQ(forms.status, 0) << forms.err;
+  EXPECT_EQ(summary(forms)["recipients"], 2) << forms.out;
+  EXPECT_EQ(summary(forms)["duplicatesInOtherForm"], 2) << forms.out;
+  EXPECT_NE(forms.err.find("+989120000011 (" + folder_ + "/forms.txt:2) as 09120000011"),
+            std::string::npos)
+      << forms.err;
+
+  ::mkdir((folder_ + "/velmora").c_str(), 0700);
+  writeFile(folder_ + "/velmora/config.toml", "region = \"ir\"\n");
+  ::chmod((folder_ + "/velmora/config.toml").c_str(), 0600);
+  std::vector<std::string> withProfile = env_;
+  withProfile.push_back("XDG_CONFIG_HOME=" + folder_);
+  const test::Exit profile = command({"send", "--from", "3000", "--text", "hi", "--to",
+                                      "09120000021,+989120000021", "--journal", journal_},
+                                     withProfile)
+                                 ->finish();
+  EXPECT_EQ(profile.status, 0) << profile.err;
+  EXPECT_EQ(summary(profile)["recipients"], 1) << profile.out;
+
+  const std::map<std::string, int> expected{{"09120000001", 1},
+                                            {"09120000002", 1},
+                                            {"09120000011", 1},
+                                            {"09120000012", 1},
+                                            {"09120000021", 1}};
+  EXPECT_EQ(arrivals(), expected);
 }
 
 // Files the command cannot use, and input meant for the terminal: one line each, naming the

@@ -271,6 +271,7 @@ TEST_F(CliTest, BadUsageExitsWith64AndSaysWhy) {
       {{"credit", "--deadline", "0"}, "--deadline"},
       {{"status", "1", "--wait", "--every", "inf"}, "--every"},
       {{"credit", "-v", "-q"}, "--quiet"},
+      {{"credit", "--region", "XX"}, "--region"},
       {{"completion", "fish"}, "fish"},
   };
   for (const Case& c : cases) {

@@ -71,6 +71,11 @@ bool uncertain(BatchState state) {
   return state == BatchState::Unknown || state == BatchState::InFlight;
 }
 
+// The rows that count as another's: written in another form, or repeats let through.
+json mergedRows(const RecipientList& list) {
+  return {{"duplicatesInOtherForm", list.otherForms()}, {"repeatsDropped", list.repeats()}};
+}
+
 volatile std::sig_atomic_t stopRequested = 0;
 
 void onStopSignal(int) {
@@ -326,6 +331,7 @@ class Run {
     summary["recipients"] = campaign_.recipients.recipients().size();
     summary["duplicates"] = campaign_.recipients.duplicates();
     summary["batches"] = batches_.size();
+    summary.update(mergedRows(campaign_.recipients));
     json unknown = json::array();
     for (const BatchUpdate& b : batches_) {
       if (uncertain(b.state)) unknown.push_back(b.batch);
@@ -487,6 +493,27 @@ JournalContents openJournal(Journal& journal, const Campaign& campaign,
   return journal.begin(identity, fresh.campaignId, fresh.contents);
 }
 
+// Says which rows were taken for an earlier one, so that a merge nobody expected is seen.
+void reportMerges(const RecipientList& list, const Settings& settings) {
+  if (list.otherForms() > 0) {
+    std::string examples;
+    for (const OtherForm& o : list.otherFormExamples()) {
+      examples += (examples.empty() ? "" : ", ") + o.written + " (" + o.where + ") as " + o.first +
+                  " (" + o.firstWhere + ")";
+    }
+    printError(std::to_string(list.otherForms()) +
+                   " numbers repeat an earlier one written in another form and are sent once: " +
+                   examples + (list.otherForms() > list.otherFormExamples().size() ? ", ..." : ""),
+               settings);
+  }
+  if (list.repeats() > 0) {
+    printError("--allow-repeats: " + std::to_string(list.repeats()) +
+                   " rows that repeat a number with another text or an id are dropped; the "
+                   "first row of each is sent",
+               settings);
+  }
+}
+
 bool reportProblems(const Campaign& campaign, const Settings& settings) {
   const RecipientList& list = campaign.recipients;
   for (const InputProblem& p : list.problems()) {
@@ -494,9 +521,9 @@ bool reportProblems(const Campaign& campaign, const Settings& settings) {
                settings);
   }
   if (!list.problems().empty()) {
-    printError(
-        "nothing was sent: " + std::to_string(list.problems().size()) + " malformed input lines",
-        settings);
+    printError("nothing was sent: " + std::to_string(list.problems().size()) +
+                   " input lines cannot be used",
+               settings);
   } else if (list.recipients().empty()) {
     printError("nothing was sent: there is no recipient", settings);
   } else if (!isValidUtf8(campaign.text)) {
@@ -509,12 +536,14 @@ bool reportProblems(const Campaign& campaign, const Settings& settings) {
 
 // Numbers, and "@FILE" items naming files of numbers.
 void readNumberArguments(const std::vector<std::string>& arguments, RecipientList& out) {
+  std::size_t position = 0;
   for (const std::string& argument : arguments) {
+    ++position;
     if (argument.size() > 1 && argument.front() == '@') {
       const std::string path = argument.substr(1);
       readNumbers(readInput(path), path, out);
     } else if (isPhoneNumber(argument)) {
-      out.add({argument, {}, {}});
+      out.add({argument, {}, {}}, "--to", position);
     } else {
       out.problem("--to", 0, "\"" + argument + "\" is not a phone number or @FILE");
     }
@@ -627,7 +656,9 @@ std::string recipientsDigest(const std::vector<Recipient>& recipients) {
 }
 
 int runCampaign(Velmora& client, const Settings& settings, const CampaignRequest& request) {
-  Campaign campaign{request.command, request.sender, request.text, {}};
+  const CampaignSettings& flags = request.campaign;
+  Campaign campaign{request.command, request.sender, request.text,
+                    RecipientList({settings.region, flags.allowRepeats})};
   try {
     if (request.command == "send") {
       readNumberArguments(request.to, campaign.recipients);
@@ -639,8 +670,8 @@ int runCampaign(Velmora& client, const Settings& settings, const CampaignRequest
     return kUsage;
   }
   if (reportProblems(campaign, settings)) return kRefusedInput;
+  reportMerges(campaign.recipients, settings);
 
-  const CampaignSettings& flags = request.campaign;
   const Batches cut(campaign, flags.batchSize);
   std::unique_ptr<Journal> journal;
   JournalContents contents = freshCampaign(cut, request.group);

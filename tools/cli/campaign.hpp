@@ -21,6 +21,7 @@ struct CampaignSettings {
   std::string journal;          ///< the journal file; empty: none
   bool resendUnknown = false;   ///< send again the batches the service does not know
   double settle = 60;           ///< seconds after a call from which "not known" means not-found
+  bool allowRepeats = false;    ///< send-each: send the first of rows that disagree
 };
 
 /// Registers --batch, --in-flight, --journal, --resend-unknown and --settle on `command`, bound to
@@ -49,7 +50,7 @@ bool isCampaign(const std::vector<std::string>& to, const CampaignSettings& camp
 /// Prints problems on standard error and the summary as one JSON object on standard output;
 /// returns the exit status: 0 every batch sent, 1 some refused, 2 some unknown, not-found,
 /// unsent or not started, or the journal failed, 64 a journal of another campaign or an unreadable
-/// file, 65 malformed input (nothing sent), 130 stopped by a signal.
+/// file, 65 malformed input or rows that disagree (nothing sent), 130 stopped by a signal.
 int runCampaign(Velmora& client, const Settings& settings, const CampaignRequest& request);
 
 /// Registers `campaign show JOURNAL [--state STATE]...`, which prints a journal's batches as one

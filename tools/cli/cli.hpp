@@ -49,6 +49,7 @@ struct Settings {
   double timeout = 60;               ///< seconds without progress
   double deadline = 600;             ///< seconds from call to completion
   int retries = 2;                   ///< tries after the first, of requests that never left
+  std::string region;                ///< where numbers in national form belong; empty: unknown
   std::string profile;
   std::string configFile;
   bool pretty = false;

@@ -150,6 +150,10 @@ void addSends(CLI::App& app, Action& action, const std::shared_ptr<Arguments>& a
   addGroupLabel(*each, *a);
   addCampaignOptions(*each, a->campaign);
   each->get_option("--journal")->needs(csv);
+  each->add_flag("--allow-repeats", a->campaign.allowRepeats,
+                 "Send the first of the rows that give one number another text or repeat an "
+                 "id, and count the others, instead of refusing the file")
+      ->needs(csv);
   onSend(each, action, a, [a](Velmora& c, ResultCompletion done) {
     c.SendCorrespondingMessage(a->from, recipients(a->messages), a->group, std::move(done));
   });

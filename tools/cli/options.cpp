@@ -16,14 +16,16 @@
 
 #include "cli.hpp"
 #include "owned_files.hpp"
+#include "phone_numbers.hpp"
 #include "velmora/options.hpp"
 
 namespace velmora::cli {
 namespace {
 
 // The profile keys: long option names whose values a config file may give.
-const std::set<std::string> kProfileKeys{"user",   "password", "rest-url", "soap-url", "namespace",
-                                         "cacert", "proxy",    "timeout",  "deadline", "retries"};
+const std::set<std::string> kProfileKeys{"user",      "password", "rest-url", "soap-url",
+                                         "namespace", "cacert",   "proxy",    "timeout",
+                                         "deadline",  "retries",  "region"};
 
 constexpr double kLongestSeconds =
     std::chrono::duration<double>(velmora::Options::kLongestTimeLimit).count();
@@ -83,7 +85,7 @@ void applyProfileValue(CLI::App& app, const std::string& file, const ConfigFile&
     throw CLI::ValidationError("--config", file + ": \"" + item.fullname() +
                                                "\" is not a profile key (user, password, "
                                                "rest-url, soap-url, namespace, cacert, proxy, "
-                                               "timeout, deadline, retries)");
+                                               "timeout, deadline, retries, region)");
   }
   if (key == "password" && !config.passwordProblem.empty()) {
     throw CLI::ValidationError("--config", config.passwordProblem);
@@ -155,6 +157,17 @@ void checkUrls(Settings& s) {
   }
 }
 
+// Accepts a region code in either case and keeps it in upper case, as the numbering plans name it.
+CLI::Validator knownRegion() {
+  return CLI::Validator(
+      [](std::string& text) -> std::string {
+        for (char& c : text) c = static_cast<char>(std::toupper(static_cast<unsigned char>(c)));
+        if (isKnownRegion(text)) return {};
+        return "must be a two-letter region code such as IR, not \"" + text + "\"";
+      },
+      "REGION");
+}
+
 }  // namespace
 
 CLI::Validator secondsInRange() {
@@ -209,6 +222,11 @@ void addCommonOptions(CLI::App& app, Settings& s) {
                  "(connection refused, TLS failure); 0 to 9")
       ->capture_default_str()
       ->check(CLI::Range(0, 9));
+  app.add_option("--region", s.region,
+                 "Region of the numbers written without a country code (IR, DE, ...): they are "
+                 "then compared with those written with one, so that each number counts once")
+      ->envname("VELMORA_REGION")
+      ->transform(knownRegion());
   app.add_option("--profile", s.profile,
                  "Section of the config file whose keys (long option names) give defaults")
       ->envname("VELMORA_PROFILE");

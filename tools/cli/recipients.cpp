@@ -14,16 +14,63 @@
 #include <stdexcept>
 
 #include "owned_files.hpp"
+#include "phone_numbers.hpp"
 #include "velmora/text.hpp"
 
 namespace velmora::cli {
 
-void RecipientList::add(Recipient recipient) {
-  if (!seen_.insert(recipient.mobile).second) {
-    ++duplicates_;
+void RecipientList::add(Recipient recipient, const std::string& source, std::size_t line) {
+  const Seen row{recipients_.size(), line, sourceIndex(source)};
+  const auto [at, added] =
+      numbers_.try_emplace(comparisonKey(recipient.mobile, rules_.region), row);
+  if (!added && recipients_[at->second.index].message == recipient.message) {
+    return dropped(recipient, row, at->second);
+  }
+  if (repeated(recipient, source, line, added ? nullptr : &at->second)) {
+    if (added) numbers_.erase(at);
     return;
   }
+  if (!recipient.id.empty()) ids_.emplace(recipient.id, line);
   recipients_.push_back(std::move(recipient));
+}
+
+// A row that names a number already there with another text, or an id already used: the service
+// would get two texts for one person, or could not tell two answers apart.
+bool RecipientList::repeated(const Recipient& recipient, const std::string& source,
+                             std::size_t line, const Seen* sameNumber) {
+  std::string why;
+  if (sameNumber != nullptr) {
+    why = recipient.mobile + " has another text than on line " + std::to_string(sameNumber->line);
+  } else if (const auto id = ids_.find(recipient.id); !recipient.id.empty() && id != ids_.end()) {
+    why = "the id \"" + recipient.id + "\" is also on line " + std::to_string(id->second);
+  } else {
+    return false;
+  }
+  if (rules_.allowRepeats) {
+    ++repeats_;
+  } else {
+    problem(source, line, why + " (--allow-repeats sends the first row only)");
+  }
+  return true;
+}
+
+void RecipientList::dropped(const Recipient& recipient, const Seen& row, const Seen& first) {
+  ++duplicates_;
+  const std::string& kept = recipients_[first.index].mobile;
+  if (kept == recipient.mobile) return;
+  ++otherForms_;
+  constexpr std::size_t kExamples = 3;
+  if (examples_.size() == kExamples) return;
+  const auto where = [this](const Seen& s) {
+    return sources_[s.source] + ":" + std::to_string(s.line);
+  };
+  examples_.push_back({where(row), recipient.mobile, where(first), kept});
+}
+
+// Rows come file by file, so the last source is nearly always the one asked for.
+std::size_t RecipientList::sourceIndex(const std::string& source) {
+  if (sources_.empty() || sources_.back() != source) sources_.push_back(source);
+  return sources_.size() - 1;
 }
 
 void RecipientList::problem(std::string source, std::size_t line, std::string reason) {
@@ -43,6 +90,14 @@ std::string_view trimmed(std::string_view text) {
   if (first == std::string_view::npos) return {};
   const auto last = text.find_last_not_of(" \t\r");
   return text.substr(first, last - first + 1);
+}
+
+std::string_view withoutByteOrderMark(std::string_view text) {
+  constexpr std::string_view kByteOrderMark = "\xEF\xBB\xBF";
+  if (text.substr(0, kByteOrderMark.size()) == kByteOrderMark) {
+    text.remove_prefix(kByteOrderMark.size());
+  }
+  return text;
 }
 
 std::string numberProblem(std::string_view number) {
@@ -184,6 +239,7 @@ bool blank(const CsvRecord& row) {
 }  // namespace
 
 void readNumbers(std::string_view text, const std::string& source, RecipientList& out) {
+  text = withoutByteOrderMark(text);
   std::size_t line = 0;
   while (!text.empty()) {
     ++line;
@@ -193,7 +249,7 @@ void readNumbers(std::string_view text, const std::string& source, RecipientList
     content = trimmed(content.substr(0, content.find('#')));
     if (content.empty()) continue;
     if (isPhoneNumber(content)) {
-      out.add({std::string(content), {}, {}});
+      out.add({std::string(content), {}, {}}, source, line);
     } else {
       out.problem(source, line, numberProblem(content));
     }
@@ -201,11 +257,7 @@ void readNumbers(std::string_view text, const std::string& source, RecipientList
 }
 
 void readCsv(std::string_view text, const std::string& source, RecipientList& out) {
-  constexpr std::string_view kByteOrderMark = "\xEF\xBB\xBF";
-  if (text.substr(0, kByteOrderMark.size()) == kByteOrderMark) {
-    text.remove_prefix(kByteOrderMark.size());
-  }
-  CsvReader reader(text);
+  CsvReader reader(withoutByteOrderMark(text));
   std::optional<CsvRecord> header = reader.next();
   while (header && blank(*header)) header = reader.next();
   Columns columns;
@@ -224,7 +276,8 @@ void readCsv(std::string_view text, const std::string& source, RecipientList& ou
     std::vector<std::string>& f = row->fields;
     std::string id = columns.id ? std::string(trimmed(f[*columns.id])) : "";
     out.add({std::string(trimmed(f[*columns.mobile])), std::move(f[*columns.message]),
-             id.empty() ? std::to_string(position) : std::move(id)});
+             id.empty() ? std::to_string(position) : std::move(id)},
+            source, row->line);
   }
 }
 
