@@ -49,9 +49,11 @@ class Timer {
         wake_.wait(lock);
         continue;
       }
-      if (wake_.wait_until(lock, entries_.top().when) == std::cv_status::no_timeout &&
-          SteadyClock::now() < entries_.top().when) {
-        continue;  // woken for a sooner task, or spuriously
+      // A copy: while the wait has let go of the lock, a push may move the entries elsewhere.
+      const SteadyClock::time_point due = entries_.top().when;
+      if (SteadyClock::now() < due) {
+        wake_.wait_until(lock, due);
+        continue;  // look again: a sooner task may have come, or the wait ended early
       }
       std::function<void()> task = std::move(const_cast<Entry&>(entries_.top()).task);
       entries_.pop();
