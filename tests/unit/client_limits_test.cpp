@@ -125,18 +125,6 @@ TEST(ClientRetry, OnlyWhatNeverLeftIsTriedAgain) {
   }
 }
 
-TEST(ClientRetry, RefusedInputIsNeverSentNorTriedAgain) {
-  auto transport = std::make_shared<testing::ScriptedTransport>();
-  Velmora client("user", "secret", retrying(transport, 3));
-  const auto outcome = toOutcomeFuture<std::shared_ptr<Result>>([&](ResultCompletion done) {
-                         client.SendMessage("3000", "\xff", {"0912"}, "", 0, std::move(done));
-                       }).get();
-  ASSERT_TRUE(outcome.failure);
-  EXPECT_EQ(outcome.failure->kind, FailureKind::RefusedInput);
-  EXPECT_EQ(outcome.failure->attempts, 0);
-  EXPECT_TRUE(transport->requests().empty());
-}
-
 // Pauses of 100 ms within a 350 ms deadline: tries at about 0, 100, 200 and 300 ms, and none
 // whose pause would end past the deadline. Each try gets only what is left of the deadline.
 TEST(ClientRetry, StopsAtTheDeadlineCountedFromTheCall) {
