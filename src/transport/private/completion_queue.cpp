@@ -42,10 +42,11 @@ void CompletionQueue::push(Completion item) {
 
 // Posts only to a thread that waits: one system call per batch, none while it is busy.
 void CompletionQueue::rouse(std::unique_lock<std::mutex>& lock) {
-  const bool waiting = idle;
+  const bool wasIdle = idle;
   idle = false;
+  waiting.store(false, std::memory_order_release);
   lock.unlock();
-  if (waiting) sem_post(&ready);
+  if (wasIdle) sem_post(&ready);
 }
 
 // Moves what is queued to `due`; false when nothing is (the thread then counts as idle) or
@@ -55,6 +56,7 @@ bool CompletionQueue::takeDue() {
   if (stopping) return false;
   if (items.empty()) {
     idle = true;
+    waiting.store(true, std::memory_order_release);
     return false;
   }
   due.swap(items);
@@ -85,9 +87,9 @@ void CompletionQueue::run() {
 bool CompletionQueue::stop(std::chrono::milliseconds limit) {
   std::unique_lock<std::mutex> lock(mutex);
   stopping = true;
-  const bool waiting = idle;
+  const bool wasIdle = idle;
   idle = false;
-  if (waiting) sem_post(&ready);
+  if (wasIdle) sem_post(&ready);
   if (onThread()) return false;
   if (!exitedCv.wait_for(lock, limit, [this] { return exited; })) return false;
   lock.unlock();

@@ -39,6 +39,9 @@ class CompletionQueue {
   /// True on the completion thread.
   bool onThread() const { return std::this_thread::get_id() == threadId; }
 
+  /// True while the thread has items to run or runs one. Any thread; a hint, read unlocked.
+  bool busy() const { return !waiting.load(std::memory_order_acquire); }
+
   /// Runs nothing more; waits until `limit` for the item under way to return. False when it
   /// did not (the thread is then left to the process's end). On the completion thread itself
   /// (exit() called from a completion) it only asks the thread to stop.
@@ -54,6 +57,7 @@ class CompletionQueue {
   // mutex marked as contended, which costs a futex call at every wake-up.
   sem_t ready;
   bool idle = false;  // the thread waits on `ready`, or is about to; one post is owed to it
+  std::atomic<bool> waiting{false};  // `idle`, readable without the mutex
   std::condition_variable exitedCv;
   std::deque<Completion> items;
   std::deque<Completion> due;  // taken from `items`; touched by the completion thread only

@@ -36,6 +36,13 @@ int pollMilliseconds(Clock::time_point now, Clock::time_point wake) {
   return static_cast<int>(std::chrono::ceil<std::chrono::milliseconds>(wait).count());
 }
 
+// Tells the CPU that this thread spins, so that it yields to the core's other thread.
+void relaxCpu() {
+#if defined(__x86_64__) || defined(__i386__)
+  __builtin_ia32_pause();
+#endif
+}
+
 std::once_flag globalInitOnce;
 CURLcode globalInitResult = CURLE_FAILED_INIT;
 
@@ -65,6 +72,8 @@ std::string IoLoop::start() {
   // No per-host connection cap is set in libcurl: admission keeps each origin within what
   // its connections carry, so a transfer handed to libcurl never waits there for one.
   transfers.attach(multi, share);
+  // On one core a busy wait only delays the thread it waits for.
+  waitsForCompletions = std::thread::hardware_concurrency() > 1;
   thread = std::thread([this] { run(); });
   return {};
 }
@@ -74,6 +83,7 @@ void IoLoop::submit(Pending work) {
   {
     std::lock_guard<std::mutex> lock(mutex);
     incoming.push_back(std::move(work));
+    hasIncoming.store(true, std::memory_order_release);
     // An awake thread looks at `incoming` before it sleeps: only a sleeping one needs the
     // system call, and only once however many submissions follow.
     sleeping = asleep;
@@ -121,13 +131,32 @@ void IoLoop::run() {
       nextPrune = now + kPruneInterval;
     }
     admit();
+    const bool handedOver = !finished.empty();
     completions.push(finished);
+    if (handedOver && running == 0 && waitsForCompletions) awaitCompletions();
     if (stopping || !maySleep()) continue;
     sleepUntil(now, std::min({nextExpiry, queues.nextQueuedDeadline(), nextPrune}));
   }
   std::lock_guard<std::mutex> lock(mutex);
   exited = true;
   exitedCv.notify_all();
+}
+
+// With nothing running, the completions just handed over are what will make the next calls:
+// a few microseconds' busy wait for them costs less than sleeping and being woken again. The
+// wait halves whenever completions outlast it and doubles when a call arrives within it, so
+// that slow completions do not keep this thread busy.
+void IoLoop::awaitCompletions() {
+  const auto giveUp = Clock::now() + completionWait;
+  while (!hasIncoming.load(std::memory_order_acquire)) {
+    if (!completions.busy() || stopping) return;
+    if (Clock::now() >= giveUp) {
+      completionWait = std::max(kLeastCompletionWait, completionWait / 2);
+      return;
+    }
+    relaxCpu();
+  }
+  completionWait = std::min(kMostCompletionWait, completionWait * 2);
 }
 
 // False when a submission is waiting; else the thread counts as asleep from here on.
@@ -154,6 +183,7 @@ void IoLoop::takeIncoming() {
     std::lock_guard<std::mutex> lock(mutex);
     asleep = false;
     taken.swap(incoming);
+    hasIncoming.store(false, std::memory_order_relaxed);
   }
   const auto now = Clock::now();
   for (Pending& work : taken) queues.add(std::move(work), now);

@@ -15,6 +15,10 @@
 
 namespace velmora::detail {
 
+// Bounds of the I/O thread's busy wait for the completions it has just handed over.
+constexpr std::chrono::microseconds kLeastCompletionWait{2};
+constexpr std::chrono::microseconds kMostCompletionWait{100};
+
 /// The I/O thread and its loop: it takes submitted requests, admits them per origin, drives
 /// libcurl's multi interface, ends what passed its limits, and hands finished exchanges to the
 /// completion queue in batches. Runs no application code.
@@ -38,6 +42,7 @@ class IoLoop {
   void run();
   void sleepUntil(Clock::time_point now, Clock::time_point until);
   bool maySleep();
+  void awaitCompletions();
   void wake();
   void takeIncoming();
   void admit();
@@ -58,8 +63,11 @@ class IoLoop {
   // Only then does a submission pay for a wake-up.
   bool asleep = false;
   std::vector<Pending> incoming;
+  std::atomic<bool> hasIncoming{false};  // `incoming` is not empty; read unlocked
 
   // Touched by the I/O thread only.
+  bool waitsForCompletions = false;  // see awaitCompletions()
+  std::chrono::microseconds completionWait = kMostCompletionWait;
   std::vector<Pending> taken;
   OriginQueues queues;
   std::vector<Completion> finished;  // since the last hand-over to the completion thread
