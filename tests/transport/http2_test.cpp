@@ -1,7 +1,7 @@
 // HTTP/2 against a real server (nginx, passing requests to a counting backend): requests that a
 // GOAWAY proves unprocessed go out again and succeed, none twice; an origin is widened to its
 // stream window at the handshake; an HTTP/1.1 origin never is, and it keeps its connections
-// while few of its calls are under way.
+// while few of its calls are under way; bodies larger than libcurl's upload buffer arrive whole.
 
 #include <gtest/gtest.h>
 
@@ -9,7 +9,9 @@
 #include <condition_variable>
 #include <map>
 #include <mutex>
+#include <string>
 #include <thread>
+#include <vector>
 
 #include "support/fault_server.hpp"
 #include "support/lines.hpp"
@@ -139,6 +141,48 @@ TEST(Http1, ConnectionsAreKeptBetweenRoundsOfCalls) {
   constexpr int kWindow = 16;
   for (int round = 0; round < kRounds; ++round) ASSERT_EQ(sendAtOnce(client, kWindow), kWindow);
   EXPECT_LE(server.connections(), static_cast<std::size_t>(kWindow));
+}
+
+// A send to many numbers is a body several times larger than libcurl's upload buffer: it goes
+// out in pieces and must arrive whole, over either protocol, with other such calls under way.
+TEST(LargeBodies, ArriveWholeOverBothProtocols) {
+  std::vector<std::string> mobiles;
+  for (int i = 0; i < 8000; ++i) mobiles.push_back("0912" + std::to_string(1000000 + i));
+  const std::string last = "\"" + mobiles.back() + "\"]";
+  auto sendEach = [&](const std::string& baseUrl, const std::string& caFile) {
+    test::Diagnostics printed;
+    Velmora client("u", "p", test::clientOptions(baseUrl, caFile, 20s, printed));
+    auto latch = std::make_shared<test::Latch>(4);
+    auto answered = std::make_shared<std::atomic<int>>(0);
+    for (int i = 0; i < 4; ++i) {
+      client.SendMessage("3000", marker(i), mobiles, "", 0, [answered, latch](auto r) {
+        if (r) ++*answered;
+        latch->done();
+      });
+    }
+    EXPECT_TRUE(latch->wait(30s));
+    return answered->load();
+  };
+  auto expectWhole = [&](const FaultServer& server) {
+    const auto requests = server.requests();
+    ASSERT_EQ(requests.size(), 4u);
+    for (int i = 0; i < 4; ++i) {
+      ASSERT_EQ(test::countCarrying(requests, marker(i)), 1u);
+      ASSERT_EQ(test::countCarrying(requests, last), 4u);
+    }
+  };
+  FaultServer direct(FaultServer::Tls{});
+  direct.setScript(test::answerEach(kAnswer));
+  EXPECT_EQ(sendEach(direct.baseUrl(), direct.caFile()), 4);
+  expectWhole(direct);
+
+  SKIP_WITHOUT_NGINX();
+  FaultServer backend;
+  backend.setScript(test::answerEach(kAnswer));
+  test::Nginx nginx(backend.port(), "");
+  ASSERT_TRUE(nginx.ready());
+  EXPECT_EQ(sendEach(nginx.baseUrl(), nginx.caFile()), 4);
+  expectWhole(backend);
 }
 
 }  // namespace
