@@ -36,7 +36,7 @@ int pollMilliseconds(Clock::time_point now, Clock::time_point wake) {
   return static_cast<int>(std::chrono::ceil<std::chrono::milliseconds>(wait).count());
 }
 
-// Tells the CPU that this thread spins, so that it yields to the core's other thread.
+// Tells the CPU that this thread spins, so that it yields to the core's other hardware thread.
 void relaxCpu() {
 #if defined(__x86_64__) || defined(__i386__)
   __builtin_ia32_pause();
@@ -88,6 +88,7 @@ void IoLoop::submit(Pending work) {
     // system call, and only once however many submissions follow.
     sleeping = asleep;
     asleep = false;
+    if (sleeping) wokenAt = Clock::now();
   }
   if (sleeping) wake();
 }
@@ -142,21 +143,19 @@ void IoLoop::run() {
   exitedCv.notify_all();
 }
 
-// With nothing running, the completions just handed over are what will make the next calls:
-// a few microseconds' busy wait for them costs less than sleeping and being woken again. The
-// wait halves whenever completions outlast it and doubles when a call arrives within it, so
-// that slow completions do not keep this thread busy.
+// Stays awake while the completions just handed over run, until one of them makes a call or
+// the wait's time is up (see HandOverWait).
 void IoLoop::awaitCompletions() {
-  const auto giveUp = Clock::now() + completionWait;
-  while (!hasIncoming.load(std::memory_order_acquire)) {
-    if (!completions.busy() || stopping) return;
-    if (Clock::now() >= giveUp) {
-      completionWait = std::max(kLeastCompletionWait, completionWait / 2);
+  handOverWait.handedOver(Clock::now());
+  const auto giveUp = handOverWait.until();
+  while (!hasIncoming.load(std::memory_order_acquire) && !stopping) {
+    if (!completions.busy()) {
+      handOverWait.nothingCame();
       return;
     }
+    if (Clock::now() >= giveUp) return;
     relaxCpu();
   }
-  completionWait = std::min(kMostCompletionWait, completionWait * 2);
 }
 
 // False when a submission is waiting; else the thread counts as asleep from here on.
@@ -179,13 +178,16 @@ void IoLoop::sleepUntil(Clock::time_point now, Clock::time_point until) {
 }
 
 void IoLoop::takeIncoming() {
+  Clock::time_point arrived;
   {
     std::lock_guard<std::mutex> lock(mutex);
     asleep = false;
     taken.swap(incoming);
     hasIncoming.store(false, std::memory_order_relaxed);
+    std::swap(arrived, wokenAt);
   }
   const auto now = Clock::now();
+  if (!taken.empty()) handOverWait.callArrived(arrived == Clock::time_point{} ? now : arrived);
   for (Pending& work : taken) queues.add(std::move(work), now);
   taken.clear();
 }

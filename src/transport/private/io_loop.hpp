@@ -10,14 +10,11 @@
 #include <vector>
 
 #include "transport/private/completion_queue.hpp"
+#include "transport/private/hand_over_wait.hpp"
 #include "transport/private/origin_queue.hpp"
 #include "transport/private/running_transfers.hpp"
 
 namespace velmora::detail {
-
-// Bounds of the I/O thread's busy wait for the completions it has just handed over.
-constexpr std::chrono::microseconds kLeastCompletionWait{2};
-constexpr std::chrono::microseconds kMostCompletionWait{100};
 
 /// The I/O thread and its loop: it takes submitted requests, admits them per origin, drives
 /// libcurl's multi interface, ends what passed its limits, and hands finished exchanges to the
@@ -64,10 +61,11 @@ class IoLoop {
   bool asleep = false;
   std::vector<Pending> incoming;
   std::atomic<bool> hasIncoming{false};  // `incoming` is not empty; read unlocked
+  Clock::time_point wokenAt;  // when a submission last woke the thread, unless taken since
 
   // Touched by the I/O thread only.
   bool waitsForCompletions = false;  // see awaitCompletions()
-  std::chrono::microseconds completionWait = kMostCompletionWait;
+  HandOverWait handOverWait;
   std::vector<Pending> taken;
   OriginQueues queues;
   std::vector<Completion> finished;  // since the last hand-over to the completion thread
