@@ -8,8 +8,11 @@
 namespace velmora::detail {
 namespace {
 
-Failure malformed(std::string message) {
-  return Failure{FailureKind::MalformedAnswer, {}, std::move(message), true};
+// An answer that came but cannot be read, after `attempts` tries.
+Failure malformed(std::string message, int attempts) {
+  Failure failure{FailureKind::MalformedAnswer, {}, std::move(message), true};
+  failure.attempts = attempts;
+  return failure;
 }
 
 // Runs the parser over the answer and prints what the application may want to see: the parse
@@ -20,7 +23,8 @@ std::optional<Failure> collect(const XmlAnswer& answer, ParserDelegate& delegate
   const ParseOutcome outcome = answer.parse(delegate);
   if (!outcome.wellFormed) {
     // A truncated or malformed answer is no answer, whatever text came before the error.
-    Failure failure = malformed("answer is not well-formed XML: " + outcome.error);
+    Failure failure =
+        malformed("answer is not well-formed XML: " + outcome.error, answer.attempts());
     reporter.print(DiagnosticKind::Answer, failure.message);
     return failure;
   }
@@ -35,9 +39,10 @@ std::optional<Failure> collect(const XmlAnswer& answer, ParserDelegate& delegate
 }
 
 // Why a well-formed answer gave no value.
-Failure unreadable(const ParserDelegate& delegate) {
-  return malformed(delegate.result ? "found text: " + *delegate.result
-                                   : std::string("the answer holds no text"));
+Failure unreadable(const XmlAnswer& answer, const ParserDelegate& delegate) {
+  return malformed(
+      delegate.result ? "found text: " + *delegate.result : std::string("the answer holds no text"),
+      answer.attempts());
 }
 
 }  // namespace
@@ -83,7 +88,7 @@ XmlCompletion numberAnswer(const Reporter& reporter,
     if (answer && !(failure = collect(*answer, delegate, reporter))) {
       // The value is an xs:long, around which white space does not count.
       if (delegate.result) value = readDecimal(trimXmlSpace(*delegate.result));
-      if (!value) failure = unreadable(delegate);
+      if (!value) failure = unreadable(*answer, delegate);
     }
     deliver(reporter, completion, value, failure);
   };
@@ -99,7 +104,7 @@ XmlCompletion truthAnswer(const Reporter& reporter,
     if (answer && !(failure = collect(*answer, delegate, reporter))) {
       // The value is an xs:boolean, around which white space does not count.
       value = delegate.result ? readTruth(trimXmlSpace(*delegate.result)) : false;
-      if (!value) failure = unreadable(delegate);
+      if (!value) failure = unreadable(*answer, delegate);
     }
     deliver(reporter, completion, value, failure);
   };

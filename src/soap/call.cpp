@@ -27,7 +27,7 @@ std::unique_ptr<XmlAnswer> xmlAnswerFromBody(HttpResponse& response, const Repor
   reporter.print(DiagnosticKind::Answer, isValidUtf8(response.body)
                                              ? "Body: Optional(" + response.body + ")"
                                              : std::string("Body: nil"));
-  return std::make_unique<XmlAnswer>(std::move(response.body));
+  return std::make_unique<XmlAnswer>(std::move(response.body), response.attempts);
 }
 
 }  // namespace velmora::detail

@@ -125,6 +125,41 @@ TEST(ClientRetry, OnlyWhatNeverLeftIsTriedAgain) {
   }
 }
 
+// Refuses the first two connections, then answers every request with `body`.
+class RefusingTwiceTransport final : public Transport {
+ public:
+  explicit RefusingTwiceTransport(std::string body) : body_(std::move(body)) {}
+  void submit(HttpRequest, std::function<void(HttpResponse&)> onDone) override {
+    HttpResponse response = ++tries_ <= 2 ? testing::failure(FailureKind::Connect, false, "refused")
+                                          : testing::reply(200, body_);
+    runner_->post([onDone = std::move(onDone), response]() mutable { onDone(response); });
+  }
+  void post(std::function<void()> task) override { runner_->post(std::move(task)); }
+  bool onCompletionThread() const override { return runner_->onCompletionThread(); }
+
+ private:
+  std::string body_;
+  std::atomic<int> tries_{0};
+  std::shared_ptr<testing::ScriptedTransport> runner_ =
+      std::make_shared<testing::ScriptedTransport>();
+};
+
+// An answer that cannot be read still came after every try made: both kinds of call say so.
+TEST(ClientRetry, AnUnreadableAnswerCountsEveryTry) {
+  const std::string unreadable = "<not json nor xml";
+  Velmora rest("user", "secret", retrying(std::make_shared<RefusingTwiceTransport>(unreadable), 3));
+  const auto json = credit(rest);
+  Velmora soap("user", "secret", retrying(std::make_shared<RefusingTwiceTransport>(unreadable), 3));
+  const auto xml = toOutcomeFuture<std::optional<bool>>([&](TruthCompletion done) {
+                     soap.CheckSendCode("09120000000", "1234", std::move(done));
+                   }).get();
+  for (const auto* failure : {&json.failure, &xml.failure}) {
+    ASSERT_TRUE(*failure);
+    EXPECT_EQ((*failure)->kind, FailureKind::MalformedAnswer);
+    EXPECT_EQ((*failure)->attempts, 3);
+  }
+}
+
 // Pauses of 100 ms within a 350 ms deadline: tries at about 0, 100, 200 and 300 ms, and none
 // whose pause would end past the deadline. Each try gets only what is left of the deadline.
 TEST(ClientRetry, StopsAtTheDeadlineCountedFromTheCall) {
