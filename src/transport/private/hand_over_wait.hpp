@@ -35,7 +35,7 @@ class HandOverWait {
     length = took <= kMost ? std::clamp(2 * took, kLeast, kMost) : std::max(kLeast, length / 2);
   }
 
-  /// How long to stay awake after the hand-over at `handedOver`.
+  /// When the wait that began at the last hand-over ends.
   Clock::time_point until() const { return since + length; }
 
  private:
