@@ -74,8 +74,8 @@ std::optional<int> endIfUnsuccessful(const Settings& settings, Outcome<ResultPtr
   return std::nullopt;
 }
 
-// What a message's state is called in the summary: the service's name, its number when this
-// version does not know it, and "unread" while no poll of its batch was answered.
+// What a message's state is called in the summary: the service's name, or its number when this
+// version does not know it.
 std::string stateLabel(const DeliveryEntry& entry) {
   return entry.status ? name(*entry.status) : std::to_string(entry.rawStatus);
 }

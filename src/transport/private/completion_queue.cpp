@@ -42,9 +42,7 @@ void CompletionQueue::push(Completion item) {
 
 // Posts only to a thread that waits: one system call per batch, none while it is busy.
 void CompletionQueue::rouse(std::unique_lock<std::mutex>& lock) {
-  const bool wasIdle = idle;
-  idle = false;
-  waiting.store(false, std::memory_order_release);
+  const bool wasIdle = idle.exchange(false, std::memory_order_acq_rel);
   lock.unlock();
   if (wasIdle) sem_post(&ready);
 }
@@ -55,8 +53,7 @@ bool CompletionQueue::takeDue() {
   std::lock_guard<std::mutex> lock(mutex);
   if (stopping) return false;
   if (items.empty()) {
-    idle = true;
-    waiting.store(true, std::memory_order_release);
+    idle.store(true, std::memory_order_release);
     return false;
   }
   due.swap(items);
@@ -87,9 +84,7 @@ void CompletionQueue::run() {
 bool CompletionQueue::stop(std::chrono::milliseconds limit) {
   std::unique_lock<std::mutex> lock(mutex);
   stopping = true;
-  const bool wasIdle = idle;
-  idle = false;
-  if (wasIdle) sem_post(&ready);
+  if (idle.exchange(false, std::memory_order_acq_rel)) sem_post(&ready);
   if (onThread()) return false;
   if (!exitedCv.wait_for(lock, limit, [this] { return exited; })) return false;
   lock.unlock();

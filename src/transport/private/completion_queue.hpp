@@ -40,7 +40,7 @@ class CompletionQueue {
   bool onThread() const { return std::this_thread::get_id() == threadId; }
 
   /// True while the thread has items to run or runs one. Any thread; a hint, read unlocked.
-  bool busy() const { return !waiting.load(std::memory_order_acquire); }
+  bool busy() const { return !idle.load(std::memory_order_acquire); }
 
   /// Runs nothing more; waits until `limit` for the item under way to return. False when it
   /// did not (the thread is then left to the process's end). On the completion thread itself
@@ -56,8 +56,9 @@ class CompletionQueue {
   // The thread sleeps on a semaphore, not a condition variable: waking from one leaves its
   // mutex marked as contended, which costs a futex call at every wake-up.
   sem_t ready;
-  bool idle = false;  // the thread waits on `ready`, or is about to; one post is owed to it
-  std::atomic<bool> waiting{false};  // `idle`, readable without the mutex
+  // The thread waits on `ready`, or is about to; one post is owed to it. Written under `mutex`,
+  // read without it by busy().
+  std::atomic<bool> idle{false};
   std::condition_variable exitedCv;
   std::deque<Completion> items;
   std::deque<Completion> due;  // taken from `items`; touched by the completion thread only
