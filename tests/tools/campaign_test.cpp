@@ -507,43 +507,6 @@ class CampaignCommand : public ::testing::Test {
   std::string journal_ = folder_ + "/journal.db";
 };
 
-TEST_F(CampaignCommand, KilledMidSendResumesWithoutSendingAnyNumberTwice) {
-  {
-    auto killed = start();
-    awaitRequests(5);
-    killed->signal(SIGKILL);
-    EXPECT_EQ(killed->finish().status, -1);
-  }
-  const std::size_t reachedBeforeResume = arrivals().size();
-  ASSERT_LT(reachedBeforeResume, kNumbers) << "the kill came after the whole send";
-
-  const test::Exit resumed = start()->finish();
-  const json summary = velmora::summary(resumed);
-  EXPECT_TRUE(resumed.status == 0 || resumed.status == 2) << resumed.status << resumed.err;
-  EXPECT_EQ(summary["recipients"], kNumbers);
-  EXPECT_EQ(summary["batches"], kNumbers / 100);
-  EXPECT_EQ(summary["sent"].get<std::size_t>() + summary["unknown"].get<std::size_t>(),
-            kNumbers / 100);
-
-  const std::map<std::string, int> reached = arrivals();
-  EXPECT_GT(reached.size(), reachedBeforeResume);
-  for (const auto& [number, times] : reached) EXPECT_EQ(times, 1) << number;
-  std::string listed;
-  for (const json& b : summary["unknownBatches"]) listed += std::to_string(b.get<int>()) + ",";
-  const std::set<std::string> unknown =
-      listed.empty() ? std::set<std::string>{}
-                     : journalNumbers("id IN (" + listed.substr(0, listed.size() - 1) + ")");
-  for (std::size_t i = 1; i <= kNumbers; ++i) {
-    const std::string number = std::to_string(9120000000 + i);
-    if (reached.count(number) == 0) {
-      EXPECT_EQ(unknown.count(number), 1u) << number;
-    }
-  }
-  // The journal agrees with the sandbox: sent batches reached it, nothing is left in flight.
-  for (const std::string& n : journalNumbers("state = 'sent'")) EXPECT_EQ(reached.count(n), 1u);
-  EXPECT_TRUE(journalNumbers("state IN ('in-flight', 'pending', 'unsent')").empty());
-}
-
 // Sends that reached the service but whose answers never came: killed while four calls were
 // still under way, the resume finds every one of them by its group id, sends the rest, and
 // leaves nothing uncertain.

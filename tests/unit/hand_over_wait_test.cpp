@@ -41,21 +41,5 @@ TEST(HandOverWait, FollowsHowSoonCallsArriveAndRecoversFromLateOnes) {
   EXPECT_EQ(waitAfter(wait, microseconds(12)), 24);
 }
 
-TEST(HandOverWait, LearnsOnlyFromTheFirstCallAfterAHandOver) {
-  HandOverWait wait;
-  waitAfter(wait, microseconds(10));  // the wait is now 20 us
-  const Clock::time_point at = Clock::now();
-  // Completions that made no call, then a call from elsewhere much later: no lesson.
-  wait.handedOver(at);
-  wait.nothingCame();
-  wait.callArrived(at + microseconds(900));
-  EXPECT_EQ(waitFrom(wait, at), 20);
-  // A second call after the first one learned nothing either.
-  wait.handedOver(at);
-  wait.callArrived(at + microseconds(40));
-  wait.callArrived(at + microseconds(900));
-  EXPECT_EQ(waitFrom(wait, at), 80);
-}
-
 }  // namespace
 }  // namespace velmora::detail
