@@ -1,9 +1,11 @@
 #include "client/settings.hpp"
 
+#include <atomic>
 #include <chrono>
 #include <cmath>
 
 #include "client/endpoint_checks.hpp"
+#include "transport/session.hpp"
 #include "velmora/options.hpp"
 
 namespace velmora::detail {
@@ -54,10 +56,19 @@ CallLimits limitsOf(const Options& options) {
   return {options.retry, options.maxRequestsPerSecond, options.maxInFlight};
 }
 
+// Says once per process, through the first client on the built-in transport, why that
+// transport speaks HTTP/1.1 only, when it does.
+void noticeHttp1Only(const Options& options, const std::shared_ptr<const DiagnosticSink>& sink) {
+  static std::atomic<bool> told{false};
+  if (options.transport || Session::http2Withheld().empty() || told.exchange(true)) return;
+  Reporter("", sink).print(DiagnosticKind::Notice, Session::http2Withheld());
+}
+
 }  // namespace
 
 ClientSettings::ClientSettings(Options checked) : options(std::move(checked)) {
   if (options.diagnostics) sink = std::make_shared<const DiagnosticSink>(options.diagnostics);
+  noticeHttp1Only(options, sink);
   const Refusal common = commonRefusal(options);
   // A client whose limits are refused sends nothing, so its queue needs none.
   queue = std::make_shared<CallQueue>(options.transport, common ? CallLimits{} : limitsOf(options));

@@ -4,6 +4,7 @@
 #include <functional>
 #include <utility>
 
+#include "transport/private/libcurl_lines.hpp"
 #include "transport/private/session_impl.hpp"
 
 // Session::shared(), Session::impl() and the exit handling: private/process_lifetime.cpp.
@@ -49,6 +50,10 @@ void Session::post(std::function<void()> task) {
 
 bool Session::onCompletionThread() const {
   return impl().onCompletionThread();
+}
+
+const std::string& Session::http2Withheld() {
+  return libcurlDialect().http2Withheld;
 }
 
 }  // namespace velmora::detail

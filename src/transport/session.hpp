@@ -29,9 +29,12 @@
 // stream id); a request whose stream is provably above the GOAWAY of the connection it went
 // out on goes back to the front of its origin's queue, within its deadline (past it, it fails
 // as never sent); GOAWAYs that refused a whole connection may do so at most 64 times per
-// request. Limits: only libcurl 7.x's wording is understood (any other reads as "cannot know",
-// so the request is not resent); a RST_STREAM with REFUSED_STREAM and no GOAWAY cannot be told
-// from a lost connection and is reported as "may have arrived".
+// request. How a line is read is chosen once from libcurl's version: the connection comes from
+// CURLINFO_CONN_ID from 8.2 and from the "#N" of its lines before. A libcurl outside the
+// versions whose wording is known, or built without its informational lines, gets HTTP/1.1 for
+// every origin, since it could never prove a refused stream unprocessed. Limits: the server's
+// GOAWAY is believed; a RST_STREAM with REFUSED_STREAM and no GOAWAY cannot be told from a lost
+// connection and is reported as "may have arrived".
 //
 // Time-outs. The idle time-out runs only while a request is admitted and its connection moves
 // no byte; queueing and completions never count, and data libcurl already has is read before
@@ -65,6 +68,10 @@ class Session final : public Transport {
 
   /// True on the completion thread.
   bool onCompletionThread() const override;
+
+  /// Why the session speaks HTTP/1.1 to every origin (the libcurl it runs with cannot prove
+  /// which refused HTTP/2 streams were never processed); empty when it uses HTTP/2. Any thread.
+  static const std::string& http2Withheld();
 
   class Impl;
 

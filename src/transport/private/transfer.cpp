@@ -70,6 +70,17 @@ int onProgress(void* user, curl_off_t, curl_off_t downloaded, curl_off_t, curl_o
   return 0;
 }
 
+// libcurl 8.2 added CURLINFO_CONN_ID (CURLINFO_OFF_T + 64) and stopped printing connection
+// numbers; the headers this is built with may predate it.
+constexpr auto kConnectionIdInfo = static_cast<CURLINFO>(CURLINFO_OFF_T + 64);
+
+// The connection the transfer is attached to, or -1.
+std::int64_t connectionOf(const Slot& s) {
+  if (!libcurlDialect().connectionIdInfo) return s.namedConnection;
+  curl_off_t id = -1;
+  return curl_easy_getinfo(s.easy, kConnectionIdInfo, &id) == CURLE_OK ? id : -1;
+}
+
 // Called once the connection is up (TLS included), just before the request is written, and
 // again before every resend libcurl attempts on its own after a connection died.
 int onRequestStart(void* user, char*, char*, int, int) {
@@ -81,7 +92,7 @@ int onRequestStart(void* user, char*, char*, int, int) {
     return CURL_PREREQFUNC_ABORT;
   }
   s->requestStarted = true;
-  s->connection = s->namedConnection;
+  s->connection = connectionOf(*s);
   s->stream = 0;
   // The handshake tells what the connection carries: widen the origin now, not at its answer.
   Origin& origin = *s->origin;
@@ -142,7 +153,10 @@ std::string configureCommon(Slot& s, CURLSH* share) {
   curl_easy_setopt(e, CURLOPT_POST, 1L);
   curl_easy_setopt(e, CURLOPT_NOSIGNAL, 1L);
   curl_easy_setopt(e, CURLOPT_SHARE, share);
-  curl_easy_setopt(e, CURLOPT_HTTP_VERSION, static_cast<long>(CURL_HTTP_VERSION_2TLS));
+  // HTTP/2 only where libcurl's lines can prove which refused streams the server never saw.
+  const long version =
+      libcurlDialect().http2Withheld.empty() ? CURL_HTTP_VERSION_2TLS : CURL_HTTP_VERSION_1_1;
+  curl_easy_setopt(e, CURLOPT_HTTP_VERSION, version);
   curl_easy_setopt(e, CURLOPT_PIPEWAIT, 1L);
   // libcurl 7.88 may reuse a TLS connection the server has already closed and then fail the
   // request with a send error. Servers commonly drop idle connections after 5 s or more, so
