@@ -75,6 +75,27 @@ TEST(Http2, StreamsRefusedByGoawayAreSentAgainAndNoneTwice) {
   }
 }
 
+// Rounds of calls at once through connections that nginx ends every few requests: each call
+// is answered, none twice, none left waiting on a connection that will carry nothing more.
+TEST(Http2, RoundsOfCallsThroughShortConnectionsAllEndAnswered) {
+  SKIP_WITHOUT_NGINX();
+  for (const char* directive : {"keepalive_requests 5;", "keepalive_requests 50;"}) {
+    FaultServer backend;
+    backend.setScript(test::answerEach(kAnswer));
+    test::Nginx nginx(backend.port(), directive);
+    ASSERT_TRUE(nginx.ready());
+    test::Diagnostics printed;
+    const int rounds = 7;
+    const int calls = 300;
+    for (int round = 0; round < rounds; ++round) {
+      Velmora client("u", "p", test::clientOptions(nginx.baseUrl(), nginx.caFile(), 5s, printed));
+      EXPECT_EQ(sendAtOnce(client, calls), calls)
+          << directive << " round " << round << ::testing::PrintToString(failureLines(printed));
+    }
+    EXPECT_EQ(backend.requests().size(), static_cast<std::size_t>(rounds * calls));
+  }
+}
+
 // Every request is held by the server until more have arrived than HTTP/1.1 would carry at once
 // (16): only an origin widened to its stream window at the handshake, before any answer, sends
 // them; otherwise the first ones wait out the gate's 5 s.
