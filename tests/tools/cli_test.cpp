@@ -20,6 +20,7 @@
 #include <string>
 #include <vector>
 
+#include "journal.hpp"
 #include "sandbox.hpp"
 #include "self_signed_certificate.hpp"
 #include "support/child_process.hpp"
@@ -241,6 +242,73 @@ TEST_F(CliTest, RetriesTryAgainWhatNeverLeft) {
   const Exit tooMany = tool({"credit", "--retries", "10"});
   EXPECT_EQ(tooMany.status, 64);
   EXPECT_TRUE(contains(tooMany.err, "--retries")) << tooMany.err;
+}
+
+// True when every byte is printable ASCII or a line feed: what a peer sent may be shown, but
+// never as bytes that a terminal obeys (ESC, BEL, C1 controls) or that are not text.
+bool plainAscii(const std::string& text) {
+  return std::all_of(text.begin(), text.end(), [](char c) {
+    const auto byte = static_cast<unsigned char>(c);
+    return byte == '\n' || (byte >= 0x20 && byte < 0x7f);
+  });
+}
+
+// A hostile server's status line, headers and answer texts: set the window title, clear the
+// screen, start a control sequence with a raw C1 byte. The command shows them escaped.
+TEST_F(CliTest, NothingAServerSendsReachesTheTerminalRaw) {
+  test::FaultServer hostile(test::FaultServer::Tls{});
+  hostile.setScript(
+      test::answerWith("HTTP/1.1 418 \x1b]0;PWNED-TITLE\x07\x1b[2J\x1b[31mRED\r\n"
+                       "X-Evil: \x1b[5mblink\x9b"
+                       "31m\r\nContent-Length: 2\r\nConnection: close\r\n\r\n{}"));
+  const Exit diagnosed =
+      tool({"-v", "--rest-url", hostile.baseUrl(), "--cacert", hostile.caFile(), "credit"});
+  EXPECT_NE(diagnosed.status, 0);
+  EXPECT_TRUE(plainAscii(diagnosed.err)) << diagnosed.err;
+  EXPECT_TRUE(contains(diagnosed.err, "Status Line: HTTP/1.1 418 \\x1b]0;PWNED-TITLE\\x07\\x1b[2J"))
+      << diagnosed.err;
+  EXPECT_TRUE(contains(diagnosed.err, "X-Evil: \\x1b[5mblink\\x9b31m")) << diagnosed.err;
+
+  // CSI, OSC and ST as C1 characters, and DEL, in the service's sentence: JSON escapes, so the
+  // answer reads back whole.
+  const std::string message = "Credit \u009b31m low \u009d0;T\u009c\x7f";
+  test::FaultServer refusing(test::FaultServer::Tls{});
+  refusing.setScript(test::answerWith(test::httpAnswer(
+      200, json{{"Code", 3003}, {"Message", message}, {"Result", nullptr}}.dump())));
+  for (const std::vector<std::string>& layout : {std::vector<std::string>{}, {"--pretty"}}) {
+    SCOPED_TRACE(::testing::PrintToString(layout));
+    const Exit sent = tool(concat({"send", "--from", "3000", "--text", "x", "--to", kMobile,
+                                   "--rest-url", refusing.baseUrl(), "--cacert", refusing.caFile()},
+                                  layout));
+    EXPECT_EQ(sent.status, 1) << sent.err;
+    EXPECT_TRUE(plainAscii(sent.out)) << sent.out;
+    EXPECT_TRUE(contains(sent.out, "\\u009b31m low \\u009d0;T\\u009c\\u007f")) << sent.out;
+    const json value = json::parse(sent.out, nullptr, false);
+    ASSERT_FALSE(value.is_discarded()) << sent.out;
+    EXPECT_EQ(value["Message"], message);
+    EXPECT_EQ(value["CodeName"], "CreditError");
+  }
+}
+
+// A journal is a file that anything may have written: what `campaign show` prints from it has its
+// controls escaped, and bytes that are not UTF-8 become U+FFFD, so the output stays JSON.
+TEST_F(CliTest, JournalContentsPrintAsJsonWithoutRawControls) {
+  const std::string path = configHome_ + "/journal.sqlite";
+  const std::string groupId = "g\x1b[2J\u009b31m\xff";
+  cli::Journal(path).begin({"send", "3000", "x", "digest", 1, 1}, "c0ffee01",
+                           {{groupId, {"0912\u009d1234567"}}});
+  const Exit shown = runTool({"campaign", "show", path});
+  std::remove(path.c_str());
+  EXPECT_EQ(shown.status, 0) << shown.err;
+  std::string out = shown.out;
+  for (auto at = out.find("\ufffd"); at != std::string::npos; at = out.find("\ufffd")) {
+    out.erase(at, 3);
+  }
+  EXPECT_TRUE(plainAscii(out)) << shown.out;
+  const json value = json::parse(shown.out, nullptr, false);
+  ASSERT_FALSE(value.is_discarded()) << shown.out;
+  EXPECT_EQ(value["batches"][0]["groupId"], "g\x1b[2J\u009b31m\ufffd");
+  EXPECT_EQ(value["batches"][0]["mobiles"][0], "0912\u009d1234567");
 }
 
 TEST_F(CliTest, VerificationCodesPrintTheirNumberOrTruth) {

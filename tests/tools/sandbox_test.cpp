@@ -440,10 +440,12 @@ TEST_F(SandboxTest, SlowClientsHoldOnlyTheirOwnConnectionsForABoundedTime) {
     EXPECT_LT(std::chrono::steady_clock::now() - started, 1s);
   };
 
-  // Ten connections of another address: four are held, six closed at once.
+  // Ten connections of another address, each starting a request: four are held, six closed at
+  // once.
   std::vector<std::unique_ptr<RawConnection>> greedy;
   for (int i = 0; i < 10; ++i) {
     greedy.push_back(std::make_unique<RawConnection>("127.0.0.2", box_->soapPort()));
+    greedy.back()->send("POST / HTTP/1.1\r\n");
   }
   std::this_thread::sleep_for(500ms);
   int closed = 0;
@@ -482,6 +484,44 @@ TEST_F(SandboxTest, SlowClientsHoldOnlyTheirOwnConnectionsForABoundedTime) {
   }
   EXPECT_EQ(open, 0u) << "connections still open 5 s after they started trickling";
   EXPECT_EQ(linesWith(log_.waitForLines(42), "dropped a connection from 127.0.0.1"), 40u);
+}
+
+// Connections that have sent nothing give way to new ones, the longest waiting first: a
+// client on loopback, where every program has the same address, is answered while another holds
+// more idle connections than the limit. A connection that has begun its request is kept.
+TEST_F(SandboxTest, IdleConnectionsGiveWayToRequests) {
+  struct Case {
+    const char* idleFrom;
+    std::size_t total;
+    std::size_t held;  // connections the sandbox keeps open at once
+  };
+  for (const Case& c : {Case{"127.0.0.1", 512, 64}, Case{"127.0.0.2", 8, 8}}) {
+    SCOPED_TRACE(c.idleFrom);
+    log_.clear();
+    sandbox::ConnectionLimits limits;
+    limits.requestTime = 60s;  // so that only making room closes the idle connections
+    limits.total = c.total;
+    box_ = start(config(), limits);
+    RawConnection started(c.idleFrom, box_->restPort());
+    started.send("\x16\x03\x01");  // the first bytes of a TLS handshake
+    std::vector<std::unique_ptr<RawConnection>> idle;
+    for (int i = 0; i < 70; ++i) {
+      idle.push_back(std::make_unique<RawConnection>(c.idleFrom, box_->restPort()));
+    }
+    Velmora fresh("demo", "demo", options());  // by default it does not try again
+    EXPECT_EQ(ok([](Velmora& v, ResultCompletion d) { v.GetCredit(d); }, &fresh), 100000);
+
+    const std::size_t madeRoom = idle.size() + 2 - c.held;
+    std::size_t closed = 0;
+    for (int i = 0; i < 100 && closed < madeRoom; ++i) {
+      std::this_thread::sleep_for(50ms);
+      closed = static_cast<std::size_t>(std::count_if(
+          idle.begin(), idle.end(), [](auto& raw) { return raw->closedWithin(0ms); }));
+    }
+    EXPECT_EQ(closed, madeRoom);
+    EXPECT_FALSE(started.closedWithin(0ms));
+    EXPECT_EQ(linesWith(log_.waitForLines(madeRoom + 1), "closed an idle connection"), madeRoom);
+  }
 }
 
 TEST_F(SandboxTest, VerificationCodesAreSentCheckedOnceAndCharged) {

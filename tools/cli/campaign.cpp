@@ -6,7 +6,6 @@
 #include <condition_variable>
 #include <csignal>
 #include <deque>
-#include <iostream>
 #include <map>
 #include <memory>
 #include <mutex>
@@ -630,7 +629,7 @@ void addCampaignShow(CLI::App& app) {
                          {"groupMessageId", b.groupMessageId},
                          {"mobiles", contents.contents[b.batch - 1].mobiles}});
     }
-    std::cout << json{{"campaignId", contents.campaignId}, {"batches", batches}}.dump() << "\n";
+    printJson({{"campaignId", contents.campaignId}, {"batches", batches}}, false);
     throw CLI::Success();
   });
 }

@@ -75,14 +75,18 @@ Options makeOptions(const Settings& settings);
 /// A client made from the settings; the caller owns it.
 std::unique_ptr<Velmora> makeClient(const Settings& settings);
 
-/// Writes `value` as one line of JSON on standard output (indented with --pretty). Any thread;
-/// lines of concurrent callers do not interleave.
+/// Writes `value` as one line of JSON on standard output, or indented when `pretty`, with every
+/// control character in its strings escaped. Any thread; concurrent callers do not interleave.
+void printJson(const nlohmann::json& value, bool pretty);
+
+/// printJson() indented as --pretty says.
 void printAnswer(const nlohmann::json& value, const Settings& settings);
 
 /// Writes "velmora: <text>" on standard error unless --quiet. Any thread.
 void printError(const std::string& text, const Settings& settings);
 
-/// Writes one library diagnostic line on standard error. Any thread.
+/// Writes one library diagnostic line on standard error, escaped as printError() does. Any
+/// thread.
 void printDiagnostic(std::string_view line);
 
 /// The reason of the failed call whose completion runs on this thread. When the library gave

@@ -23,8 +23,16 @@ void writeLocked(std::FILE* stream, const std::string& text) {
 
 }  // namespace
 
+void printJson(const nlohmann::json& value, bool pretty) {
+  // Strings hold what the service or a file gave: bytes that are not UTF-8 become U+FFFD rather
+  // than ending the command, and no control character reaches the terminal raw.
+  const std::string text =
+      value.dump(pretty ? 2 : -1, ' ', false, nlohmann::json::error_handler_t::replace);
+  writeLocked(stdout, tools::printableJson(text) + "\n");
+}
+
 void printAnswer(const nlohmann::json& value, const Settings& settings) {
-  writeLocked(stdout, value.dump(settings.pretty ? 2 : -1) + "\n");
+  printJson(value, settings.pretty);
 }
 
 void printError(const std::string& text, const Settings& settings) {
@@ -36,9 +44,8 @@ void printError(const std::string& text, const Settings& settings) {
 }
 
 void printDiagnostic(std::string_view line) {
-  std::string text(line);
-  text += '\n';
-  writeLocked(stderr, text);
+  // The library's lines quote status lines, headers and bodies as the peer sent them.
+  writeLocked(stderr, tools::printable(line, utf8SequenceLength) + "\n");
 }
 
 Failure failureHere() {

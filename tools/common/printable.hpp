@@ -18,4 +18,9 @@ using Utf8SequenceLength = std::size_t (*)(std::string_view text);
 /// back unambiguously.
 std::string printable(std::string_view text, Utf8SequenceLength sequenceLength);
 
+/// `json`, a document as nlohmann's dump() writes it, with the control characters that dump()
+/// leaves raw (DEL and C1, the same ones `printable` escapes) written as `\u007f` to `\u009f`:
+/// still the same JSON, and safe on a terminal. `json` must be well-formed UTF-8.
+std::string printableJson(std::string_view json);
+
 }  // namespace velmora::tools

@@ -63,6 +63,9 @@ class Connection final : public httplib::Stream {
   Connection(const Connection&) = delete;
   Connection& operator=(const Connection&) = delete;
 
+  // Waits, within the request's time, until the peer has sent something or hung up; false when
+  // the time is over. Nothing is read.
+  bool firstBytes() const { return waitFor(POLLIN, requestDeadline_); }
   // Completes the TLS handshake, within the request's time; true at once for plain HTTP.
   bool handshake() {
     if (ssl_ == nullptr) return true;
@@ -194,6 +197,12 @@ class ConnectionThreads final : public httplib::TaskQueue {
   std::function<void()> cut_;
 };
 
+// True when bytes have arrived on `sock` that no one has read yet.
+bool bytesWaiting(int sock) {
+  char byte = 0;
+  return ::recv(sock, &byte, 1, MSG_PEEK | MSG_DONTWAIT) > 0;
+}
+
 }  // namespace
 
 void Gate::serve(int sock, SSL_CTX* tls, const char* protocol,
@@ -206,51 +215,93 @@ void Gate::serve(int sock, SSL_CTX* tls, const char* protocol,
     ::close(sock);
     return;
   }
+  bool late = false;
   {
     Connection connection(sock, tls, limits_);
-    if (connection.handshake()) process(connection);
-    if (connection.late()) {
-      note_(std::string(protocol) + " dropped a connection from " + address +
-            ": its request did not arrive whole within " +
-            std::to_string(limits_.requestTime.count()) + " ms");
+    // Marked heard before a byte is read: until then, makeRoom() finds the bytes in the socket.
+    if (connection.firstBytes()) {
+      heard(sock);
+      if (connection.handshake()) process(connection);
     }
+    late = connection.late();
   }
-  release(sock, address);
+  if (!release(sock)) {
+    note_(std::string(protocol) + " closed an idle connection from " + address +
+          " to make room for a new one");
+  } else if (late) {
+    note_(std::string(protocol) + " dropped a connection from " + address +
+          ": its request did not arrive whole within " +
+          std::to_string(limits_.requestTime.count()) + " ms");
+  }
   ::shutdown(sock, SHUT_RDWR);
   ::close(sock);
 }
 
 httplib::TaskQueue* Gate::newTaskQueue() {
-  return new ConnectionThreads(limits_.total, [self = shared_from_this()] { self->cutAll(); });
+  // One thread more than the connections there may be: a new connection needs its thread to
+  // close an idle one in its place.
+  return new ConnectionThreads(limits_.total + 1, [self = shared_from_this()] { self->cutAll(); });
 }
 
 std::string Gate::admit(int sock, const std::string& address) {
   const std::lock_guard<std::mutex> lock(mutex_);
   if (closing_) return "the sandbox is stopping";
-  if (open_.size() >= limits_.total) {
-    return std::to_string(open_.size()) + " connections are open, the most there may be";
+  if (open_.size() >= limits_.total && !makeRoom(nullptr)) {
+    return std::to_string(open_.size()) +
+           " connections are open, the most there may be, and none of them is idle";
   }
-  std::size_t& fromAddress = perAddress_[address];
-  if (fromAddress >= limits_.perAddress) {
-    return std::to_string(fromAddress) +
-           " connections from it are open, the most one address may hold";
+  const auto held = perAddress_.find(address);
+  if (held != perAddress_.end() && held->second >= limits_.perAddress && !makeRoom(&address)) {
+    return std::to_string(held->second) +
+           " connections from it are open, the most one address may hold, and none is idle";
   }
-  ++fromAddress;
-  open_.insert(sock);
+  ++perAddress_[address];
+  open_.emplace(sock, Open{address, admitted_++});
   return {};
 }
 
-// Before the socket is closed, so that cutAll() never touches a number reused by another file.
-void Gate::release(int sock, const std::string& address) {
+// Under the lock: cuts the connection (of `address`, or of any when null) that has waited
+// longest without a byte arriving, and counts it out; false when there is none.
+bool Gate::makeRoom(const std::string* address) {
+  auto oldest = open_.end();
+  for (auto it = open_.begin(); it != open_.end(); ++it) {
+    const Open& o = it->second;
+    if (o.heard || (address != nullptr && o.address != *address) || bytesWaiting(it->first)) {
+      continue;
+    }
+    if (oldest == open_.end() || o.order < oldest->second.order) oldest = it;
+  }
+  if (oldest == open_.end()) return false;
+  ::shutdown(oldest->first, SHUT_RDWR);
+  forget(oldest);
+  return true;
+}
+
+void Gate::heard(int sock) {
   const std::lock_guard<std::mutex> lock(mutex_);
-  open_.erase(sock);
-  if (--perAddress_[address] == 0) perAddress_.erase(address);
+  if (const auto it = open_.find(sock); it != open_.end()) it->second.heard = true;
+}
+
+// Before the socket is closed, so that cutAll() never touches a number reused by another file.
+bool Gate::release(int sock) {
+  const std::lock_guard<std::mutex> lock(mutex_);
+  const auto it = open_.find(sock);
+  if (it == open_.end()) return false;
+  forget(it);
+  return true;
+}
+
+void Gate::forget(std::map<int, Open>::iterator connection) {
+  if (--perAddress_[connection->second.address] == 0) {
+    perAddress_.erase(connection->second.address);
+  }
+  open_.erase(connection);
 }
 
 void Gate::cutAll() {
   const std::lock_guard<std::mutex> lock(mutex_);
   closing_ = true;
-  for (const int sock : open_) ::shutdown(sock, SHUT_RDWR);
+  for (const auto& entry : open_) ::shutdown(entry.first, SHUT_RDWR);
 }
 
 }  // namespace velmora::sandbox

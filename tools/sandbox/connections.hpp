@@ -1,5 +1,6 @@
 // What one client may hold of the sandbox: how long a request may take to arrive, and how many
-// connections a client address may keep open at once.
+// connections a client address may keep open at once. Connections that have sent nothing yet
+// give way to new ones, so that idle connections cannot keep out a client that sends at once.
 
 #pragma once
 
@@ -8,11 +9,11 @@
 
 #include <chrono>
 #include <cstddef>
+#include <cstdint>
 #include <functional>
 #include <map>
 #include <memory>
 #include <mutex>
-#include <set>
 #include <string>
 #include <type_traits>
 #include <utility>
@@ -25,9 +26,11 @@ struct ConnectionLimits {
   std::chrono::milliseconds requestTime{std::chrono::seconds(10)};
   /// How long writing the answer may make no progress.
   std::chrono::milliseconds writeTime{std::chrono::seconds(10)};
-  /// Connections one client address may hold open at once; more are closed at once.
+  /// Connections one client address may hold open at once. Past it, the address's connection
+  /// that has waited longest without sending a byte is closed to make room; when every one has
+  /// sent something, the new one is closed at once.
   std::size_t perAddress = 64;
-  /// Connections of all clients at once.
+  /// Connections of all clients at once; past it, the same with the connections of any address.
   std::size_t total = 512;
 };
 
@@ -49,15 +52,26 @@ class Gate : public std::enable_shared_from_this<Gate> {
   httplib::TaskQueue* newTaskQueue();
 
  private:
+  struct Open {
+    std::string address;
+    std::uint64_t order;  // of admission: the smallest has waited longest
+    bool heard = false;   // a byte has arrived
+  };
+
   std::string admit(int sock, const std::string& address);
-  void release(int sock, const std::string& address);
+  bool makeRoom(const std::string* address);
+  void heard(int sock);
+  /// False when the connection was closed to make room, and so already counted out.
+  bool release(int sock);
+  void forget(std::map<int, Open>::iterator connection);
   void cutAll();
 
   const ConnectionLimits limits_;
   const std::function<void(const std::string&)> note_;
   std::mutex mutex_;
   std::map<std::string, std::size_t> perAddress_;
-  std::set<int> open_;
+  std::map<int, Open> open_;
+  std::uint64_t admitted_ = 0;
   bool closing_ = false;
 };
 
