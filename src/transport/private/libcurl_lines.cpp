@@ -35,12 +35,16 @@ LibcurlLine numbered(LibcurlLine::Kind kind, std::int64_t number) {
   return number < 0 ? LibcurlLine{} : LibcurlLine{kind, number};
 }
 
-// "N] OPENED stream ...": stream N; anything else names no stream.
+// "N] OPENED stream ...": stream N; anything else ("N] [:method: POST]", a header of the
+// stream, eight of them a request) names no stream, and is ruled out before any number is read.
 LibcurlLine openedStream(std::string_view text) {
+  const auto close = text.find(']');
+  if (close == std::string_view::npos || !startsWith(text.substr(close), "] OPENED stream")) {
+    return {};
+  }
   std::int64_t stream = -1;
-  const auto [end, error] = std::from_chars(text.data(), text.data() + text.size(), stream);
-  const auto rest = text.substr(static_cast<std::size_t>(end - text.data()));
-  if (error != std::errc() || !startsWith(rest, "] OPENED stream")) return {};
+  const auto [end, error] = std::from_chars(text.data(), text.data() + close, stream);
+  if (error != std::errc() || end != text.data() + close) return {};
   return numbered(LibcurlLine::Kind::Stream, stream);
 }
 
