@@ -22,7 +22,8 @@
 // At most once. A request is written to the network at most once. libcurl, when a reused
 // connection dies before any answer byte, sends the request again on a fresh connection; the
 // server may already have read it, so the session stops that resend (at the pre-request
-// callback) and the call fails as "may have arrived". The one exception is HTTP/2's own
+// callback, or as soon as libcurl says it will retry, since waiting for the fresh connection
+// can stall) and the call fails as "may have arrived". The one exception is HTTP/2's own
 // guarantee: a stream above the last stream id of a GOAWAY was not processed. For HTTP/2
 // origins (and origins whose handshake has not said yet) the session reads libcurl's
 // informational lines of every transfer (connection number, stream id, GOAWAY and its last

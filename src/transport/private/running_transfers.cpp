@@ -64,6 +64,12 @@ Clock::time_point RunningTransfers::failOverdue(Clock::time_point now) {
     const auto idleAt = s->lastProgress + s->idleLimit;
     if (now >= s->work.deadlineAt) {
       overdue.emplace_back(s, Ended::Deadline);
+    } else if (s->betweenAttempts) {
+      // libcurl lost the connection and would send the request again on another one, which the
+      // pre-request callback refuses anyway. Waiting for that connection is not only useless:
+      // libcurl 8.x can leave such a transfer waiting for good on a connection being set up.
+      s->resendStopped = true;
+      overdue.emplace_back(s, Ended::ByLibcurl);
     } else if (now > idleAt) {
       overdue.emplace_back(s, Ended::Idle);
     } else {
@@ -72,7 +78,8 @@ Clock::time_point RunningTransfers::failOverdue(Clock::time_point now) {
   }
   for (const auto& [s, ended] : overdue) {
     detach(s);
-    finish(s, CURLE_OPERATION_TIMEDOUT, ended);
+    finish(s, ended == Ended::ByLibcurl ? CURLE_ABORTED_BY_CALLBACK : CURLE_OPERATION_TIMEDOUT,
+           ended);
   }
   return next;
 }

@@ -30,8 +30,9 @@ class RunningTransfers {
   void start(Origin& origin, Pending work);
   /// Ends the transfers libcurl reports done.
   void finishCompleted();
-  /// Ends the transfers past their deadline or idle for longer than their time-out; returns
-  /// when the next of the others is due.
+  /// Ends the transfers past their deadline or idle for longer than their time-out, and those
+  /// libcurl is about to send again after losing their connection; returns when the next of the
+  /// others is due.
   Clock::time_point failOverdue(Clock::time_point now);
   /// The loop itself failed: every transfer under way ends with the reason.
   void failAll(CURLMcode code);
