@@ -207,14 +207,5 @@ TEST(GoAwayResend, ARefusedRequestGoesOutAgainOnlyWithinItsDeadlineAndItsCap) {
   EXPECT_EQ(capped->second, "The server refused the request 65 times without processing it");
 }
 
-TEST(GoAwayResend, OnlyAGoAwayThatRefusedAWholeConnectionCountsTowardsTheCap) {
-  GoAwayLedger ledger;
-  ledger.record(1, 0);
-  ledger.record(2, 7);
-  EXPECT_FALSE(ledger.madeProgress(1));
-  EXPECT_TRUE(ledger.madeProgress(2));
-  EXPECT_FALSE(ledger.madeProgress(3));
-}
-
 }  // namespace
 }  // namespace velmora::detail
