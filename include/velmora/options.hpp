@@ -104,6 +104,30 @@ struct Options {
   /// beyond it wait in this client's queue, their deadline running: one whose deadline passes
   /// there completes with `FailureKind::Deadline`, nothing sent. At least 0.
   int maxInFlight = 0;
+
+  /// The most connections, one request each, that the shared session opens to one origin
+  /// (scheme, host and port) speaking HTTP/1.1 for this client's requests; calls beyond them
+  /// wait in the origin's queue, their deadline running and their idle time-out not. Each
+  /// origin keeps to its own limit, so a slow one delays no other; `maxInFlight` and
+  /// `maxRequestsPerSecond` hold the client back before this does.
+  ///
+  /// 0 (the default) leaves it to the origin's speed: it starts with 16 connections and widens
+  /// fourfold, up to 256, each time its calls have waited 50 ms with every connection busy and
+  /// every answer in that time took 100 ms or more. A service that answers in milliseconds keeps
+  /// few connections and pays no handshakes it does not need; one that takes L seconds an answer
+  /// carries up to 256 / L calls a second (1,280 at 200 ms). A service that stops answering
+  /// keeps its 16, so that no more calls pile up on it.
+  ///
+  /// 1 to `HttpRequest::kMostPerOrigin` (1,024): up to this many, opened as calls need them
+  /// whatever the service's speed (at a fast service, more connections cost handshakes and
+  /// gain nothing).
+  int maxConnectionsPerOrigin = 0;
+
+  /// The same over HTTP/2, in streams. 0 (the default): an origin starts with one connection's
+  /// streams (100, fewer when the server says so) and, while slow as above, opens one more
+  /// connection at a time, up to 256 streams. 1 to 1,024: up to this many streams, a connection
+  /// opened for each further 100 as calls need them.
+  int maxStreamsPerOrigin = 0;
 };
 
 }  // namespace velmora

@@ -26,6 +26,18 @@ struct HttpRequest {
   std::chrono::milliseconds deadline{std::chrono::minutes(10)};  ///< from submit to completion
   std::optional<std::string> proxy;  ///< unset: the environment's; empty: none; else this URL
   bool allowPlainHttp = false;       ///< false: only https URLs are fetched
+
+  /// The highest `connectionsPerOrigin` and `streamsPerOrigin`: a bound on the sockets and the
+  /// burst one process may aim at one host.
+  static constexpr int kMostPerOrigin = 1024;
+
+  /// The most requests of this request's origin under way at once over HTTP/1.1, one per
+  /// connection: 0 lets the origin widen with its speed, 1 to `kMostPerOrigin` fixes the limit
+  /// (see `Options::maxConnectionsPerOrigin`). Requests of one origin with different limits
+  /// wait in separate queues, each held to its own.
+  int connectionsPerOrigin = 0;
+  /// The same over HTTP/2, in streams (see `Options::maxStreamsPerOrigin`).
+  int streamsPerOrigin = 0;
 };
 
 /// What one exchange ended with: a complete HTTP response, or a failure before one arrived.

@@ -42,12 +42,24 @@ Refusal pacingRefusal(const Options& options) {
   return {};
 }
 
+Refusal perOriginRefusal(const Options& options) {
+  const auto within = [](int limit) { return limit >= 0 && limit <= HttpRequest::kMostPerOrigin; };
+  if (!within(options.maxConnectionsPerOrigin)) {
+    return {"maxConnectionsPerOrigin must be 0 (automatic) to 1024"};
+  }
+  if (!within(options.maxStreamsPerOrigin)) {
+    return {"maxStreamsPerOrigin must be 0 (automatic) to 1024"};
+  }
+  return {};
+}
+
 // Why no request of this client may be sent, whatever its protocol; empty when they may.
 Refusal commonRefusal(const Options& options) {
   if (!withinADay(options.timeout)) return {"timeout must be positive and at most 24 hours"};
   if (!withinADay(options.deadline)) return {"deadline must be positive and at most 24 hours"};
   if (Refusal retry = retryRefusal(options.retry)) return retry;
   if (Refusal pacing = pacingRefusal(options)) return pacing;
+  if (Refusal perOrigin = perOriginRefusal(options)) return perOrigin;
   if (options.proxy) return checkProxy(*options.proxy);
   return {};
 }
@@ -89,6 +101,8 @@ HttpRequest ClientSettings::request(std::string url) const {
   request.timeout = options.timeout;
   request.deadline = options.deadline;
   request.proxy = options.proxy;
+  request.connectionsPerOrigin = options.maxConnectionsPerOrigin;
+  request.streamsPerOrigin = options.maxStreamsPerOrigin;
   return request;
 }
 

@@ -409,6 +409,25 @@ FaultScript answerEach(std::string body, std::function<void()> beforeAnswer) {
   };
 }
 
+void awaitRequests(const FaultServer& server, std::size_t wanted) {
+  const auto giveUp = std::chrono::steady_clock::now() + std::chrono::seconds(30);
+  while (server.requests().size() < wanted && std::chrono::steady_clock::now() < giveUp) {
+    std::this_thread::sleep_for(std::chrono::milliseconds(10));
+  }
+  std::this_thread::sleep_for(std::chrono::milliseconds(500));
+}
+
+FaultScript answerEachAfter(std::string body, std::chrono::milliseconds delay,
+                            std::shared_ptr<PeakCount> peak) {
+  return answerEach(std::move(body), [delay, peak] {
+    const int now = ++peak->now;
+    for (int most = peak->most; now > most && !peak->most.compare_exchange_weak(most, now);) {
+    }
+    std::this_thread::sleep_for(delay);
+    --peak->now;
+  });
+}
+
 FaultScript resetAfterRequest(std::string partialAnswer) {
   return [partialAnswer = std::move(partialAnswer)](FaultConnection& c) {
     if (!c.readRequest().empty() && !partialAnswer.empty()) c.send(partialAnswer);

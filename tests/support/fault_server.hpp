@@ -144,6 +144,17 @@ std::string keepAliveAnswer(std::string_view body);
 /// Answers every request of each connection with `body`, keeping it open; `beforeAnswer` (when
 /// set) runs before each answer, on the connection's thread.
 FaultScript answerEach(std::string body, std::function<void()> beforeAnswer = {});
+/// Waits, up to 30 s, until `server` has received `wanted` requests; then half a second more,
+/// in which a request beyond a limit would arrive too.
+void awaitRequests(const FaultServer& server, std::size_t wanted);
+/// How many requests a server had under way at once, at most (see answerEachAfter()).
+struct PeakCount {
+  std::atomic<int> now{0};
+  std::atomic<int> most{0};
+};
+/// As `answerEach`, each answer `delay` after its request, counting into `peak`.
+FaultScript answerEachAfter(std::string body, std::chrono::milliseconds delay,
+                            std::shared_ptr<PeakCount> peak);
 /// Answers the first request of each connection with `body`, keeping the connection open, then
 /// reads the next request whole and closes without a byte of answer.
 FaultScript answerFirstThenCloseOnNext(std::string body);

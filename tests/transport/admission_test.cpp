@@ -1,5 +1,7 @@
 // How requests are admitted and timed: queued requests never time out, a slow completion delays
-// no other request, one stalled origin delays no other, and a forked child gets a session.
+// no other request, one stalled origin delays no other, an origin keeps to the connections its
+// client set and widens on its own only while its service is slow, and a forked child gets a
+// session.
 
 #include <gtest/gtest.h>
 #include <signal.h>
@@ -8,6 +10,7 @@
 
 #include <atomic>
 #include <map>
+#include <memory>
 #include <mutex>
 
 #include "support/fault_server.hpp"
@@ -42,7 +45,11 @@ TEST(Admission, QueuedRequestsDoNotTimeOutAndEachIsSentOnce) {
   };
   auto shared = std::make_shared<Shared>();
   test::Diagnostics printed;
-  Velmora client("u", "p", test::clientOptions(server.baseUrl(), server.caFile(), 2500ms, printed));
+  Options options = test::clientOptions(server.baseUrl(), server.caFile(), 2500ms, printed);
+  // Held to 16 connections, the last calls wait three answers (4.5 s) in the queue: longer than
+  // the idle time-out. Left to itself, the slow origin would widen and shorten that wait.
+  options.maxConnectionsPerOrigin = 16;
+  Velmora client("u", "p", options);
   for (int i = 0; i < kRequests; ++i) {
     client.ShowWhiteList({"number-" + std::to_string(i) + "-"},
                          [shared](std::shared_ptr<Result> r) {
@@ -129,6 +136,63 @@ TEST(Admission, StalledOriginDelaysNoOtherAndQueuedRequestsAreNeverSent) {
   EXPECT_EQ(mayHaveArrived, stalled.requests().size());
   EXPECT_LE(mayHaveArrived, 16u);
   EXPECT_GT(mayHaveArrived, 0u);
+}
+
+// Makes `count` GetCredit calls at once and waits for every completion.
+void creditAtOnce(Velmora& client, int count) {
+  auto ended = std::make_shared<test::Latch>(static_cast<std::size_t>(count));
+  for (int i = 0; i < count; ++i)
+    client.GetCredit([ended](std::shared_ptr<Result>) { ended->done(); });
+  EXPECT_TRUE(ended->wait(60s));
+}
+
+TEST(Admission, AStalledOriginGetsExactlyTheConnectionsItsClientSet) {
+  constexpr std::size_t kLimit = 40;
+  auto server = std::make_unique<FaultServer>(FaultServer::Tls{});
+  server->setScript(test::stallAfterRequest());
+  test::Diagnostics printed;
+  Options options = test::clientOptions(server->baseUrl(), server->caFile(), 60s, printed);
+  options.maxConnectionsPerOrigin = static_cast<int>(kLimit);
+  Velmora client("u", "p", options);
+  auto ended = std::make_shared<test::Latch>(100);
+  for (int i = 0; i < 100; ++i)
+    client.GetCredit([ended](std::shared_ptr<Result>) { ended->done(); });
+
+  test::awaitRequests(*server, kLimit);
+  EXPECT_EQ(server->requests().size(), kLimit);
+  EXPECT_EQ(server->connections(), kLimit);
+  server.reset();  // ends the calls: the stalled ones fail, the queued ones find no server
+  EXPECT_TRUE(ended->wait(60s));
+}
+
+// libcurl closes idle connections beyond its cache size whenever a transfer ends: its cache
+// must grow with what an origin may keep, or each round of calls pays for new handshakes.
+TEST(Admission, ARaisedLimitKeepsItsConnectionsBetweenRounds) {
+  constexpr int kLimit = 100;
+  FaultServer server(FaultServer::Tls{});
+  server.setScript(test::answerEach(R"({"Code":0})", [] { std::this_thread::sleep_for(20ms); }));
+  test::Diagnostics printed;
+  Options options = test::clientOptions(server.baseUrl(), server.caFile(), 20s, printed);
+  options.maxConnectionsPerOrigin = kLimit;
+  Velmora client("u", "p", options);
+  for (int round = 0; round < 3; ++round) creditAtOnce(client, kLimit);
+  EXPECT_EQ(server.requests().size(), 3u * kLimit);
+  EXPECT_LE(server.connections(), static_cast<std::size_t>(kLimit));
+  EXPECT_GT(server.connections(), 16u);
+}
+
+// A service that takes 150 ms an answer: the origin, left to itself, opens more than its first
+// 16 connections, and every call still goes out once.
+TEST(Admission, ASlowServiceWidensItsOriginOnItsOwn) {
+  auto peak = std::make_shared<test::PeakCount>();
+  FaultServer server(FaultServer::Tls{});
+  server.setScript(test::answerEachAfter(R"({"Code":0})", 150ms, peak));
+  test::Diagnostics printed;
+  Velmora client("u", "p", test::clientOptions(server.baseUrl(), server.caFile(), 20s, printed));
+  creditAtOnce(client, 300);
+  EXPECT_EQ(server.requests().size(), 300u);
+  EXPECT_GT(peak->most.load(), 16);
+  EXPECT_LE(peak->most.load(), 256);
 }
 
 TEST(Admission, ForkedChildGetsASessionOfItsOwn) {

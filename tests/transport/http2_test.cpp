@@ -127,27 +127,40 @@ TEST(Http2, OriginIsWidenedAtTheHandshake) {
   EXPECT_TRUE(gate->firstSawCompany);
 }
 
+// One HTTP/2 connection carries at most 100 streams: a client that allows 150 gets a second
+// connection, and a server that never answers sees exactly 150 requests.
+TEST(Http2, AStalledOriginGetsExactlyTheStreamsItsClientSet) {
+  SKIP_WITHOUT_NGINX();
+  constexpr std::size_t kLimit = 150;
+  FaultServer backend;
+  backend.setScript(test::stallAfterRequest());
+  auto nginx = std::make_unique<test::Nginx>(backend.port(), "");
+  ASSERT_TRUE(nginx->ready());
+  test::Diagnostics printed;
+  Options options = test::clientOptions(nginx->baseUrl(), nginx->caFile(), 60s, printed);
+  options.maxStreamsPerOrigin = static_cast<int>(kLimit);
+  Velmora client("u", "p", options);
+  auto ended = std::make_shared<test::Latch>(200);
+  for (int i = 0; i < 200; ++i)
+    client.GetCredit([ended](std::shared_ptr<Result>) { ended->done(); });
+
+  test::awaitRequests(backend, kLimit);
+  EXPECT_EQ(backend.requests().size(), kLimit);
+  nginx.reset();
+  EXPECT_TRUE(ended->wait(60s));
+}
+
 // An HTTP/1.1 origin carries one request per connection and at most 16 connections, however
 // many calls wait and however many answers have arrived.
 TEST(Http1, OriginStaysWithinItsConnections) {
-  struct Count {
-    std::atomic<int> now{0};
-    std::atomic<int> most{0};
-  };
-  auto count = std::make_shared<Count>();
+  auto peak = std::make_shared<test::PeakCount>();
   FaultServer server(FaultServer::Tls{});
-  server.setScript(test::answerEach(kAnswer, [count] {
-    const int now = ++count->now;
-    for (int most = count->most; now > most && !count->most.compare_exchange_weak(most, now);) {
-    }
-    std::this_thread::sleep_for(50ms);
-    --count->now;
-  }));
+  server.setScript(test::answerEachAfter(kAnswer, 50ms, peak));
   test::Diagnostics printed;
   Velmora client("u", "p", test::clientOptions(server.baseUrl(), server.caFile(), 20s, printed));
   EXPECT_EQ(sendAtOnce(client, 200), 200);
-  EXPECT_LE(count->most.load(), 16);
-  EXPECT_GE(count->most.load(), 2);  // the origin did widen past its first connection
+  EXPECT_LE(peak->most.load(), 16);
+  EXPECT_GE(peak->most.load(), 2);  // the origin did widen past its first connection
   EXPECT_LE(server.connections(), 16u);
 }
 

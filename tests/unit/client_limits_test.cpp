@@ -199,6 +199,11 @@ TEST(ClientRetry, LimitsOutOfRulesSendNothing) {
       {"retry.jitter", [](Options& o) { o.retry.jitter = 1.5; }},
       {"maxRequestsPerSecond", [](Options& o) { o.maxRequestsPerSecond = -1; }},
       {"maxInFlight", [](Options& o) { o.maxInFlight = -1; }},
+      {"maxConnectionsPerOrigin must be 0 (automatic) to 1024",
+       [](Options& o) { o.maxConnectionsPerOrigin = -1; }},
+      {"maxConnectionsPerOrigin", [](Options& o) { o.maxConnectionsPerOrigin = 1025; }},
+      {"maxStreamsPerOrigin must be 0 (automatic) to 1024",
+       [](Options& o) { o.maxStreamsPerOrigin = 1025; }},
   };
   for (const auto& [line, spoil] : cases) {
     SCOPED_TRACE(line);

@@ -14,11 +14,12 @@ namespace {
 
 // How long the loop pauses when polling fails, so that it never spins.
 constexpr auto kBrokenPollPause = std::chrono::milliseconds(50);
-// Idle connections libcurl keeps for reuse. Its default, four per transfer attached when one
-// ends, shrinks whenever few calls are under way (between rounds of calls, or while completions
-// make the next calls): with sixteen HTTP/1.1 connections it closed some that the next calls
-// then had to make again, a TLS handshake each.
-constexpr long kKeptConnections = 4 * static_cast<long>(kHttp1Capacity);
+// The least number of idle connections libcurl keeps for reuse. Its default, four per transfer
+// attached when one ends, shrinks whenever few calls are under way (between rounds of calls, or
+// while completions make the next calls): with sixteen HTTP/1.1 connections it closed some that
+// the next calls then had to make again, a TLS handshake each. Above this, the cache grows with
+// the connections the known origins may keep (see fitConnectionCache()).
+constexpr long kKeptConnections = 64;
 // How often origins unused for a while are forgotten.
 constexpr auto kPruneInterval = std::chrono::seconds(10);
 
@@ -60,11 +61,12 @@ std::string IoLoop::start() {
   if (wakeFd < 0) return "The transfer loop could not be started: no eventfd";
   multi = curl_multi_init();
   share = curl_share_init();
+  keptConnections = kKeptConnections;
   if (multi == nullptr || share == nullptr ||
       curl_multi_setopt(multi, CURLMOPT_PIPELINING, CURLPIPE_MULTIPLEX) != CURLM_OK ||
       curl_multi_setopt(multi, CURLMOPT_MAX_CONCURRENT_STREAMS,
-                        static_cast<long>(kHttp2Capacity)) != CURLM_OK ||
-      curl_multi_setopt(multi, CURLMOPT_MAXCONNECTS, kKeptConnections) != CURLM_OK ||
+                        static_cast<long>(kStreamsPerConnection)) != CURLM_OK ||
+      curl_multi_setopt(multi, CURLMOPT_MAXCONNECTS, keptConnections) != CURLM_OK ||
       curl_share_setopt(share, CURLSHOPT_SHARE, CURL_LOCK_DATA_SSL_SESSION) != CURLSHE_OK ||
       curl_share_setopt(share, CURLSHOPT_SHARE, CURL_LOCK_DATA_DNS) != CURLSHE_OK) {
     return "libcurl could not be initialised: no transfer loop";
@@ -112,7 +114,8 @@ void IoLoop::stop(Clock::time_point until) {
 }
 
 // Like libcurl's own examples: sleep until a socket is ready, a wake-up comes, or the next
-// limit (an idle time-out, a deadline, a queued deadline, the prune) is due.
+// limit (an idle time-out, a deadline, a queued deadline, an origin's widening, the prune) is
+// due.
 void IoLoop::run() {
   auto nextPrune = Clock::now() + kPruneInterval;
   while (!stopping) {
@@ -131,12 +134,14 @@ void IoLoop::run() {
       queues.prune(now);
       nextPrune = now + kPruneInterval;
     }
+    const Clock::time_point nextWidening = queues.widen(now);
+    fitConnectionCache();
     admit();
     const bool handedOver = !finished.empty();
     completions.push(finished);
     if (handedOver && running == 0 && waitsForCompletions) awaitCompletions();
     if (stopping || !maySleep()) continue;
-    sleepUntil(now, std::min({nextExpiry, queues.nextQueuedDeadline(), nextPrune}));
+    sleepUntil(now, std::min({nextExpiry, queues.nextQueuedDeadline(), nextPrune, nextWidening}));
   }
   std::lock_guard<std::mutex> lock(mutex);
   exited = true;
@@ -196,17 +201,26 @@ void IoLoop::admit() {
   Pending work;
   const auto now = Clock::now();
   while (!stopping) {
-    Origin* origin = queues.takeNext(work);
+    Origin* origin = queues.takeNext(work, now);
     if (origin == nullptr) return;
     // A request that would go out in the last moments before its deadline would almost surely
     // fail with its outcome unknown; it ends now instead, surely never sent.
     if (work.deadlineAt - now < leastTimeToSend(work.request.deadline)) {
-      queues.release(*origin, now);
+      queues.release(*origin, work, now);
       failQueued(work);
       continue;
     }
     transfers.start(*origin, std::move(work));
   }
+}
+
+// libcurl counts the connections under way against its cache size too, and closes an idle one
+// whenever a transfer ends above it: a cache smaller than what the origins keep open would cost
+// a new connection, and a TLS handshake, for nearly every request of a widened origin.
+void IoLoop::fitConnectionCache() {
+  const long wanted = std::max(kKeptConnections, static_cast<long>(queues.connectionsAllowed()));
+  if (wanted == keptConnections) return;
+  if (curl_multi_setopt(multi, CURLMOPT_MAXCONNECTS, wanted) == CURLM_OK) keptConnections = wanted;
 }
 
 void IoLoop::failQueued(Pending& work) {

@@ -43,6 +43,7 @@ class IoLoop {
   void wake();
   void takeIncoming();
   void admit();
+  void fitConnectionCache();
   void failQueued(Pending& work);
 
   CompletionQueue& completions;
@@ -65,6 +66,7 @@ class IoLoop {
 
   // Touched by the I/O thread only.
   bool waitsForCompletions = false;  // see awaitCompletions()
+  long keptConnections = 0;          // libcurl's CURLMOPT_MAXCONNECTS as last set
   HandOverWait handOverWait;
   std::vector<Pending> taken;
   OriginQueues queues;

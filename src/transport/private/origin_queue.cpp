@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <cctype>
+#include <string>
 #include <string_view>
 
 #include "velmora/transport.hpp"
@@ -11,6 +12,50 @@ namespace {
 
 // An origin with nothing queued or under way for this long is forgotten.
 constexpr auto kOriginIdleLimit = std::chrono::seconds(30);
+// An origin left to widen on its own does so when its requests have waited a window with every
+// place taken and every exchange that ended in it took at least kSlowExchange: a nearby service
+// answers some requests in far less even on a loaded machine, a distant one answers none. An
+// origin whose exchanges never end in that time is stalled, not slow: more connections would
+// only pile more requests on it.
+constexpr auto kSlowWindow = std::chrono::milliseconds(50);
+constexpr auto kSlowExchange = std::chrono::milliseconds(100);
+// How much a slow HTTP/1.1 origin widens at a time: from 16 connections to 256 in two steps.
+constexpr std::size_t kWidening = 4;
+// What an origin left to widen on its own may reach, in connections (HTTP/1.1) or streams.
+constexpr std::size_t kAutomaticLimit = 256;
+
+// 0 (left to the origin) or a limit of 1 to kMostPerOrigin; anything else (only a transport's
+// own caller can make one) counts as 0.
+std::size_t limitOf(int limit) {
+  const bool fixed = limit >= 1 && limit <= HttpRequest::kMostPerOrigin;
+  return fixed ? static_cast<std::size_t>(limit) : 0;
+}
+
+std::size_t limitOf(const Origin& origin) {
+  const std::size_t fixed =
+      origin.protocol == Protocol::Http2 ? origin.streamLimit : origin.connectionLimit;
+  return fixed != 0 ? fixed : kAutomaticLimit;
+}
+
+bool automatic(const Origin& origin) {
+  return (origin.protocol == Protocol::Http2 ? origin.streamLimit : origin.connectionLimit) == 0;
+}
+
+void startWindow(Origin& origin, Clock::time_point now) {
+  origin.windowStart = now;
+  origin.shortestExchange = Clock::duration::max();
+}
+
+bool mayWiden(const Origin& origin) {
+  return !origin.waiting.empty() && origin.admitted >= origin.capacity && !origin.probing &&
+         origin.protocol != Protocol::Unknown && origin.capacity < limitOf(origin);
+}
+
+// The window's exchanges ended, and none sooner than kSlowExchange.
+bool slow(const Origin& origin) {
+  return origin.shortestExchange >= kSlowExchange &&
+         origin.shortestExchange != Clock::duration::max();
+}
 
 void appendLower(std::string& out, std::string_view text) {
   for (const char c : text)
@@ -37,6 +82,8 @@ std::string originKeyOf(const HttpRequest& request) {
   }
   key.append("\n").append(request.caFile).append("\n");
   if (request.proxy) key.append("=").append(*request.proxy);
+  key.append("\n").append(std::to_string(request.connectionsPerOrigin));
+  key.append("/").append(std::to_string(request.streamsPerOrigin));
   return key;
 }
 
@@ -50,8 +97,10 @@ Origin& OriginQueues::originOf(const Pending& pending, Clock::time_point now) {
   std::unique_ptr<Origin>& slot = origins[pending.originKey];
   if (!slot) {
     slot = std::make_unique<Origin>();
+    slot->connectionLimit = limitOf(pending.request.connectionsPerOrigin);
+    slot->streamLimit = limitOf(pending.request.streamsPerOrigin);
     // Plain HTTP never multiplexes: one request per connection from the start.
-    if (pending.originKey.rfind("http://", 0) == 0) setProtocol(*slot, Protocol::Http1);
+    if (pending.originKey.rfind("http://", 0) == 0) setProtocol(*slot, Protocol::Http1, now);
   }
   earliestQueuedDeadline = std::min(earliestQueuedDeadline, pending.deadlineAt);
   slot->lastUsed = now;
@@ -61,12 +110,14 @@ Origin& OriginQueues::originOf(const Pending& pending, Clock::time_point now) {
 
 void OriginQueues::add(Pending pending, Clock::time_point now) {
   Origin& origin = originOf(pending, now);
+  if (origin.waiting.empty()) startWindow(origin, now);
   origin.waiting.push_back(std::move(pending));
   offerTurn(origin);
 }
 
 void OriginQueues::addFront(Pending pending, Clock::time_point now) {
   Origin& origin = originOf(pending, now);
+  if (origin.waiting.empty()) startWindow(origin, now);
   origin.waiting.push_front(std::move(pending));
   offerTurn(origin);
 }
@@ -78,7 +129,7 @@ void OriginQueues::offerTurn(Origin& origin) {
   }
 }
 
-Origin* OriginQueues::takeNext(Pending& out) {
+Origin* OriginQueues::takeNext(Pending& out, Clock::time_point now) {
   while (!turns.empty()) {
     Origin* origin = turns.front();
     turns.pop_front();
@@ -88,22 +139,100 @@ Origin* OriginQueues::takeNext(Pending& out) {
     origin->waiting.pop_front();
     --queued;
     ++origin->admitted;
+    out.admittedAt = now;
+    // The request that fills a probing origin is the one libcurl finds no room for.
+    out.opensConnection = origin->probing && origin->admitted == origin->capacity;
     offerTurn(*origin);
     return origin;
   }
   return nullptr;
 }
 
-void OriginQueues::release(Origin& origin, Clock::time_point now) {
+void OriginQueues::release(Origin& origin, const Pending& ended, Clock::time_point now) {
   --origin.admitted;
   origin.lastUsed = now;
+  origin.shortestExchange = std::min(origin.shortestExchange, now - ended.admittedAt);
+  // A probe that ended before its connection came up opened none.
+  if (ended.opensConnection && origin.probing) {
+    origin.probing = false;
+    --origin.capacity;
+  }
   offerTurn(origin);
 }
 
-void OriginQueues::setProtocol(Origin& origin, Protocol protocol) {
+void OriginQueues::setProtocol(Origin& origin, Protocol protocol, Clock::time_point now) {
   origin.protocol = protocol;
-  origin.capacity = protocol == Protocol::Http2 ? kHttp2Capacity : kHttp1Capacity;
+  origin.probing = false;
+  const std::size_t first = protocol == Protocol::Http2 ? kStreamsPerConnection
+                            : automatic(origin)         ? kFirstConnections
+                                                        : limitOf(origin);
+  origin.capacity = std::min(first, limitOf(origin));
+  startWindow(origin, now);
   offerTurn(origin);
+}
+
+void OriginQueues::probeStarted(Origin& origin, bool onNewConnection) {
+  if (!origin.probing) return;
+  origin.probing = false;
+  // On a connection that had room, the probe keeps its place: that room is real.
+  if (onNewConnection) {
+    origin.capacity = std::min(limitOf(origin), origin.capacity - 1 + kStreamsPerConnection);
+  }
+  offerTurn(origin);
+}
+
+// An origin widens only while its requests wait with every place taken: one with room to
+// spare would gain nothing. One with a limit of its own widens at once; one left to itself only
+// while slow, and a short burst at a fast service never lasts a window.
+Clock::time_point OriginQueues::widen(Clock::time_point now) {
+  auto next = Clock::time_point::max();
+  if (queued == 0) return next;
+  for (auto& entry : origins) {
+    Origin& origin = *entry.second;
+    if (!mayWiden(origin)) continue;
+    if (!automatic(origin)) {
+      widenOne(origin);
+      continue;
+    }
+    if (now - origin.windowStart < kSlowWindow) {
+      next = std::min(next, origin.windowStart + kSlowWindow);
+      continue;
+    }
+    if (slow(origin)) {
+      widenOne(origin);
+      // A probing HTTP/2 origin keeps its window: once the new connection is up, the same
+      // evidence lets the next one follow.
+      if (origin.probing) continue;
+    }
+    startWindow(origin, now);
+    next = std::min(next, now + kSlowWindow);
+  }
+  return next;
+}
+
+// HTTP/1.1 widens fourfold at once, or to its limit when it has one. HTTP/2 admits one request
+// beyond its connections, which libcurl sends on a new connection, and widens by that
+// connection's streams once it is up: a burst beyond a full connection would make libcurl open
+// a connection for nearly every request of the burst.
+void OriginQueues::widenOne(Origin& origin) {
+  if (origin.protocol == Protocol::Http2) {
+    origin.probing = true;
+    ++origin.capacity;
+  } else {
+    origin.capacity = std::min(limitOf(origin), origin.capacity * kWidening);
+  }
+  offerTurn(origin);
+}
+
+std::size_t OriginQueues::connectionsAllowed() const {
+  std::size_t total = 0;
+  for (const auto& entry : origins) {
+    const Origin& origin = *entry.second;
+    total += origin.protocol == Protocol::Http2
+                 ? (origin.capacity + kStreamsPerConnection - 1) / kStreamsPerConnection
+                 : origin.capacity;
+  }
+  return total;
 }
 
 void OriginQueues::expireQueued(Clock::time_point now,

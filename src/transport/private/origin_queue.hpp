@@ -14,10 +14,12 @@ namespace velmora::detail {
 
 using Clock = std::chrono::steady_clock;
 
-/// Requests one origin may have under way over HTTP/1.1: one per connection, 16 connections.
-inline constexpr std::size_t kHttp1Capacity = 16;
-/// Requests one origin may have under way over HTTP/2: streams on its connection.
-inline constexpr std::size_t kHttp2Capacity = 100;
+/// What an HTTP/1.1 origin starts with: connections, one request each. Enough for a service that
+/// answers in milliseconds, where each further connection would cost a handshake and gain nothing.
+inline constexpr std::size_t kFirstConnections = 16;
+/// The most streams libcurl puts on one HTTP/2 connection (fewer when the server says so); an
+/// origin allowed more streams than that gets more connections.
+inline constexpr std::size_t kStreamsPerConnection = 100;
 
 /// A submitted request that has not ended yet.
 struct Pending {
@@ -26,6 +28,8 @@ struct Pending {
   Clock::time_point deadlineAt;  ///< when the request's deadline passes
   std::string originKey;         ///< see originKeyOf()
   int resends = 0;               ///< times a GOAWAY refusing its whole connection sent it out again
+  Clock::time_point admittedAt;  ///< when it was last handed to libcurl
+  bool opensConnection = false;  ///< admitted beyond its HTTP/2 origin's connections (a probe)
 };
 
 /// Names the connections `request` can share: scheme, host and port of its URL (lower case,
@@ -46,6 +50,15 @@ struct Origin {
   Protocol protocol = Protocol::Unknown;
   bool inTurn = false;  ///< listed among the origins waiting for their turn
   Clock::time_point lastUsed;
+  // The client's limits, by protocol: what it may widen to; 0 leaves it to the origin's speed.
+  std::size_t connectionLimit = 0;
+  std::size_t streamLimit = 0;
+  // What its exchanges took since its queue last started to fill (see widen()).
+  Clock::time_point windowStart;
+  Clock::duration shortestExchange = Clock::duration::max();
+  // HTTP/2: one request was admitted beyond what its connections carry, so that libcurl opens
+  // another; the origin widens once that connection is up.
+  bool probing = false;
 };
 
 /// The origins' queues, admitted in turn (round robin) within each origin's capacity.
@@ -59,12 +72,21 @@ class OriginQueues {
   void addFront(Pending pending, Clock::time_point now);
   /// The next request to admit, taken in turn from the origins below capacity; null origin
   /// when none may start. Counts it as admitted.
-  Origin* takeNext(Pending& out);
-  /// One transfer of `origin` ended.
-  void release(Origin& origin, Clock::time_point now);
+  Origin* takeNext(Pending& out, Clock::time_point now);
+  /// One transfer of `origin`, `ended`, ended.
+  void release(Origin& origin, const Pending& ended, Clock::time_point now);
   /// Records the protocol `origin`'s handshake chose and widens (or narrows) what it may have
   /// under way at once to match.
-  void setProtocol(Origin& origin, Protocol protocol);
+  void setProtocol(Origin& origin, Protocol protocol, Clock::time_point now);
+  /// A request admitted with `opensConnection` is about to be written: when libcurl opened a
+  /// new connection for it, the HTTP/2 origin widens by that connection's streams; else (it
+  /// found room on one already open) it keeps just that place and may probe again.
+  void probeStarted(Origin& origin, bool onNewConnection);
+  /// Widens each origin whose requests wait while its service is slow; returns when to look
+  /// again (the far future when no origin may widen).
+  Clock::time_point widen(Clock::time_point now);
+  /// How many connections the known origins may keep open at their present widths.
+  std::size_t connectionsAllowed() const;
   /// Hands every queued request whose deadline has passed to `expire`, at most once per
   /// earliest queued deadline.
   void expireQueued(Clock::time_point now, const std::function<void(Pending&)>& expire);
@@ -76,6 +98,7 @@ class OriginQueues {
 
  private:
   void offerTurn(Origin& origin);
+  void widenOne(Origin& origin);
   Origin& originOf(const Pending& pending, Clock::time_point now);
 
   std::unordered_map<std::string, std::unique_ptr<Origin>> origins;

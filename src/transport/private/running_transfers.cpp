@@ -158,8 +158,8 @@ void RunningTransfers::deliver(Slot* s) {
 }
 
 void RunningTransfers::freeSlot(Slot* s) {
+  queues.release(*s->origin, s->work, Clock::now());
   s->work = Pending();
-  queues.release(*s->origin, Clock::now());
   s->origin = nullptr;
   spareSlots.push_back(s);
 }

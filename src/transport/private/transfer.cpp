@@ -97,9 +97,14 @@ int onRequestStart(void* user, char*, char*, int, int) {
   // The handshake tells what the connection carries: widen the origin now, not at its answer.
   Origin& origin = *s->origin;
   if (s->handshake != Protocol::Unknown && s->handshake != origin.protocol) {
-    s->queues->setProtocol(origin, s->handshake);
+    s->queues->setProtocol(origin, s->handshake, Clock::now());
   } else if (origin.protocol == Protocol::Unknown) {
-    s->queues->setProtocol(origin, Protocol::Http1);
+    s->queues->setProtocol(origin, Protocol::Http1, Clock::now());
+  }
+  if (s->work.opensConnection) {
+    long opened = 0;
+    curl_easy_getinfo(s->easy, CURLINFO_NUM_CONNECTS, &opened);
+    s->queues->probeStarted(origin, opened > 0);
   }
   return CURL_PREREQFUNC_OK;
 }
