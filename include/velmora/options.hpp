@@ -112,11 +112,11 @@ struct Options {
   /// `maxRequestsPerSecond` hold the client back before this does.
   ///
   /// 0 (the default) leaves it to the origin's speed: it starts with 16 connections and widens
-  /// fourfold, up to 256, each time its calls have waited 50 ms with every connection busy and
-  /// every answer in that time took 100 ms or more. A service that answers in milliseconds keeps
-  /// few connections and pays no handshakes it does not need; one that takes L seconds an answer
-  /// carries up to 256 / L calls a second (1,280 at 200 ms). A service that stops answering
-  /// keeps its 16, so that no more calls pile up on it.
+  /// to 256 once its calls have waited 50 ms with every connection busy and every answer since
+  /// they started waiting (one at least) took 100 ms or more. A service that answers in
+  /// milliseconds keeps few connections and pays no handshakes it does not need; one that takes
+  /// L seconds an answer carries up to 256 / L calls a second (1,280 at 200 ms). A service that
+  /// stops answering keeps its 16, so that no more calls pile up on it.
   ///
   /// 1 to `HttpRequest::kMostPerOrigin` (1,024): up to this many, opened as calls need them
   /// whatever the service's speed (at a fast service, more connections cost handshakes and

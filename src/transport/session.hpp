@@ -15,12 +15,12 @@
 // Queues. Each origin (scheme, host and port, with the request's trust store, proxy and
 // per-origin limits) has its own queue. Its admitted transfers never exceed what its connections
 // carry at once: one until a connection is up, then what its TLS handshake chose. Over HTTP/1.1,
-// one request per connection: the client's limit, or, left to the origin, 16 widened fourfold up
-// to 256 while every answer of a 50 ms window in which calls waited took 100 ms or more. Over
-// HTTP/2, streams: one connection's 100 first (libcurl keeps each connection within the
-// server's own SETTINGS_MAX_CONCURRENT_STREAMS), then one more connection at a time: a single
-// request is admitted beyond what the open connections carry, so that libcurl opens one, and
-// the origin widens by that connection's streams when the pre-request callback sees it new.
+// one request per connection: the client's limit, or, left to the origin, 16 widened to 256 once
+// its calls have waited 50 ms and every answer since they started waiting took 100 ms or more.
+// Over HTTP/2, streams: one connection's 100 first (libcurl keeps each connection within the
+// server's own SETTINGS_MAX_CONCURRENT_STREAMS), then one more connection at a time: one place
+// is added beyond what the connections in use carry, so that libcurl opens another, and the
+// origin widens by 100 streams once a request goes out on a connection more than it counted.
 // Origins take turns (round robin), so a stalled origin never delays another.
 //
 // At most once. A request is written to the network at most once. libcurl, when a reused

@@ -1,6 +1,6 @@
-// How an origin's width follows its service: one left to itself widens only while every
-// exchange of a window is slow (not while some are fast, not while none ends); one with a limit
-// of its own takes it as calls need it; HTTP/2 widens one connection at a time.
+// How an origin's width follows its service: one left to itself widens only when every exchange
+// since its calls started waiting was slow (not while one was fast, not while none ends); one
+// with a limit of its own takes it as calls need it; HTTP/2 widens one connection at a time.
 
 #include <gtest/gtest.h>
 
@@ -61,6 +61,13 @@ struct Queues {
     admitAll();
   }
 
+  // Sends every admitted request not yet sent on libcurl's connection `connection`.
+  void sendOn(std::int64_t connection) {
+    for (Pending& p : running) {
+      if (p.connection < 0) queues.started(*origin, p, connection);
+    }
+  }
+
   // Lets `took` pass and ends every exchange under way.
   void answerAfter(milliseconds took) {
     now += took;
@@ -82,46 +89,56 @@ struct Queues {
   std::vector<Pending> running;
 };
 
-TEST(OriginWidening, Http1WidensOnlyWhileEveryAnswerOfAWindowIsSlow) {
+TEST(OriginWidening, Http1WidensToItsLimitOnceEveryAnswerIsSlow) {
   Queues q(Protocol::Http1);
   EXPECT_EQ(q.submit(1000), 16u);
-
-  // Answers after 120 ms: slow. Fourfold after a window of them, and again, up to 256.
-  q.answerAfter(milliseconds(120));
-  EXPECT_EQ(q.pass(milliseconds(50)), 48u);
-  q.answerAfter(milliseconds(120));
-  EXPECT_EQ(q.pass(milliseconds(50)), 192u);
-  q.answerAfter(milliseconds(120));
-  EXPECT_EQ(q.pass(milliseconds(50)), 0u);
+  // Not before an answer came back, however long the calls wait.
+  EXPECT_EQ(q.pass(milliseconds(100)), 0u);
+  // Every answer took 120 ms: slow. To the whole limit at once.
+  q.answerAfter(milliseconds(20));
+  EXPECT_EQ(q.pass(milliseconds(0)), 240u);
   EXPECT_EQ(q.origin->capacity, 256u);
+  EXPECT_EQ(q.queues.connectionsAllowed(), 256u);
+}
+
+TEST(OriginWidening, SlowMeansAHundredMillisecondsOrMore) {
+  for (const int took : {99, 100}) {
+    Queues q(Protocol::Http1);
+    q.submit(1000);
+    q.answerAfter(milliseconds(took));
+    EXPECT_EQ(q.pass(milliseconds(0)), took >= 100 ? 240u : 0u) << took;
+  }
 }
 
 TEST(OriginWidening, Http1KeepsItsWidthWhenOneAnswerIsFastOrNoneComes) {
-  Queues q(Protocol::Http1);
-  q.submit(1000);
-  // A busy machine delays most answers, but one in the window came back in 10 ms.
-  q.now += milliseconds(10);
-  q.end(1);
-  q.now += milliseconds(190);
-  q.end(15);
-  EXPECT_EQ(q.pass(milliseconds(50)), 0u);
+  Queues busy(Protocol::Http1);
+  busy.submit(1000);
+  // A busy machine delays most answers, but one came back in 10 ms.
+  busy.now += milliseconds(10);
+  busy.end(1);
+  for (int i = 0; i < 20; ++i) {
+    busy.answerAfter(milliseconds(200));
+    EXPECT_EQ(busy.pass(milliseconds(50)), 0u);
+  }
 
   // A service that answers nothing for seconds is stalled, not slow.
-  for (int i = 0; i < 40; ++i) EXPECT_EQ(q.pass(milliseconds(50)), 0u);
-  EXPECT_EQ(q.origin->capacity, 16u);
+  Queues stalled(Protocol::Http1);
+  stalled.submit(1000);
+  for (int i = 0; i < 40; ++i) EXPECT_EQ(stalled.pass(milliseconds(50)), 0u);
+  EXPECT_EQ(stalled.origin->capacity, 16u);
 }
 
-TEST(OriginWidening, TheWindowStartsWhenTheQueueFills) {
+TEST(OriginWidening, OnlyAnswersSinceTheCallsStartedWaitingCount) {
   Queues q(Protocol::Http1);
   q.submit(16);
-  // Exchanges of 120 ms while nothing waited, long ago, say nothing of a burst that comes now.
+  // Slow answers while nothing waited, long ago, say nothing of a burst that comes now.
   q.answerAfter(milliseconds(120));
   q.now += milliseconds(500);
   q.submit(100);
-  EXPECT_EQ(q.pass(milliseconds(1)), 0u);
+  EXPECT_EQ(q.pass(milliseconds(60)), 0u);
   // The burst's own answers are fast: the origin stays narrow.
   q.answerAfter(milliseconds(1));
-  EXPECT_EQ(q.pass(milliseconds(120)), 0u);
+  EXPECT_EQ(q.pass(milliseconds(60)), 0u);
   EXPECT_EQ(q.origin->capacity, 16u);
 }
 
@@ -138,37 +155,42 @@ TEST(OriginWidening, AFixedLimitIsTakenAsCallsNeedIt) {
 TEST(OriginWidening, Http2OpensOneConnectionAtATime) {
   Queues q(Protocol::Http2);
   EXPECT_EQ(q.submit(1000), 100u);
-  q.now += milliseconds(120);
-  q.end(100);
+  q.sendOn(1);
+  q.answerAfter(milliseconds(120));
+  q.sendOn(1);
   // Slow: one request beyond the full connection, to make libcurl open another.
-  EXPECT_EQ(q.pass(milliseconds(50)), 1u);
-  EXPECT_TRUE(q.running.back().opensConnection);
-  EXPECT_EQ(q.pass(milliseconds(50)), 0u);  // nothing more until it is up
-
-  // It went out on a connection of its own: that connection's streams follow, then the next
-  // probe at once on the same evidence, up to 256.
-  q.queues.probeStarted(*q.origin, true);
-  EXPECT_EQ(q.admitAll(), 99u);
   EXPECT_EQ(q.pass(milliseconds(0)), 1u);
-  q.queues.probeStarted(*q.origin, true);
+  EXPECT_EQ(q.pass(milliseconds(50)), 0u);  // nothing more until it is in use
+
+  // A second connection in use: its streams follow, then the next probe at once on the same
+  // evidence, up to 256.
+  q.sendOn(2);
+  EXPECT_EQ(q.admitAll(), 99u);
+  q.sendOn(2);
+  EXPECT_EQ(q.pass(milliseconds(0)), 1u);
+  q.sendOn(3);
   EXPECT_EQ(q.admitAll(), 55u);
   EXPECT_EQ(q.origin->capacity, 256u);
   EXPECT_EQ(q.queues.connectionsAllowed(), 3u);
 }
 
-TEST(OriginWidening, AnHttp2ProbeThatFoundRoomOrEndedEarlyOpensNothing) {
+TEST(OriginWidening, Http2CountsConnectionsNotWhichRequestProbed) {
   Queues q(Protocol::Http2, 300);
   q.submit(1000);
+  q.sendOn(1);
   // A limit of its own: the probe goes out at once, no window needed.
   EXPECT_EQ(q.pass(milliseconds(0)), 1u);
-  // libcurl put it on a connection with room: it keeps that place only.
-  q.queues.probeStarted(*q.origin, false);
+  // A stream had just ended: libcurl puts the probe there, on a connection already counted.
+  q.end(1);
+  q.queues.started(*q.origin, q.running[q.running.size() - 2], 1);
   EXPECT_EQ(q.origin->capacity, 101u);
-  EXPECT_EQ(q.pass(milliseconds(0)), 1u);
-  // This one failed before it was sent: its place goes too.
-  q.queues.release(*q.origin, q.running.back(), q.now);
-  EXPECT_EQ(q.origin->capacity, 101u);
+  // The request admitted in that stream's place opens the new connection.
+  q.sendOn(2);
+  EXPECT_EQ(q.origin->capacity, 200u);
   EXPECT_FALSE(q.origin->probing);
+  // Every stream that ends leaves its connection's count.
+  q.end(q.running.size());
+  EXPECT_TRUE(q.origin->streamsOn.empty());
 }
 
 }  // namespace

@@ -134,6 +134,8 @@ void IoLoop::run() {
       queues.prune(now);
       nextPrune = now + kPruneInterval;
     }
+    admit();
+    // Once the freed places are taken again: an origin widens only while its calls wait.
     const Clock::time_point nextWidening = queues.widen(now);
     fitConnectionCache();
     admit();

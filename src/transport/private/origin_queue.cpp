@@ -12,15 +12,14 @@ namespace {
 
 // An origin with nothing queued or under way for this long is forgotten.
 constexpr auto kOriginIdleLimit = std::chrono::seconds(30);
-// An origin left to widen on its own does so when its requests have waited a window with every
-// place taken and every exchange that ended in it took at least kSlowExchange: a nearby service
-// answers some requests in far less even on a loaded machine, a distant one answers none. An
-// origin whose exchanges never end in that time is stalled, not slow: more connections would
-// only pile more requests on it.
+// An origin left to widen on its own does so once its calls have waited kSlowWindow with every
+// place taken, if every exchange that ended since they started waiting (one at least) took
+// kSlowExchange or more: a nearby service answers some requests in far less even on a loaded
+// machine, a distant one answers none. An origin whose exchanges never end is stalled, not
+// slow: more connections would only pile more requests on it. Over HTTP/1.1 it then widens to
+// its whole limit at once: each step would cost one more answer's wait.
 constexpr auto kSlowWindow = std::chrono::milliseconds(50);
 constexpr auto kSlowExchange = std::chrono::milliseconds(100);
-// How much a slow HTTP/1.1 origin widens at a time: from 16 connections to 256 in two steps.
-constexpr std::size_t kWidening = 4;
 // What an origin left to widen on its own may reach, in connections (HTTP/1.1) or streams.
 constexpr std::size_t kAutomaticLimit = 256;
 
@@ -41,8 +40,8 @@ bool automatic(const Origin& origin) {
   return (origin.protocol == Protocol::Http2 ? origin.streamLimit : origin.connectionLimit) == 0;
 }
 
-void startWindow(Origin& origin, Clock::time_point now) {
-  origin.windowStart = now;
+void startWaiting(Origin& origin, Clock::time_point now) {
+  origin.waitingSince = now;
   origin.shortestExchange = Clock::duration::max();
 }
 
@@ -51,7 +50,7 @@ bool mayWiden(const Origin& origin) {
          origin.protocol != Protocol::Unknown && origin.capacity < limitOf(origin);
 }
 
-// The window's exchanges ended, and none sooner than kSlowExchange.
+// Exchanges ended since the calls started waiting, and none sooner than kSlowExchange.
 bool slow(const Origin& origin) {
   return origin.shortestExchange >= kSlowExchange &&
          origin.shortestExchange != Clock::duration::max();
@@ -110,14 +109,14 @@ Origin& OriginQueues::originOf(const Pending& pending, Clock::time_point now) {
 
 void OriginQueues::add(Pending pending, Clock::time_point now) {
   Origin& origin = originOf(pending, now);
-  if (origin.waiting.empty()) startWindow(origin, now);
+  if (origin.waiting.empty()) startWaiting(origin, now);
   origin.waiting.push_back(std::move(pending));
   offerTurn(origin);
 }
 
 void OriginQueues::addFront(Pending pending, Clock::time_point now) {
   Origin& origin = originOf(pending, now);
-  if (origin.waiting.empty()) startWindow(origin, now);
+  if (origin.waiting.empty()) startWaiting(origin, now);
   origin.waiting.push_front(std::move(pending));
   offerTurn(origin);
 }
@@ -140,8 +139,7 @@ Origin* OriginQueues::takeNext(Pending& out, Clock::time_point now) {
     --queued;
     ++origin->admitted;
     out.admittedAt = now;
-    // The request that fills a probing origin is the one libcurl finds no room for.
-    out.opensConnection = origin->probing && origin->admitted == origin->capacity;
+    out.connection = -1;
     offerTurn(*origin);
     return origin;
   }
@@ -152,10 +150,8 @@ void OriginQueues::release(Origin& origin, const Pending& ended, Clock::time_poi
   --origin.admitted;
   origin.lastUsed = now;
   origin.shortestExchange = std::min(origin.shortestExchange, now - ended.admittedAt);
-  // A probe that ended before its connection came up opened none.
-  if (ended.opensConnection && origin.probing) {
-    origin.probing = false;
-    --origin.capacity;
+  if (const auto on = origin.streamsOn.find(ended.connection); on != origin.streamsOn.end()) {
+    if (--on->second == 0) origin.streamsOn.erase(on);
   }
   offerTurn(origin);
 }
@@ -167,17 +163,23 @@ void OriginQueues::setProtocol(Origin& origin, Protocol protocol, Clock::time_po
                             : automatic(origin)         ? kFirstConnections
                                                         : limitOf(origin);
   origin.capacity = std::min(first, limitOf(origin));
-  startWindow(origin, now);
+  startWaiting(origin, now);
   offerTurn(origin);
 }
 
-void OriginQueues::probeStarted(Origin& origin, bool onNewConnection) {
-  if (!origin.probing) return;
+// Which request goes out on the new connection is libcurl's choice: the probe may find a stream
+// that ended meanwhile, and the request admitted in that stream's place open the connection.
+// So the origin counts connections in use, not which request was the probe.
+void OriginQueues::started(Origin& origin, Pending& pending, std::int64_t connection) {
+  if (origin.protocol != Protocol::Http2 || connection < 0) return;
+  pending.connection = connection;
+  const std::size_t inUse = ++origin.streamsOn[connection] == 1 ? origin.streamsOn.size() : 0;
+  if (!origin.probing || inUse == 0) return;
+  const std::size_t counted =
+      (origin.capacity - 1 + kStreamsPerConnection - 1) / kStreamsPerConnection;
+  if (inUse <= counted) return;
   origin.probing = false;
-  // On a connection that had room, the probe keeps its place: that room is real.
-  if (onNewConnection) {
-    origin.capacity = std::min(limitOf(origin), origin.capacity - 1 + kStreamsPerConnection);
-  }
+  origin.capacity = std::min(limitOf(origin), inUse * kStreamsPerConnection);
   offerTurn(origin);
 }
 
@@ -192,34 +194,25 @@ Clock::time_point OriginQueues::widen(Clock::time_point now) {
     if (!mayWiden(origin)) continue;
     if (!automatic(origin)) {
       widenOne(origin);
-      continue;
-    }
-    if (now - origin.windowStart < kSlowWindow) {
-      next = std::min(next, origin.windowStart + kSlowWindow);
-      continue;
-    }
-    if (slow(origin)) {
+    } else if (now < origin.waitingSince + kSlowWindow) {
+      next = std::min(next, origin.waitingSince + kSlowWindow);
+    } else if (slow(origin)) {
       widenOne(origin);
-      // A probing HTTP/2 origin keeps its window: once the new connection is up, the same
-      // evidence lets the next one follow.
-      if (origin.probing) continue;
     }
-    startWindow(origin, now);
-    next = std::min(next, now + kSlowWindow);
   }
   return next;
 }
 
-// HTTP/1.1 widens fourfold at once, or to its limit when it has one. HTTP/2 admits one request
-// beyond its connections, which libcurl sends on a new connection, and widens by that
-// connection's streams once it is up: a burst beyond a full connection would make libcurl open
-// a connection for nearly every request of the burst.
+// HTTP/1.1 widens to its limit at once. HTTP/2 admits one request beyond its connections, for
+// which libcurl opens a new connection, and widens by that connection's streams once it is in
+// use (the next may follow at once): a burst beyond a full connection would make libcurl open a
+// connection for nearly every request of the burst.
 void OriginQueues::widenOne(Origin& origin) {
   if (origin.protocol == Protocol::Http2) {
     origin.probing = true;
     ++origin.capacity;
   } else {
-    origin.capacity = std::min(limitOf(origin), origin.capacity * kWidening);
+    origin.capacity = limitOf(origin);
   }
   offerTurn(origin);
 }

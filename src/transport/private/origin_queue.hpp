@@ -2,6 +2,7 @@
 
 #include <chrono>
 #include <cstddef>
+#include <cstdint>
 #include <deque>
 #include <functional>
 #include <memory>
@@ -29,7 +30,7 @@ struct Pending {
   std::string originKey;         ///< see originKeyOf()
   int resends = 0;               ///< times a GOAWAY refusing its whole connection sent it out again
   Clock::time_point admittedAt;  ///< when it was last handed to libcurl
-  bool opensConnection = false;  ///< admitted beyond its HTTP/2 origin's connections (a probe)
+  std::int64_t connection = -1;  ///< HTTP/2: the connection its request went out on, once known
 };
 
 /// Names the connections `request` can share: scheme, host and port of its URL (lower case,
@@ -53,12 +54,13 @@ struct Origin {
   // The client's limits, by protocol: what it may widen to; 0 leaves it to the origin's speed.
   std::size_t connectionLimit = 0;
   std::size_t streamLimit = 0;
-  // What its exchanges took since its queue last started to fill (see widen()).
-  Clock::time_point windowStart;
+  // Since when its calls wait, and the shortest exchange that ended since (see widen()).
+  Clock::time_point waitingSince;
   Clock::duration shortestExchange = Clock::duration::max();
-  // HTTP/2: one request was admitted beyond what its connections carry, so that libcurl opens
-  // another; the origin widens once that connection is up.
+  // HTTP/2: one place was added beyond what its connections carry, so that libcurl opens
+  // another; the origin widens once a request goes out on a connection more than it counted.
   bool probing = false;
+  std::unordered_map<std::int64_t, std::size_t> streamsOn;  ///< HTTP/2: requests by connection
 };
 
 /// The origins' queues, admitted in turn (round robin) within each origin's capacity.
@@ -78,10 +80,10 @@ class OriginQueues {
   /// Records the protocol `origin`'s handshake chose and widens (or narrows) what it may have
   /// under way at once to match.
   void setProtocol(Origin& origin, Protocol protocol, Clock::time_point now);
-  /// A request admitted with `opensConnection` is about to be written: when libcurl opened a
-  /// new connection for it, the HTTP/2 origin widens by that connection's streams; else (it
-  /// found room on one already open) it keeps just that place and may probe again.
-  void probeStarted(Origin& origin, bool onNewConnection);
+  /// `pending`, of `origin`, is about to be written on `connection` (libcurl's number; -1
+  /// unknown). An HTTP/2 origin that probes for another connection widens by 100 streams for
+  /// each connection in use beyond those it counted.
+  void started(Origin& origin, Pending& pending, std::int64_t connection);
   /// Widens each origin whose requests wait while its service is slow; returns when to look
   /// again (the far future when no origin may widen).
   Clock::time_point widen(Clock::time_point now);

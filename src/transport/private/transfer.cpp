@@ -101,11 +101,7 @@ int onRequestStart(void* user, char*, char*, int, int) {
   } else if (origin.protocol == Protocol::Unknown) {
     s->queues->setProtocol(origin, Protocol::Http1, Clock::now());
   }
-  if (s->work.opensConnection) {
-    long opened = 0;
-    curl_easy_getinfo(s->easy, CURLINFO_NUM_CONNECTS, &opened);
-    s->queues->probeStarted(origin, opened > 0);
-  }
+  s->queues->started(origin, s->work, s->connection);
   return CURL_PREREQFUNC_OK;
 }
 
