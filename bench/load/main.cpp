@@ -2,7 +2,9 @@
 // and sockets belong to that row alone.
 //
 //   velmora_load row --kind KIND --name NAME --url URL [--ca PEM] [--count N] [--window W]
-//                    [--threads T] [--limit SECONDS] --out FILE
+//                    [--threads T] [--limit SECONDS] [--host-connections C]
+//                    [--connections C] [--streams S] --out FILE
+//   velmora_load slow-server --cert PEM --key PEM --delay-ms D
 //   velmora_load tool --name NAME --format wrk|h2load --out FILE -- COMMAND...
 //   velmora_load report FILE
 //   velmora_load micro-report GOOGLE_BENCHMARK_JSON
@@ -11,6 +13,11 @@
 //
 // KIND: velmora-send, velmora-check, raw-poll, raw-epoll, pool. A window of 0 submits every
 // request at once. The library's printed lines go to standard output: redirect it.
+// --host-connections: the raw loops' connections per host (default 16, as many as an origin of
+// the library starts with over HTTP/1.1; 0: no limit). --connections, --streams: the library's
+// maxConnectionsPerOrigin and maxStreamsPerOrigin instead of their defaults. slow-server: answers
+// every POST after D ms, over TLS and plain HTTP; prints "TLS_PORT PLAIN_PORT" on a line and serves
+// until SIGTERM or SIGINT.
 
 #include <curl/curl.h>
 
@@ -24,6 +31,7 @@
 #include "answers.hpp"
 #include "load/report.hpp"
 #include "load/rows.hpp"
+#include "load/slow_server.hpp"
 #include "load/smoke.hpp"
 #include "load/tool_row.hpp"
 
@@ -76,6 +84,9 @@ int rowCommand(int argc, char** argv) {
   plan.window = numberOr(options, "window", plan.window);
   plan.threads = numberOr(options, "threads", plan.threads);
   plan.limit = std::chrono::seconds(numberOr(options, "limit", plan.limit.count()));
+  plan.hostConnections = static_cast<long>(numberOr(options, "host-connections", 16));
+  plan.connectionsPerOrigin = static_cast<int>(numberOr(options, "connections", 0));
+  plan.streamsPerOrigin = static_cast<int>(numberOr(options, "streams", 0));
   RowResult row = runRow(plan);
   row.name = plan.name;
   appendRow(required(options, "out"), row);
@@ -117,6 +128,12 @@ int main(int argc, char** argv) {
       if (which == "request") std::cout << bench::sendMessageRequestBody();
       return which == "json" || which == "soap" || which == "request" ? 0 : 64;
     }
+    if (command == "slow-server") {
+      const auto options = bench::parseOptions(argc, argv, 2);
+      return bench::runSlowServer(
+          bench::required(options, "cert"), bench::required(options, "key"),
+          std::chrono::milliseconds(bench::numberOr(options, "delay-ms", 200)));
+    }
     if (command == "smoke") {
       const auto options = bench::parseOptions(argc, argv, 2);
       return bench::runSmoke(bench::required(options, "cert"), bench::required(options, "key"));
@@ -125,7 +142,7 @@ int main(int argc, char** argv) {
     std::cerr << "velmora_load: " << e.what() << '\n';
     return 1;
   }
-  std::cerr << "usage: velmora_load row|tool|report|micro-report|answer|smoke ... (see "
+  std::cerr << "usage: velmora_load row|tool|report|micro-report|answer|slow-server|smoke ... (see "
                "bench/load/main.cpp)\n";
   return 64;
 }

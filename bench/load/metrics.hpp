@@ -26,6 +26,9 @@ struct RowPlan {
   std::size_t threads = 16;         ///< workers of the blocking pool
   std::chrono::seconds limit{120};  ///< a row that has not finished by then is reported as such
   bool quiet = false;               ///< the library's lines go nowhere instead of standard output
+  long hostConnections = 16;        ///< raw multi loops: connections per host (0: no limit)
+  int connectionsPerOrigin = 0;     ///< velmora rows: maxConnectionsPerOrigin; 0: the default
+  int streamsPerOrigin = 0;         ///< velmora rows: maxStreamsPerOrigin; 0: the default
 };
 
 /// One line of the results table.

@@ -16,10 +16,6 @@
 namespace bench {
 namespace {
 
-// Connections per host for the raw multi loops: as many as the library admits over HTTP/1.1, so
-// that the rows differ only in how transfers are admitted and driven.
-constexpr long kMaxHostConnections = 16;
-
 struct RawTransfer {
   CURL* easy = nullptr;
   std::size_t index = 0;
@@ -82,7 +78,7 @@ class MultiLoop {
   MultiLoop(const RowPlan& plan, Tracker& tracker)
       : plan_(plan), request_(plan), tracker_(tracker) {
     multi_ = curl_multi_init();
-    curl_multi_setopt(multi_, CURLMOPT_MAX_HOST_CONNECTIONS, kMaxHostConnections);
+    curl_multi_setopt(multi_, CURLMOPT_MAX_HOST_CONNECTIONS, plan.hostConnections);
     const std::size_t handles = plan.window == 0 ? plan.count : std::min(plan.window, plan.count);
     transfers_.resize(handles);
     for (RawTransfer& t : transfers_) {

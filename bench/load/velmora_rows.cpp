@@ -69,6 +69,8 @@ velmora::Options optionsFor(const RowPlan& plan) {
   options.caFile = plan.caFile;
   options.timeout = std::chrono::seconds(30);
   if (plan.quiet) options.diagnostics = [](const velmora::Diagnostic&) {};
+  if (plan.connectionsPerOrigin > 0) options.maxConnectionsPerOrigin = plan.connectionsPerOrigin;
+  if (plan.streamsPerOrigin > 0) options.maxStreamsPerOrigin = plan.streamsPerOrigin;
   return options;
 }
 
