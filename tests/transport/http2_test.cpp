@@ -150,14 +150,18 @@ TEST(Http2, AStalledOriginGetsExactlyTheStreamsItsClientSet) {
   EXPECT_TRUE(ended->wait(60s));
 }
 
-// An HTTP/1.1 origin carries one request per connection and at most 16 connections, however
-// many calls wait and however many answers have arrived.
+// An HTTP/1.1 origin carries one request per connection and at most the connections its client
+// set, however many calls wait and however many answers have arrived.
 TEST(Http1, OriginStaysWithinItsConnections) {
   auto peak = std::make_shared<test::PeakCount>();
   FaultServer server(FaultServer::Tls{});
   server.setScript(test::answerEachAfter(kAnswer, 50ms, peak));
   test::Diagnostics printed;
-  Velmora client("u", "p", test::clientOptions(server.baseUrl(), server.caFile(), 20s, printed));
+  Options options = test::clientOptions(server.baseUrl(), server.caFile(), 20s, printed);
+  // Left to itself, an origin widens when its answers take 100 ms or more, and a loaded machine
+  // (sanitizers, parallel tests) stretches these 50 ms ones that far: the cap is what is tested.
+  options.maxConnectionsPerOrigin = 16;
+  Velmora client("u", "p", options);
   EXPECT_EQ(sendAtOnce(client, 200), 200);
   EXPECT_LE(peak->most.load(), 16);
   EXPECT_GE(peak->most.load(), 2);  // the origin did widen past its first connection

@@ -45,10 +45,11 @@ struct Queues {
 
   bool admitOne() {
     Pending p;
-    Origin* taken = queues.takeNext(p, now);
+    Origin* taken = queues.takeNext(p);
     if (taken == nullptr) return false;
     origin = taken;
     running.push_back(std::move(p));
+    if (protocol == Protocol::Http1 && sendAtOnce) queues.started(*origin, running.back(), -1, now);
     return true;
   }
 
@@ -64,7 +65,7 @@ struct Queues {
   // Sends every admitted request not yet sent on libcurl's connection `connection`.
   void sendOn(std::int64_t connection) {
     for (Pending& p : running) {
-      if (p.connection < 0) queues.started(*origin, p, connection);
+      if (p.sentAt == Clock::time_point()) queues.started(*origin, p, connection, now);
     }
   }
 
@@ -83,6 +84,7 @@ struct Queues {
 
   Protocol protocol;
   int limit;
+  bool sendAtOnce = true;  // HTTP/1.1 requests go out as they are admitted
   Clock::time_point now = Clock::now();
   OriginQueues queues;
   Origin* origin = nullptr;
@@ -126,6 +128,20 @@ TEST(OriginWidening, Http1KeepsItsWidthWhenOneAnswerIsFastOrNoneComes) {
   stalled.submit(1000);
   for (int i = 0; i < 40; ++i) EXPECT_EQ(stalled.pass(milliseconds(50)), 0u);
   EXPECT_EQ(stalled.origin->capacity, 16u);
+}
+
+TEST(OriginWidening, AnExchangeCountsFromItsRequestNotFromItsHandshake) {
+  Queues q(Protocol::Http1);
+  q.sendAtOnce = false;
+  q.submit(1000);
+  // A busy machine takes 150 ms over the handshakes; the service then answers in 50 ms.
+  q.now += milliseconds(150);
+  q.sendOn(-1);
+  q.now += milliseconds(50);
+  q.end(16);
+  q.sendOn(-1);
+  EXPECT_EQ(q.pass(milliseconds(0)), 0u);
+  EXPECT_EQ(q.origin->capacity, 16u);
 }
 
 TEST(OriginWidening, OnlyAnswersSinceTheCallsStartedWaitingCount) {
@@ -182,7 +198,7 @@ TEST(OriginWidening, Http2CountsConnectionsNotWhichRequestProbed) {
   EXPECT_EQ(q.pass(milliseconds(0)), 1u);
   // A stream had just ended: libcurl puts the probe there, on a connection already counted.
   q.end(1);
-  q.queues.started(*q.origin, q.running[q.running.size() - 2], 1);
+  q.queues.started(*q.origin, q.running[q.running.size() - 2], 1, q.now);
   EXPECT_EQ(q.origin->capacity, 101u);
   // The request admitted in that stream's place opens the new connection.
   q.sendOn(2);

@@ -203,7 +203,7 @@ void IoLoop::admit() {
   Pending work;
   const auto now = Clock::now();
   while (!stopping) {
-    Origin* origin = queues.takeNext(work, now);
+    Origin* origin = queues.takeNext(work);
     if (origin == nullptr) return;
     // A request that would go out in the last moments before its deadline would almost surely
     // fail with its outcome unknown; it ends now instead, surely never sent.

@@ -128,7 +128,7 @@ void OriginQueues::offerTurn(Origin& origin) {
   }
 }
 
-Origin* OriginQueues::takeNext(Pending& out, Clock::time_point now) {
+Origin* OriginQueues::takeNext(Pending& out) {
   while (!turns.empty()) {
     Origin* origin = turns.front();
     turns.pop_front();
@@ -138,7 +138,7 @@ Origin* OriginQueues::takeNext(Pending& out, Clock::time_point now) {
     origin->waiting.pop_front();
     --queued;
     ++origin->admitted;
-    out.admittedAt = now;
+    out.sentAt = Clock::time_point();
     out.connection = -1;
     offerTurn(*origin);
     return origin;
@@ -149,7 +149,11 @@ Origin* OriginQueues::takeNext(Pending& out, Clock::time_point now) {
 void OriginQueues::release(Origin& origin, const Pending& ended, Clock::time_point now) {
   --origin.admitted;
   origin.lastUsed = now;
-  origin.shortestExchange = std::min(origin.shortestExchange, now - ended.admittedAt);
+  // A handshake slowed by a busy machine says nothing of the service: only the exchange counts,
+  // and a request never written says nothing at all.
+  if (ended.sentAt != Clock::time_point()) {
+    origin.shortestExchange = std::min(origin.shortestExchange, now - ended.sentAt);
+  }
   if (const auto on = origin.streamsOn.find(ended.connection); on != origin.streamsOn.end()) {
     if (--on->second == 0) origin.streamsOn.erase(on);
   }
@@ -170,7 +174,9 @@ void OriginQueues::setProtocol(Origin& origin, Protocol protocol, Clock::time_po
 // Which request goes out on the new connection is libcurl's choice: the probe may find a stream
 // that ended meanwhile, and the request admitted in that stream's place open the connection.
 // So the origin counts connections in use, not which request was the probe.
-void OriginQueues::started(Origin& origin, Pending& pending, std::int64_t connection) {
+void OriginQueues::started(Origin& origin, Pending& pending, std::int64_t connection,
+                           Clock::time_point now) {
+  pending.sentAt = now;
   if (origin.protocol != Protocol::Http2 || connection < 0) return;
   pending.connection = connection;
   const std::size_t inUse = ++origin.streamsOn[connection] == 1 ? origin.streamsOn.size() : 0;

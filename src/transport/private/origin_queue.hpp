@@ -29,7 +29,7 @@ struct Pending {
   Clock::time_point deadlineAt;  ///< when the request's deadline passes
   std::string originKey;         ///< see originKeyOf()
   int resends = 0;               ///< times a GOAWAY refusing its whole connection sent it out again
-  Clock::time_point admittedAt;  ///< when it was last handed to libcurl
+  Clock::time_point sentAt;      ///< when its request was last about to be written; 0 not yet
   std::int64_t connection = -1;  ///< HTTP/2: the connection its request went out on, once known
 };
 
@@ -74,16 +74,17 @@ class OriginQueues {
   void addFront(Pending pending, Clock::time_point now);
   /// The next request to admit, taken in turn from the origins below capacity; null origin
   /// when none may start. Counts it as admitted.
-  Origin* takeNext(Pending& out, Clock::time_point now);
+  Origin* takeNext(Pending& out);
   /// One transfer of `origin`, `ended`, ended.
   void release(Origin& origin, const Pending& ended, Clock::time_point now);
   /// Records the protocol `origin`'s handshake chose and widens (or narrows) what it may have
   /// under way at once to match.
   void setProtocol(Origin& origin, Protocol protocol, Clock::time_point now);
   /// `pending`, of `origin`, is about to be written on `connection` (libcurl's number; -1
-  /// unknown). An HTTP/2 origin that probes for another connection widens by 100 streams for
-  /// each connection in use beyond those it counted.
-  void started(Origin& origin, Pending& pending, std::int64_t connection);
+  /// unknown) at `now`: its exchange counts from here, the connection's set-up left out. An
+  /// HTTP/2 origin that probes for another connection widens by 100 streams for each connection
+  /// in use beyond those it counted.
+  void started(Origin& origin, Pending& pending, std::int64_t connection, Clock::time_point now);
   /// Widens each origin whose requests wait while its service is slow; returns when to look
   /// again (the far future when no origin may widen).
   Clock::time_point widen(Clock::time_point now);

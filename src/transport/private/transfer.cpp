@@ -101,7 +101,7 @@ int onRequestStart(void* user, char*, char*, int, int) {
   } else if (origin.protocol == Protocol::Unknown) {
     s->queues->setProtocol(origin, Protocol::Http1, Clock::now());
   }
-  s->queues->started(origin, s->work, s->connection);
+  s->queues->started(origin, s->work, s->connection, Clock::now());
   return CURL_PREREQFUNC_OK;
 }
 
