@@ -73,7 +73,9 @@ struct WhiteListEntry {
 };
 
 /// The receipt of a send: "GroupMessageId" (text or whole number), "MessageIds" (an array of
-/// texts or whole numbers), and "Cost" and "Credit" when present. Pure; any thread.
+/// texts or whole numbers), and "Cost" and "Credit" when present. An id given as a number must
+/// be positive, one given as a text must not be empty: anything else names no message and is
+/// refused. Pure; any thread.
 /// @param result what the sending operation's completion received (null when the call failed)
 /// @return the receipt, or why there is none
 VELMORA_EXPORT Answer<SendReceipt> readSendReceipt(const std::shared_ptr<Result>& result);
@@ -85,7 +87,8 @@ VELMORA_EXPORT Answer<SendReceipt> readSendReceipt(const std::shared_ptr<Result>
 VELMORA_EXPORT Answer<std::vector<DeliveryEntry>> readDeliveryStates(
     const std::shared_ptr<Result>& result);
 
-/// The group message id that `GetGroupMessageId` found: a text or a whole number. A
+/// The group message id that `GetGroupMessageId` found: a non-empty text or a positive whole
+/// number (a number that is not positive is refused: it names no send). A
 /// `GroupError` answer (no send with that group id) is an error like any other refusal; look
 /// at `result->Code()` to tell it apart. Pure; any thread.
 /// @param result what `GetGroupMessageId` completed with

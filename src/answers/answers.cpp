@@ -50,9 +50,15 @@ class Field {
     if (!value_.is_string()) fail(" is not a string");
     return value_.get<std::string>();
   }
-  // An id travels as a text or a whole number; either way it is handed on as its text.
+  // An id travels as a text or a whole number; either way it is handed on as its text. A number
+  // that is not positive names no message: taken for an id, a lookup would count it as sent.
   std::string id() const {
-    std::string id = value_.is_string() ? value_.get<std::string>() : std::to_string(whole());
+    if (!value_.is_string()) {
+      const std::int64_t number = whole();
+      if (number <= 0) fail(" is not a positive number");
+      return std::to_string(number);
+    }
+    std::string id = value_.get<std::string>();
     if (id.empty()) fail(" is empty");
     return id;
   }

@@ -25,6 +25,27 @@ std::shared_ptr<Result> fill(nlohmann::json& answer, std::int64_t code) {
   return result;
 }
 
+// Counts the top-level members that decide what an answer says, as the parser meets them.
+class TopLevelCounts {
+ public:
+  nlohmann::json::parser_callback_t callback() {
+    return [this](int depth, nlohmann::json::parse_event_t event, nlohmann::json& parsed) {
+      if (event == nlohmann::json::parse_event_t::key && depth == 1 && parsed.is_string()) {
+        const auto& key = parsed.get_ref<const std::string&>();
+        codes += key == "Code";
+        results += key == "Result";
+      }
+      return true;
+    };
+  }
+  // The member that came more than once, if any.
+  const char* repeated() const { return codes > 1 ? "Code" : results > 1 ? "Result" : nullptr; }
+
+ private:
+  int codes = 0;
+  int results = 0;
+};
+
 JsonOutcome malformed(std::string line, const Reporter& reporter) {
   // The service answered, so the request arrived; what it decided is unknown.
   Failure failure{FailureKind::MalformedAnswer, {}, std::move(line), true};
@@ -59,10 +80,17 @@ bool jsonDepthWithin(std::string_view text, std::size_t limit) noexcept {
 JsonOutcome readJsonExchange(const HttpResponse& response, const Reporter& reporter) {
   if (auto failure = exchangeFailure(response, reporter)) return {nullptr, std::move(failure)};
   nlohmann::json answer;
+  TopLevelCounts counts;
   if (jsonDepthWithin(response.body, kMaxJsonDepth)) {
-    answer = nlohmann::json::parse(response.body, nullptr, /*allow_exceptions=*/false);
+    answer = nlohmann::json::parse(response.body, counts.callback(), /*allow_exceptions=*/false);
   }
   if (!answer.is_object()) return malformed("Not containing JSON", reporter);
+  // The parser keeps the last of two equal members: which one the service meant is unknown.
+  if (const char* twice = counts.repeated()) {
+    return malformed(std::string("The answer has more than one \"") + twice +
+                         "\" member; the service's verdict is unknown",
+                     reporter);
+  }
   const WholeNumber code = readCode(answer);
   if (!code.value) {
     return malformed(

@@ -103,6 +103,26 @@ TEST(JsonAnswer, AnswerWithoutABelievableCodeIsMalformed) {
   }
 }
 
+TEST(JsonAnswer, ARepeatedCodeOrResultIsMalformedWhereverItStands) {
+  const std::vector<std::pair<const char*, const char*>> cases = {
+      {R"({"Code":0,"Message":"ok","Code":2002})", "Code"},
+      {R"({"Code":2002,"Code":0})", "Code"},
+      {R"({"Result":1,"Code":0,"Result":2})", "Result"},
+  };
+  for (const auto& [body, member] : cases) {
+    Lines lines;
+    EXPECT_EQ(lines.read(answer(200, body)), nullptr) << body;
+    const std::string line = std::string("The answer has more than one \"") + member +
+                             "\" member; the service's verdict is unknown";
+    EXPECT_EQ(lines.lines(), std::vector<std::string>{line}) << body;
+  }
+  // The same names inside the payload are the payload's own.
+  Lines nested;
+  const auto read = nested.read(answer(200, R"({"Code":0,"Result":{"Code":1,"Code":2}})"));
+  ASSERT_NE(read, nullptr);
+  EXPECT_EQ(read->Code(), ResultCode::Success);
+}
+
 TEST(JsonAnswer, AnythingButAnObjectIsNotJson) {
   for (const char* body :
        {"", "[]", "[1,2]", "\"text\"", "42", "{\"Code\":", "nul", "{} x", "\xff\xfe{}"}) {
