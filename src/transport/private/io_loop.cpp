@@ -220,6 +220,7 @@ void IoLoop::admit() {
 // whenever a transfer ends above it: a cache smaller than what the origins keep open would cost
 // a new connection, and a TLS handshake, for nearly every request of a widened origin.
 void IoLoop::fitConnectionCache() {
+  if (!queues.takeWidthsChanged()) return;
   const long wanted = std::max(kKeptConnections, static_cast<long>(queues.connectionsAllowed()));
   if (wanted == keptConnections) return;
   if (curl_multi_setopt(multi, CURLMOPT_MAXCONNECTS, wanted) == CURLM_OK) keptConnections = wanted;

@@ -30,14 +30,17 @@ std::size_t limitOf(int limit) {
   return fixed ? static_cast<std::size_t>(limit) : 0;
 }
 
+// The client's limit for the origin's protocol; 0 leaves it to the origin.
+std::size_t setLimit(const Origin& origin) {
+  return origin.protocol == Protocol::Http2 ? origin.streamLimit : origin.connectionLimit;
+}
+
 std::size_t limitOf(const Origin& origin) {
-  const std::size_t fixed =
-      origin.protocol == Protocol::Http2 ? origin.streamLimit : origin.connectionLimit;
-  return fixed != 0 ? fixed : kAutomaticLimit;
+  return setLimit(origin) != 0 ? setLimit(origin) : kAutomaticLimit;
 }
 
 bool automatic(const Origin& origin) {
-  return (origin.protocol == Protocol::Http2 ? origin.streamLimit : origin.connectionLimit) == 0;
+  return setLimit(origin) == 0;
 }
 
 void startWaiting(Origin& origin, Clock::time_point now) {
@@ -168,6 +171,7 @@ void OriginQueues::setProtocol(Origin& origin, Protocol protocol, Clock::time_po
                                                         : limitOf(origin);
   origin.capacity = std::min(first, limitOf(origin));
   startWaiting(origin, now);
+  widthsChanged = true;
   offerTurn(origin);
 }
 
@@ -179,13 +183,15 @@ void OriginQueues::started(Origin& origin, Pending& pending, std::int64_t connec
   pending.sentAt = now;
   if (origin.protocol != Protocol::Http2 || connection < 0) return;
   pending.connection = connection;
-  const std::size_t inUse = ++origin.streamsOn[connection] == 1 ? origin.streamsOn.size() : 0;
-  if (!origin.probing || inUse == 0) return;
+  // Only a connection's first request can show one more connection in use.
+  if (++origin.streamsOn[connection] > 1 || !origin.probing) return;
+  const std::size_t inUse = origin.streamsOn.size();
   const std::size_t counted =
       (origin.capacity - 1 + kStreamsPerConnection - 1) / kStreamsPerConnection;
   if (inUse <= counted) return;
   origin.probing = false;
   origin.capacity = std::min(limitOf(origin), inUse * kStreamsPerConnection);
+  widthsChanged = true;
   offerTurn(origin);
 }
 
@@ -220,6 +226,7 @@ void OriginQueues::widenOne(Origin& origin) {
   } else {
     origin.capacity = limitOf(origin);
   }
+  widthsChanged = true;
   offerTurn(origin);
 }
 
@@ -260,6 +267,7 @@ void OriginQueues::prune(Clock::time_point now) {
     if (origin.admitted == 0 && origin.waiting.empty() && !origin.inTurn &&
         now - origin.lastUsed > kOriginIdleLimit) {
       it = origins.erase(it);
+      widthsChanged = true;
     } else {
       ++it;
     }

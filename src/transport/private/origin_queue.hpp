@@ -8,6 +8,7 @@
 #include <memory>
 #include <string>
 #include <unordered_map>
+#include <utility>
 
 #include "transport/transport.hpp"
 
@@ -90,6 +91,8 @@ class OriginQueues {
   Clock::time_point widen(Clock::time_point now);
   /// How many connections the known origins may keep open at their present widths.
   std::size_t connectionsAllowed() const;
+  /// True once after any origin's width changed or an origin was forgotten.
+  bool takeWidthsChanged() { return std::exchange(widthsChanged, false); }
   /// Hands every queued request whose deadline has passed to `expire`, at most once per
   /// earliest queued deadline.
   void expireQueued(Clock::time_point now, const std::function<void(Pending&)>& expire);
@@ -107,6 +110,7 @@ class OriginQueues {
   std::unordered_map<std::string, std::unique_ptr<Origin>> origins;
   std::deque<Origin*> turns;  // origins with waiting requests and room, in turn order
   std::size_t queued = 0;
+  bool widthsChanged = false;
   Clock::time_point earliestQueuedDeadline = Clock::time_point::max();
 };
 
