@@ -1,7 +1,7 @@
 // HTTP/2 against a real server (nginx, passing requests to a counting backend): requests that a
 // GOAWAY proves unprocessed go out again and succeed, none twice; an origin is widened to its
-// stream window at the handshake; an HTTP/1.1 origin never is, and it keeps its connections
-// while few of its calls are under way; bodies larger than libcurl's upload buffer arrive whole.
+// stream window at the handshake; an HTTP/1.1 origin keeps its connections while few of its
+// calls are under way; bodies larger than libcurl's upload buffer arrive whole.
 
 #include <gtest/gtest.h>
 
@@ -148,24 +148,6 @@ TEST(Http2, AStalledOriginGetsExactlyTheStreamsItsClientSet) {
   EXPECT_EQ(backend.requests().size(), kLimit);
   nginx.reset();
   EXPECT_TRUE(ended->wait(60s));
-}
-
-// An HTTP/1.1 origin carries one request per connection and at most the connections its client
-// set, however many calls wait and however many answers have arrived.
-TEST(Http1, OriginStaysWithinItsConnections) {
-  auto peak = std::make_shared<test::PeakCount>();
-  FaultServer server(FaultServer::Tls{});
-  server.setScript(test::answerEachAfter(kAnswer, 50ms, peak));
-  test::Diagnostics printed;
-  Options options = test::clientOptions(server.baseUrl(), server.caFile(), 20s, printed);
-  // Left to itself, an origin widens when its answers take 100 ms or more, and a loaded machine
-  // (sanitizers, parallel tests) stretches these 50 ms ones that far: the cap is what is tested.
-  options.maxConnectionsPerOrigin = 16;
-  Velmora client("u", "p", options);
-  EXPECT_EQ(sendAtOnce(client, 200), 200);
-  EXPECT_LE(peak->most.load(), 16);
-  EXPECT_GE(peak->most.load(), 2);  // the origin did widen past its first connection
-  EXPECT_LE(server.connections(), 16u);
 }
 
 // An origin's connections outlive the moments when few of its calls are under way: callers
