@@ -1,9 +1,10 @@
 // The JSON answer of a REST operation, turned into the completion's value.
 // Properties: a 2xx answer gives a Result exactly when its body is a JSON object nested no deeper
 // than the library accepts whose "Code" is a whole number in 64 bits (or a string of its decimal
-// digits); the Result's members are those of the object, read by their exact names; any other
-// status gives nothing without the body being looked at; every typed reader, run over any Result,
-// returns exactly one of a value and a reason, and a value only for a Success.
+// digits), with neither "Code" nor "Result" given twice; the Result's members are those of the
+// object, read by their exact names; any other status gives nothing without the body being looked
+// at; every typed reader, run over any Result, returns exactly one of a value and a reason, and a
+// value only for a Success.
 
 #include <algorithm>
 #include <cerrno>
@@ -59,6 +60,40 @@ std::optional<std::int64_t> expectedCode(const json& object) {
   return static_cast<std::int64_t>(d);
 }
 
+// Counts the members named "Code" and "Result" of the top-level object, repeats included (the
+// parsed value keeps only the last of equal members).
+class TopLevelKeys : public nlohmann::json_sax<json> {
+ public:
+  bool repeated() const { return codes > 1 || results > 1; }
+
+  bool null() override { return true; }
+  bool boolean(bool) override { return true; }
+  bool number_integer(number_integer_t) override { return true; }
+  bool number_unsigned(number_unsigned_t) override { return true; }
+  bool number_float(number_float_t, const string_t&) override { return true; }
+  bool string(string_t&) override { return true; }
+  bool binary(binary_t&) override { return true; }
+  bool start_object(std::size_t) override { return ++depth, true; }
+  bool end_object() override { return --depth, true; }
+  bool start_array(std::size_t) override { return ++depth, true; }
+  bool end_array() override { return --depth, true; }
+  bool key(string_t& name) override {
+    if (depth == 1) {
+      codes += name == "Code";
+      results += name == "Result";
+    }
+    return true;
+  }
+  bool parse_error(std::size_t, const std::string&, const nlohmann::detail::exception&) override {
+    return false;
+  }
+
+ private:
+  int depth = 0;
+  int codes = 0;
+  int results = 0;
+};
+
 // Exactly one of value and reason, and a value only for a real Success.
 template <class T>
 void requireOneOf(const velmora::Answer<T>& answer, const velmora::Result& result) {
@@ -92,7 +127,9 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
       velmora::detail::jsonDepthWithin(response.body, velmora::detail::kMaxJsonDepth);
   const json parsed = shallow ? json::parse(response.body, nullptr, false) : json();
   const std::optional<std::int64_t> code = parsed.is_object() ? expectedCode(parsed) : std::nullopt;
-  require((result != nullptr) == (shallow && code.has_value()));
+  TopLevelKeys keys;
+  if (parsed.is_object()) json::sax_parse(response.body, &keys);
+  require((result != nullptr) == (shallow && code.has_value() && !keys.repeated()));
 
   if (result != nullptr) {
     require(velmora::rawValue(result->Code()) == *code);
