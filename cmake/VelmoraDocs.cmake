@@ -24,8 +24,9 @@ set(DOXYGEN_HIDE_UNDOC_CLASSES NO)
 set(DOXYGEN_FILE_PATTERNS *.hpp *.h *.md)
 # Internal forward declarations and the generated export macros are not part of the API.
 set(DOXYGEN_EXCLUDE_SYMBOLS detail)
-set(DOXYGEN_EXCLUDE ${PROJECT_BINARY_DIR}/include/velmora/export.h)
-set(DOXYGEN_PREDEFINED VELMORA_EXPORT= __cplusplus=202002L __cpp_impl_coroutine=201902L)
+set(DOXYGEN_EXCLUDE ${PROJECT_BINARY_DIR}/include/velmora/export.h
+                    ${PROJECT_BINARY_DIR}/include/velmora/testing_export.h)
+set(DOXYGEN_PREDEFINED VELMORA_EXPORT= VELMORA_TESTING_EXPORT= __cplusplus=202002L __cpp_impl_coroutine=201902L)
 set(DOXYGEN_STRIP_FROM_PATH ${PROJECT_SOURCE_DIR}/include ${PROJECT_BINARY_DIR}/include)
 set(DOXYGEN_STRIP_FROM_INC_PATH ${PROJECT_SOURCE_DIR}/include ${PROJECT_BINARY_DIR}/include)
 set(DOXYGEN_USE_MDFILE_AS_MAINPAGE ${PROJECT_SOURCE_DIR}/README.md)

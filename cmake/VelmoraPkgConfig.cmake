@@ -24,4 +24,9 @@ else()
 endif()
 
 configure_file(${CMAKE_CURRENT_LIST_DIR}/velmora.pc.in ${PROJECT_BINARY_DIR}/velmora.pc @ONLY)
-install(FILES ${PROJECT_BINARY_DIR}/velmora.pc DESTINATION ${CMAKE_INSTALL_LIBDIR}/pkgconfig)
+# velmora-testing.pc: the scripted transport (Velmora::testing); `Requires: velmora` brings the
+# core's flags and libraries after its own, the order a static link needs.
+configure_file(${CMAKE_CURRENT_LIST_DIR}/velmora-testing.pc.in
+               ${PROJECT_BINARY_DIR}/velmora-testing.pc @ONLY)
+install(FILES ${PROJECT_BINARY_DIR}/velmora.pc ${PROJECT_BINARY_DIR}/velmora-testing.pc
+        DESTINATION ${CMAKE_INSTALL_LIBDIR}/pkgconfig)

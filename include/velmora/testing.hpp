@@ -3,13 +3,17 @@
 /// @file
 /// A transport for testing application code without a network: the client builds every request
 /// exactly as it would for the service, and a script answers it.
+///
+/// It lives in a library of its own, so that a production binary carries no test double: link
+/// `Velmora::testing` (`find_package(Velmora REQUIRED COMPONENTS testing)`) or use
+/// `pkg-config velmora-testing`.
 
 #include <memory>
 #include <string>
 #include <vector>
 
-#include "velmora/export.h"
 #include "velmora/failure.hpp"
+#include "velmora/testing_export.h"
 #include "velmora/transport.hpp"
 
 namespace velmora::testing {
@@ -18,7 +22,7 @@ namespace velmora::testing {
 /// @param status the HTTP status
 /// @param body the answer's body
 /// @return the response to script
-VELMORA_EXPORT HttpResponse reply(long status, std::string body);
+VELMORA_TESTING_EXPORT HttpResponse reply(long status, std::string body);
 
 /// An exchange that ended without an answer, as the libcurl session reports one: `kind`,
 /// whether the request may have reached the service, and the reason printed after "error".
@@ -26,8 +30,8 @@ VELMORA_EXPORT HttpResponse reply(long status, std::string body);
 /// @param requestMayHaveArrived false only for a failure before any request byte was written
 /// @param reason the reason, as the session would print it
 /// @return the failed exchange to script
-VELMORA_EXPORT HttpResponse failure(FailureKind kind, bool requestMayHaveArrived,
-                                    std::string reason);
+VELMORA_TESTING_EXPORT HttpResponse failure(FailureKind kind, bool requestMayHaveArrived,
+                                            std::string reason);
 
 /// One request the client handed to the transport.
 struct RecordedRequest {
@@ -47,7 +51,7 @@ struct RecordedRequest {
 /// requests came, never inside the call: as with the libcurl session, so code under test meets
 /// the same threading. Any thread may call the members at any time. Destroying the transport
 /// runs what it still holds first, so every completion still runs exactly once.
-class VELMORA_EXPORT ScriptedTransport final : public Transport {
+class VELMORA_TESTING_EXPORT ScriptedTransport final : public Transport {
  public:
   /// Until told otherwise, every request is answered `reply(200, R"({"Code":0})")`.
   ScriptedTransport();
