@@ -1,8 +1,10 @@
 #include <condition_variable>
 #include <deque>
+#include <exception>
 #include <future>
 #include <map>
 #include <mutex>
+#include <stdexcept>
 #include <thread>
 #include <utility>
 
@@ -23,6 +25,24 @@ std::string operationOf(const HttpRequest& request) {
   }
   const auto slash = from.rfind('/');
   return std::string(slash == std::string_view::npos ? from : from.substr(slash + 1));
+}
+
+// A script answers with the same response each time.
+ScriptedTransport::Handler always(HttpResponse response) {
+  return [response = std::move(response)](const RecordedRequest&) { return response; };
+}
+
+// The handler's answer; an exception it throws becomes a failed exchange, since it must neither
+// end the completion thread nor keep the request's completion from running.
+HttpResponse answerFrom(const ScriptedTransport::Handler& handler, const RecordedRequest& request) {
+  const std::string prefix = "the scripted handler for " + request.operation + " threw";
+  try {
+    return handler(request);
+  } catch (const std::exception& e) {
+    return failure(FailureKind::Transport, true, prefix + ": " + e.what());
+  } catch (...) {
+    return failure(FailureKind::Transport, true, prefix + " something that is no std::exception");
+  }
 }
 
 }  // namespace
@@ -51,8 +71,12 @@ struct ScriptedTransport::State {
   std::condition_variable wake;
   std::deque<std::function<void()>> tasks;
   std::vector<RecordedRequest> received;
-  std::map<std::string, HttpResponse> byOperation;
-  HttpResponse fallback = reply(200, R"({"Code":0})");
+  // Each script is shared with the requests that met it, so that the state a handler keeps
+  // (the turn of `answerInTurn`, a user's counter) lives across its calls; the calls run one at
+  // a time on the completion thread, so that state needs no lock.
+  std::map<std::string, std::shared_ptr<Handler>> byOperation;
+  std::shared_ptr<Handler> fallback =
+      std::make_shared<Handler>(always(reply(200, R"({"Code":0})")));
   bool keepCredentials = false;
   bool stopping = false;
   std::thread::id worker;
@@ -93,14 +117,41 @@ ScriptedTransport::~ScriptedTransport() {
 }
 
 void ScriptedTransport::answer(const std::string& operation, HttpResponse response) {
+  answerWith(operation, always(std::move(response)));
+}
+
+void ScriptedTransport::answerInTurn(const std::string& operation,
+                                     std::vector<HttpResponse> responses) {
+  if (responses.empty()) {
+    throw std::invalid_argument("ScriptedTransport::answerInTurn: no response for " + operation);
+  }
+  answerWith(operation, [responses = std::move(responses),
+                         next = std::size_t{0}](const RecordedRequest&) mutable {
+    const HttpResponse& response = responses[next];
+    if (next + 1 < responses.size()) ++next;
+    return response;
+  });
+}
+
+void ScriptedTransport::answerWith(const std::string& operation, Handler handler) {
+  if (!handler) {
+    throw std::invalid_argument("ScriptedTransport::answerWith: no handler for " + operation);
+  }
+  auto script = std::make_shared<Handler>(std::move(handler));
   std::lock_guard<std::mutex> lock(state_->mutex);
-  state_->byOperation[operation] = std::move(response);
+  state_->byOperation[operation] = std::move(script);
 }
 
 void ScriptedTransport::answerAll(HttpResponse response) {
+  answerAllWith(always(std::move(response)));
+}
+
+void ScriptedTransport::answerAllWith(Handler handler) {
+  if (!handler) throw std::invalid_argument("ScriptedTransport::answerAllWith: no handler");
+  auto script = std::make_shared<Handler>(std::move(handler));
   std::lock_guard<std::mutex> lock(state_->mutex);
   state_->byOperation.clear();
-  state_->fallback = std::move(response);
+  state_->fallback = std::move(script);
 }
 
 void ScriptedTransport::keepCredentials() {
@@ -123,7 +174,8 @@ void ScriptedTransport::submit(HttpRequest request, std::function<void(HttpRespo
   std::lock_guard<std::mutex> lock(state_->mutex);
   std::string operation = operationOf(request);
   const auto own = state_->byOperation.find(operation);
-  HttpResponse response = own != state_->byOperation.end() ? own->second : state_->fallback;
+  std::shared_ptr<Handler> script =
+      own != state_->byOperation.end() ? own->second : state_->fallback;
   RecordedRequest record{std::move(operation), std::move(request)};
   if (!state_->keepCredentials) {
     auto& headers = record.request.headers;
@@ -131,9 +183,13 @@ void ScriptedTransport::submit(HttpRequest request, std::function<void(HttpRespo
       it = it->compare(0, kAuthorization.size(), kAuthorization) == 0 ? headers.erase(it) : it + 1;
     }
   }
-  state_->received.push_back(std::move(record));
-  state_->tasks.push_back(
-      [response = std::move(response), onDone = std::move(onDone)]() mutable { onDone(response); });
+  state_->received.push_back(record);
+  // The answer is computed on the completion thread, where a handler is said to run.
+  state_->tasks.push_back([script = std::move(script), record = std::move(record),
+                           onDone = std::move(onDone)]() mutable {
+    HttpResponse response = answerFrom(*script, record);
+    onDone(response);
+  });
   state_->wake.notify_all();
 }
 
