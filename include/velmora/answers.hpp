@@ -20,13 +20,14 @@
 #include <vector>
 
 #include "velmora/export.h"
+#include "velmora/failure.hpp"
 #include "velmora/messages.hpp"
 #include "velmora/result.hpp"
 
 namespace velmora {
 
-/// A value read from a payload, or why it was not: exactly one of the two is set. A plain value;
-/// any thread.
+/// A value read from a payload, or why it was not: `value` is set, or `failure` and `error` are.
+/// A plain value; any thread.
 template <class T>
 struct Answer {
   std::optional<T> value;  ///< the typed value; absent when `error` says why
@@ -34,6 +35,11 @@ struct Answer {
   /// the service refused it ("the service answered CreditError (3003): ..."), or the payload
   /// does not have the expected shape ("Result[2].Status is not a whole number").
   std::string error;
+  /// Why there is no value, as the typed operations hand it on: a copy of the failed call's
+  /// `currentFailure()` (read inside the completion; outside it only "the call failed" is
+  /// known), a `FailureKind::ServiceRefused` with the service's code and message, or a
+  /// `FailureKind::MalformedAnswer` whose `member` names the part that was wrong.
+  std::optional<Failure> failure;
 
   /// True when the value is set.
   explicit operator bool() const noexcept { return value.has_value(); }
@@ -70,6 +76,43 @@ struct Prices {
 struct WhiteListEntry {
   std::string mobile;        ///< the number asked
   bool inWhiteList = false;  ///< true when it is in the list
+};
+
+/// The account's credit (`Velmora::credit`).
+struct Credit {
+  std::int64_t amount = 0;  ///< in the service's unit, as it sent it
+};
+
+/// The white-list entries of the numbers asked (`Velmora::whiteList`), in the service's order.
+struct WhiteList {
+  std::vector<WhiteListEntry> entries;  ///< one per number
+};
+
+/// The group message id of the latest send made under a group id (`Velmora::groupMessageId`).
+struct GroupMessageId {
+  std::string id;  ///< never empty; for `Velmora::groupStatus`
+};
+
+/// One page of received messages (`Velmora::inbox`).
+struct InboxPage {
+  std::int64_t page = 1;               ///< the page asked, from 1
+  std::vector<ReceivedMsgs> messages;  ///< oldest first, as the service sent them
+  /// True for a page past the last one: it holds no message.
+  /// @return whether `messages` is empty
+  bool pastEnd() const noexcept { return messages.empty(); }
+};
+
+/// A verification code the service took to send (`Velmora::sendCode`,
+/// `Velmora::sendWithCode`).
+struct CodeSent {
+  /// The id of the message carrying the code: the service's number, always positive. Any other
+  /// number the service gives is its refusal, handed on as `Failure::rawCode`.
+  std::int64_t messageId = 0;
+};
+
+/// The service's verdict on a typed code (`Velmora::checkCode`).
+struct CodeCheck {
+  bool matches = false;  ///< true when the code is the one sent to the number
 };
 
 /// The receipt of a send: "GroupMessageId" (text or whole number), "MessageIds" (an array of

@@ -9,10 +9,13 @@
 #include <string>
 #include <vector>
 
+#include "velmora/answers.hpp"
 #include "velmora/export.h"
 #include "velmora/failure.hpp"
 #include "velmora/messages.hpp"
 #include "velmora/options.hpp"
+#include "velmora/outcome.hpp"
+#include "velmora/requests.hpp"
 #include "velmora/result.hpp"
 
 namespace velmora {
@@ -165,6 +168,91 @@ class VELMORA_EXPORT Velmora {
   ///   refusal code), or nothing when the call failed or was refused
   virtual void SendMessageWithCode(const std::string& reciptionNumber, const std::string& code,
                                    NumberCompletion completion);
+
+  /// @name Typed operations
+  /// Each does what the service member named in its text does, with the same bytes on the wire
+  /// and the same printed lines, and hands its completion one `Outcome`: the value read from
+  /// the answer, or one `Failure` that says what happened on the wire (kind, whether the
+  /// request may have arrived, tries, and for a refusal the service's code and message). Same
+  /// threading as the members they stand on; an empty completion is allowed. They call the
+  /// virtual members, so a substituted client substitutes them too. For a future or an
+  /// awaitable: `toFuture(client, &Velmora::credit)`, `co_await async(client, &Velmora::credit)`.
+  /// @{
+
+  /// `SendMessage`: `request.text` to every number of `request.to`.
+  /// @param request the line, text, numbers, group and time
+  /// @param completion receives the receipt, or why there is none
+  void send(const SendRequest& request, OutcomeCompletion<SendReceipt> completion);
+  /// `SendCorrespondingMessage`: each record's text to its own number.
+  /// @param request the line, the records and the group
+  /// @param completion receives the receipt, or why there is none
+  void sendEach(const SendEachRequest& request, OutcomeCompletion<SendReceipt> completion);
+  /// `SendMessageToPort`: each record's text to its own number, through the ports.
+  /// @param request the line, the ports, the records and the group
+  /// @param completion receives the receipt, or why there is none
+  void sendToPort(const SendToPortRequest& request, OutcomeCompletion<SendReceipt> completion);
+  /// `GroupMessageStatus`: the delivery state of every message of one send.
+  /// @param groupMessageId the send's `SendReceipt::groupMessageId`
+  /// @param completion receives the states in the service's order, or why there are none
+  void groupStatus(const std::string& groupMessageId,
+                   OutcomeCompletion<std::vector<DeliveryEntry>> completion);
+  /// `CorrespondingMessageStatus`: the delivery states of individual messages.
+  /// @param messageIds the messages' ids (`SendReceipt::messageIds`)
+  /// @param completion receives the states in the service's order, or why there are none
+  void messageStatus(const std::vector<std::string>& messageIds,
+                     OutcomeCompletion<std::vector<DeliveryEntry>> completion);
+  /// `GetGroupMessageId`: the group message id of the latest send under `group`. No such send
+  /// is the refusal `ResultCode::GroupError`.
+  /// @param group the `SendRequest::group` the send carried
+  /// @param completion receives the id, or why there is none
+  void groupMessageId(const std::string& group, OutcomeCompletion<GroupMessageId> completion);
+  /// `ReceiveMessages`: one page of the inbox.
+  /// @param request the line, the dates and the page
+  /// @param completion receives the page (`InboxPage::pastEnd` after the last), or why not
+  void inbox(const InboxRequest& request, OutcomeCompletion<InboxPage> completion);
+  /// Every page of the inbox from `request.page` on, one `ReceiveMessages` after the other,
+  /// until a page holds no message; at most `kMostInboxPages` pages. The first page that fails
+  /// ends the read with its failure, whose message names the page.
+  /// @param request the line, the dates and the first page
+  /// @param completion receives every message, oldest page first, or why not
+  void wholeInbox(const InboxRequest& request,
+                  OutcomeCompletion<std::vector<ReceivedMsgs>> completion);
+  /// The most pages `wholeInbox` reads before it gives up with a `MalformedAnswer`: a service
+  /// that never sends an empty page must not keep the read going for ever.
+  static constexpr std::int64_t kMostInboxPages = 10000;
+  /// `GetCredit`: the account's credit.
+  /// @param completion receives the credit, or why there is none
+  void credit(OutcomeCompletion<Credit> completion);
+  /// `GetPrices`: the account's prices and text-length rules.
+  /// @param completion receives the prices, or why there are none
+  void prices(OutcomeCompletion<Prices> completion);
+  /// `ShowWhiteList`: whether each number is in the white list.
+  /// @param numbers the numbers to look up
+  /// @param completion receives one entry per number, or why there are none
+  void whiteList(const std::vector<std::string>& numbers, OutcomeCompletion<WhiteList> completion);
+  /// `AutoSendCode`: the service sends a code of its own to `number`. A positive number in the
+  /// answer is the message's id; any other number is the service's refusal, handed on as
+  /// `FailureKind::ServiceRefused` with `Failure::rawCode` and no name (see the page
+  /// "Verification codes").
+  /// @param number the number to send the code to
+  /// @param footer the text below the code
+  /// @param completion receives the message's id, or why there is none
+  void sendCode(const std::string& number, const std::string& footer,
+                OutcomeCompletion<CodeSent> completion);
+  /// `CheckSendCode`: whether `code` is the code sent to `number`.
+  /// @param number the number the code was sent to
+  /// @param code the code the user typed
+  /// @param completion receives the verdict, or why there is none
+  void checkCode(const std::string& number, const std::string& code,
+                 OutcomeCompletion<CodeCheck> completion);
+  /// `SendMessageWithCode`: the service sends `code` to `number`; the answer is read as by
+  /// `sendCode`.
+  /// @param number the number to send the code to
+  /// @param code the code to send
+  /// @param completion receives the message's id, or why there is none
+  void sendWithCode(const std::string& number, const std::string& code,
+                    OutcomeCompletion<CodeSent> completion);
+  /// @}
 
   /// Waits until every call made through this client so far, refused ones included, has
   /// completed (its completion has returned), or until `timeout` has passed; returns how many

@@ -26,10 +26,13 @@
 namespace velmora {
 
 /// The awaitable that `async` returns: starts one operation when awaited and yields its
-/// `Outcome`. Await it once.
+/// `Outcome` (a typed operation's `Outcome<T>` as it is). Await it once.
 template <class Value, class Operation, class... Args>
 class OperationAwaitable {
  public:
+  /// What awaiting yields.
+  using Made = typename detail::OutcomeOf<Value>::type;
+
   /// Keeps the client, the operation and copies of its arguments until awaited.
   /// @param client the client to call
   /// @param operation the member to call
@@ -49,12 +52,9 @@ class OperationAwaitable {
     Velmora* client = client_;
     Operation operation = operation_;
     std::tuple<Args...> args = std::move(args_);
-    Outcome<Value>* outcome = &outcome_;
+    Made* outcome = &outcome_;
     std::function<void(Value)> completion = [outcome, waiting](Value value) {
-      if (!value) {
-        if (const Failure* failure = currentFailure()) outcome->failure = *failure;
-      }
-      outcome->value = std::move(value);
+      *outcome = detail::toOutcome(std::move(value));
       waiting.resume();
     };
     std::apply([&](Args&... a) { (client->*operation)(a..., std::move(completion)); }, args);
@@ -62,13 +62,13 @@ class OperationAwaitable {
 
   /// The value and, when it is absent, why.
   /// @return the operation's outcome
-  Outcome<Value> await_resume() { return std::move(outcome_); }
+  Made await_resume() { return std::move(outcome_); }
 
  private:
   Velmora* client_;
   Operation operation_;
   std::tuple<Args...> args_;
-  Outcome<Value> outcome_;
+  Made outcome_;
 };
 
 /// `co_await async(client, &Velmora::SendMessage, from, text, mobiles, group, 0)`: the operation

@@ -20,20 +20,46 @@
 #include <memory>
 #include <optional>
 #include <tuple>
+#include <type_traits>
 #include <utility>
 
 #include "velmora/client.hpp"
 #include "velmora/failure.hpp"
+#include "velmora/outcome.hpp"
 #include "velmora/result.hpp"
 
 namespace velmora {
 
-/// What one operation ended with: its value, and, when the value is absent, why.
+namespace detail {
+
+// The Outcome that a completion's value makes: a typed operation's Outcome as it is.
 template <class Value>
-struct Outcome {
-  Value value{};                   ///< what the completion received
-  std::optional<Failure> failure;  ///< a copy of `currentFailure()` when `value` is absent
+struct OutcomeOf {
+  using type = Outcome<Value>;
 };
+template <class Value>
+struct OutcomeOf<Outcome<Value>> {
+  using type = Outcome<Value>;
+};
+
+// Makes the Outcome of a completion's value on the thread that runs the completion, where
+// currentFailure() says why an absent value is absent.
+template <class Value>
+typename OutcomeOf<Value>::type toOutcome(Value value) {
+  if constexpr (std::is_same_v<Value, typename OutcomeOf<Value>::type>) {
+    return value;
+  } else {
+    Outcome<Value> outcome;
+    if (!value) {
+      const Failure* failure = currentFailure();
+      outcome.failure = failure ? *failure : Failure{};
+    }
+    outcome.value = std::move(value);
+    return outcome;
+  }
+}
+
+}  // namespace detail
 
 /// A completion and the future it fulfils. Pass `completion` to one operation, exactly once,
 /// and wait on `future`.
@@ -56,19 +82,17 @@ CompletionFuture<Value> makeCompletionFuture() {
 }
 
 /// As `makeCompletionFuture`, for a future of the `Outcome`: the completion copies the
-/// failure (`currentFailure()`) of an absent value, on the thread that runs it.
+/// failure (`currentFailure()`) of an absent value, on the thread that runs it. A typed
+/// operation's completion already receives an `Outcome`: its future is of that `Outcome`.
 /// @return the completion and the future of its `Outcome`
 template <class Value>
-std::pair<std::function<void(Value)>, std::future<Outcome<Value>>> makeOutcomeFuture() {
-  auto promise = std::make_shared<std::promise<Outcome<Value>>>();
-  std::future<Outcome<Value>> future = promise->get_future();
+std::pair<std::function<void(Value)>, std::future<typename detail::OutcomeOf<Value>::type>>
+makeOutcomeFuture() {
+  using Made = typename detail::OutcomeOf<Value>::type;
+  auto promise = std::make_shared<std::promise<Made>>();
+  std::future<Made> future = promise->get_future();
   auto completion = [promise](Value value) {
-    Outcome<Value> outcome;
-    if (!value) {
-      if (const Failure* failure = currentFailure()) outcome.failure = *failure;
-    }
-    outcome.value = std::move(value);
-    promise->set_value(std::move(outcome));
+    promise->set_value(detail::toOutcome(std::move(value)));
   };
   return {std::move(completion), std::move(future)};
 }
@@ -90,7 +114,7 @@ std::future<Value> toFuture(Start&& start) {
 /// @param start called once, at once, with the completion
 /// @return the future of the value and, when it is absent, why
 template <class Value, class Start>
-std::future<Outcome<Value>> toOutcomeFuture(Start&& start) {
+std::future<typename detail::OutcomeOf<Value>::type> toOutcomeFuture(Start&& start) {
   auto pair = makeOutcomeFuture<Value>();
   std::forward<Start>(start)(std::move(pair.first));
   return std::move(pair.second);
@@ -136,7 +160,7 @@ std::future<Value> toFuture(Start&& start) {
 /// @return the future of the value and, when it is absent, why
 template <class Start, class Value = typename detail::StartValueOf<
                            decltype(&std::decay_t<Start>::operator())>::type>
-std::future<Outcome<Value>> toOutcomeFuture(Start&& start) {
+std::future<typename detail::OutcomeOf<Value>::type> toOutcomeFuture(Start&& start) {
   return toOutcomeFuture<Value>(std::forward<Start>(start));
 }
 

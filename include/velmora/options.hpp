@@ -12,10 +12,12 @@
 
 namespace velmora {
 
-/// When and how often a client sends a failed request again by itself. Only a request that
-/// provably never left the process (`Failure::requestMayHaveArrived == false`: connection
-/// refused, DNS or TLS failure before the request was written) is tried again, so a retry can
-/// never deliver anything twice; refused input, a deadline that passed and shutdown are final.
+/// When and how often a client sends a failed request again by itself. A request that provably
+/// never left the process (`Failure::requestMayHaveArrived == false`: connection refused, DNS or
+/// TLS failure before the request was written) is tried again, so a retry can never deliver
+/// anything twice; refused input, a deadline that passed and shutdown are final. With `reads`,
+/// the operations that only read go again after a time-out, a lost connection or a 5xx, 408 or
+/// 429 status too. A refusal by the service is an answer and never tried again.
 /// Every try and back-off fits inside the call's `Options::deadline`, counted from the call, and
 /// the completion runs once, after the last try.
 struct RetryPolicy {
@@ -28,6 +30,10 @@ struct RetryPolicy {
   /// Randomness of a pause, in [0, 1]: a pause of d is drawn uniformly from [d * (1 - jitter),
   /// d], so that clients refused together do not all come back at the same instant.
   double jitter = 0.5;
+  /// Also try again the reads (credit, prices, white list, both delivery statuses, group
+  /// message id, inbox pages) after a failure that may have reached the service: repeating a
+  /// read cannot deliver anything. Sends and verification codes keep the rule above.
+  bool reads = false;
 };
 
 /// Endpoints, trust, time-outs, proxy and diagnostics of one client. A plain value: copy it

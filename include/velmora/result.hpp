@@ -6,80 +6,10 @@
 
 #include <nlohmann/json.hpp>
 
+#include "velmora/codes.hpp"
 #include "velmora/export.h"
 
 namespace velmora {
-
-/// The service's result codes, sent in the "Code" member of every JSON answer.
-enum class ResultCode : std::int64_t {
-  Success = 0,                ///< the request was carried out
-  DocError = 1001,            ///< the request body is not a valid document
-  NumberError = 1002,         ///< a mobile number is not valid
-  DateError = 1003,           ///< a date is not valid
-  ParamError = 1004,          ///< a parameter is missing or of the wrong kind
-  OwnNumberError = 2001,      ///< the sender number is not one of the account's lines
-  UserError = 2002,           ///< the user name or the password is wrong
-  IPError = 2003,             ///< requests from this address are not allowed
-  DateRangeError = 2004,      ///< the end of a date range lies before its start
-  UserListError = 2005,       ///< the list of recipients is empty or too long
-  MessageLengthError = 2006,  ///< the text is empty or too long
-  PortError = 2007,           ///< a port number is not valid
-  PageError = 2008,           ///< the page number is not valid
-  UserInfoError = 2009,       ///< the account's details are not valid
-  RegisterInfoError = 3001,   ///< the account's registration is not complete
-  GroupError = 3002,          ///< no such group
-  CreditError = 3003,         ///< the credit does not cover the send
-  ServiceError = 3004,        ///< the service is not available to this account
-  ServerError = 5001,         ///< the service failed
-  SendError = 5002,           ///< the service could not send
-  ReceiveError = 5003,        ///< the service could not read received messages
-  ParamSendError = 5004,      ///< the service could not pass the parameters on
-};
-
-/// Delivery states of a sent message, for callers reading the status operations' payloads.
-enum class StatusCode : std::int64_t {
-  Unknown = 0,                  ///< no such message, or not this account's
-  Sended = 1,                   ///< delivered to the phone
-  InQueue = 2,                  ///< waiting at the service
-  Filtered = 3,                 ///< stopped by the operator's filter
-  InTelecommunication = 8,      ///< handed to the operator, on its way
-  NotInTelecommunication = 16,  ///< the operator did not deliver it
-  NumberError = 27,             ///< the number cannot receive messages
-  ServerFull = 23,              ///< the service's queue is full
-};
-
-/// The case whose raw value is exactly `raw`, or nothing. Pure; any thread.
-/// @param raw a number as the service sends it in "Code"
-/// @return its case, or nothing when no case has that value
-VELMORA_EXPORT std::optional<ResultCode> resultCodeFromRaw(std::int64_t raw) noexcept;
-/// The case whose raw value is exactly `raw`, or nothing. Pure; any thread.
-/// @param raw a number as the service sends it in "Status"
-/// @return its case, or nothing when no case has that value
-VELMORA_EXPORT std::optional<StatusCode> statusCodeFromRaw(std::int64_t raw) noexcept;
-
-/// The raw value of a case. Pure; any thread.
-/// @param code a result code, known or not
-/// @return the number the service sends for it
-constexpr std::int64_t rawValue(ResultCode code) noexcept {
-  return static_cast<std::int64_t>(code);
-}
-/// The raw value of a case. Pure; any thread.
-/// @param code a delivery state
-/// @return the number the service sends for it
-constexpr std::int64_t rawValue(StatusCode code) noexcept {
-  return static_cast<std::int64_t>(code);
-}
-
-/// The case's name ("CreditError"); "Unknown" for a raw value that is no case (a code the
-/// service sends that this version does not know). A static string, never null. Pure; any thread.
-/// @param code a result code
-/// @return its name
-VELMORA_EXPORT const char* name(ResultCode code) noexcept;
-/// The case's name ("Sended"); a static string, never null ("" for a value with no case, since
-/// "Unknown" is a case of its own). Pure; any thread.
-/// @param code a delivery state
-/// @return its name
-VELMORA_EXPORT const char* name(StatusCode code) noexcept;
 
 /// The outcome of a JSON operation: the answer's "Code", "Message" and "Result" members.
 /// Handed out as `std::shared_ptr<Result>` (null is the absent value); the library keeps no

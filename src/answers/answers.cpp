@@ -17,8 +17,19 @@ using nlohmann::json;
 
 // Why a payload could not be read; raised inside this file only, caught at each reader's edge.
 struct Unreadable {
-  std::string reason;
+  Failure failure;
+  std::string reason;  // Answer::error: the failure's message, or what a failed call was
 };
+
+// A payload of the wrong shape: `where` names the part, `what` says what is wrong with it.
+Unreadable malformed(const std::string& where, const std::string& what) {
+  Failure failure;
+  failure.kind = FailureKind::MalformedAnswer;
+  failure.member = where;
+  failure.message = where + what;
+  std::string reason = failure.message;
+  return {std::move(failure), std::move(reason)};
+}
 
 // A JSON value and the path that leads to it.
 class Field {
@@ -76,23 +87,38 @@ class Field {
     if (!value_.is_array()) fail(" is not an array");
     return value_;
   }
-  [[noreturn]] void fail(const std::string& what) const { throw Unreadable{where_ + what}; }
+  [[noreturn]] void fail(const std::string& what) const { throw malformed(where_, what); }
 
   const json& value_;
   std::string where_;
 };
 
+// The refusal that a Result other than Success carries.
+Failure refusalOf(const Result& result) {
+  Failure failure;
+  failure.kind = FailureKind::ServiceRefused;
+  failure.code = result.Code();
+  failure.rawCode = rawValue(result.Code());
+  failure.serviceMessage = result.Message();
+  failure.message = std::string("the service answered ") + name(result.Code()) + " (" +
+                    std::to_string(*failure.rawCode) + ")";
+  if (!result.Message().empty()) failure.message += ": " + result.Message();
+  return failure;
+}
+
 // The payload of a successful answer; a failed call or a refusal ends the reading here.
 Field payloadOf(const std::shared_ptr<Result>& result) {
   if (!result) {
     const Failure* failure = currentFailure();
-    throw Unreadable{failure ? "the call failed: " + failure->message : "the call failed"};
+    Failure unknown;
+    unknown.message = "the call failed";
+    throw Unreadable{failure ? *failure : unknown,
+                     "the call failed" + (failure ? ": " + failure->message : std::string())};
   }
   if (result->Code() != ResultCode::Success) {
-    std::string reason = std::string("the service answered ") + name(result->Code()) + " (" +
-                         std::to_string(rawValue(result->Code())) + ")";
-    if (!result->Message().empty()) reason += ": " + result->Message();
-    throw Unreadable{std::move(reason)};
+    Failure refusal = refusalOf(*result);
+    std::string reason = refusal.message;
+    throw Unreadable{std::move(refusal), std::move(reason)};
   }
   return {result->Payload(), "Result"};
 }
@@ -102,11 +128,14 @@ template <class Read>
 auto answer(const std::shared_ptr<Result>& result, Read read) noexcept
     -> Answer<decltype(read(std::declval<Field>()))> {
   try {
-    return {read(payloadOf(result)), {}};
+    return {read(payloadOf(result)), {}, {}};
   } catch (Unreadable& unreadable) {
-    return {std::nullopt, std::move(unreadable.reason)};
+    return {std::nullopt, std::move(unreadable.reason), std::move(unreadable.failure)};
   } catch (const std::exception&) {
-    return {std::nullopt, "not enough memory to read the answer"};
+    Failure failure;
+    failure.kind = FailureKind::MalformedAnswer;
+    failure.message = "not enough memory to read the answer";
+    return {std::nullopt, failure.message, failure};
   }
 }
 

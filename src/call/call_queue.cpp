@@ -14,6 +14,7 @@ struct CallQueue::Call {
   SteadyClock::time_point deadline;  // from the original call: retries and waiting count too
   unsigned long long order = 0;      // calls with equal deadlines go in the order they came
   int tries = 0;
+  Repeat repeat = Repeat::IfNeverSent;
 };
 
 namespace {
@@ -33,9 +34,16 @@ SteadyClock::duration toleranceAt(double perSecond) {
   return intervalAt(perSecond) * static_cast<long long>(tokens - 1);
 }
 
-// Only a request that provably never left may go again: anything else could arrive twice.
-bool worthAnotherTry(const HttpResponse& response) {
-  return response.failed && !response.requestMayHaveArrived &&
+// A status that says the service could not take the request now, not that it refused it.
+bool passingStatus(long status) {
+  return status >= 500 || status == 408 || status == 429;
+}
+
+// A send may go again only when it provably never left: anything else could arrive twice. A read
+// may go again after any failure that is not final, since it delivers nothing.
+bool worthAnotherTry(const HttpResponse& response, bool mayHaveArrived) {
+  if (!response.failed) return mayHaveArrived && passingStatus(response.status);
+  return (mayHaveArrived || !response.requestMayHaveArrived) &&
          response.kind != FailureKind::RefusedInput && response.kind != FailureKind::Shutdown &&
          response.kind != FailureKind::Deadline;
 }
@@ -85,6 +93,11 @@ std::shared_ptr<Transport> CallQueue::downstream() const {
 }
 
 void CallQueue::submit(HttpRequest request, std::function<void(HttpResponse&)> onDone) {
+  submit(std::move(request), std::move(onDone), Repeat::IfNeverSent);
+}
+
+void CallQueue::submit(HttpRequest request, std::function<void(HttpResponse&)> onDone,
+                       Repeat repeat) {
   ++count_->running;
   if (!paced_ && limits_.retry.attempts <= 1) {  // the common case: one count and one wrapper
     downstream()->submit(std::move(request),
@@ -98,6 +111,7 @@ void CallQueue::submit(HttpRequest request, std::function<void(HttpResponse&)> o
   call->deadline = SteadyClock::now() + request.deadline;
   call->request = std::move(request);
   call->onDone = std::move(onDone);
+  call->repeat = repeat;
   admit(std::move(call));
 }
 
@@ -178,7 +192,10 @@ void CallQueue::onExchangeEnd(const std::shared_ptr<Call>& call, HttpResponse& r
 }
 
 bool CallQueue::retryLater(const std::shared_ptr<Call>& call, const HttpResponse& response) {
-  if (call->tries >= limits_.retry.attempts || !worthAnotherTry(response)) return false;
+  const bool repeatable = call->repeat == Repeat::IfTransient && limits_.retry.reads;
+  if (call->tries >= limits_.retry.attempts || !worthAnotherTry(response, repeatable)) {
+    return false;
+  }
   const SteadyClock::time_point at = SteadyClock::now() + backoff(limits_.retry, call->tries);
   if (at >= call->deadline) return false;
   runAt(at, [self = shared_from_this(), call] { self->admit(call); });

@@ -17,6 +17,12 @@
 
 namespace velmora::detail {
 
+/// Which failed tries a call may repeat.
+enum class Repeat {
+  IfNeverSent,  ///< only a try whose request provably never left (a send)
+  IfTransient,  ///< also one that may have arrived, when the policy allows (a read)
+};
+
 /// What a client allows its own calls: retries, a rate, and how many at once.
 struct CallLimits {
   RetryPolicy retry;
@@ -37,6 +43,8 @@ class CallQueue final : public Transport, public std::enable_shared_from_this<Ca
 
   /// Sends `request` (now, or when the limits allow) and runs `onDone` once, after the last try.
   void submit(HttpRequest request, std::function<void(HttpResponse&)> onDone) override;
+  /// As above, repeating failed tries as `repeat` allows.
+  void submit(HttpRequest request, std::function<void(HttpResponse&)> onDone, Repeat repeat);
   /// Runs `task` on the transport's completion thread; it counts as a call until it returned.
   void post(std::function<void()> task) override;
   bool onCompletionThread() const override;

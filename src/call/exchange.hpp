@@ -20,12 +20,13 @@ std::optional<Failure> exchangeFailure(const HttpResponse& response, const Repor
 void reportThrown(const Reporter& reporter, std::exception_ptr thrown);
 
 /// Hands `value` to `completion` (skipped when empty) with `failure` as what currentFailure()
-/// returns meanwhile. An exception it throws is reported and goes no further.
+/// returns meanwhile, and `attempts` (the tries that led to a value; a failure knows its own)
+/// as what currentAttempts() returns. An exception it throws is reported and goes no further.
 template <class Value>
 void deliver(const Reporter& reporter, const std::function<void(Value)>& completion, Value value,
-             const std::optional<Failure>& failure) {
+             const std::optional<Failure>& failure, int attempts) {
   if (!completion) return;
-  FailureScope scope(failure ? &*failure : nullptr);
+  FailureScope scope(failure ? &*failure : nullptr, failure ? failure->attempts : attempts);
   try {
     completion(std::move(value));
   } catch (...) {

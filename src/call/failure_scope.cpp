@@ -2,7 +2,10 @@
 
 namespace velmora {
 namespace {
+
 thread_local const Failure* current = nullptr;
+thread_local int currentTries = 1;
+
 }  // namespace
 
 const Failure* currentFailure() noexcept {
@@ -11,12 +14,19 @@ const Failure* currentFailure() noexcept {
 
 namespace detail {
 
-FailureScope::FailureScope(const Failure* failure) noexcept : previous(current) {
+FailureScope::FailureScope(const Failure* failure, int attempts) noexcept
+    : previous(current), previousAttempts(currentTries) {
   current = failure;
+  currentTries = attempts;
 }
 
 FailureScope::~FailureScope() {
   current = previous;
+  currentTries = previousAttempts;
+}
+
+int currentAttempts() noexcept {
+  return currentTries;
 }
 
 }  // namespace detail

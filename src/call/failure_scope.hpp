@@ -4,17 +4,24 @@
 
 namespace velmora::detail {
 
-/// Makes `failure` what `currentFailure()` returns on this thread while the scope lives; the
-/// previous value comes back when it ends (completions may nest through a scripted transport).
+/// While the scope lives, `currentFailure()` returns `failure` on this thread and
+/// `currentAttempts()` returns `attempts`; the previous values come back when it ends
+/// (completions may nest through a scripted transport).
 class FailureScope {
  public:
-  explicit FailureScope(const Failure* failure) noexcept;
+  FailureScope(const Failure* failure, int attempts) noexcept;
   ~FailureScope();
   FailureScope(const FailureScope&) = delete;
   FailureScope& operator=(const FailureScope&) = delete;
 
  private:
   const Failure* previous;
+  int previousAttempts;
 };
+
+/// Inside a completion: how many times its call's request was tried (0 when nothing was sent).
+/// Outside completions, and in a completion a substituted client runs itself, 1: a value or a
+/// refusal needed one exchange at least.
+int currentAttempts() noexcept;
 
 }  // namespace velmora::detail

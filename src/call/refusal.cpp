@@ -12,11 +12,11 @@ std::string refusalLine(const char* operation, const Refusal& refusal) {
 
 void refuse(Transport& transport, const Reporter& reporter, const Refusal& refusal,
             std::function<void(const Failure&)> fail) {
-  Failure failure{FailureKind::RefusedInput,
-                  {},
-                  refusalLine(reporter.operation(), refusal),
-                  false,
-                  /*attempts=*/0};
+  Failure failure;
+  failure.kind = FailureKind::RefusedInput;
+  failure.message = refusalLine(reporter.operation(), refusal);
+  failure.requestMayHaveArrived = false;
+  failure.attempts = 0;
   transport.post([reporter, failure = std::move(failure), fail = std::move(fail)] {
     reporter.print(DiagnosticKind::Refused, failure.message);
     fail(failure);

@@ -9,6 +9,7 @@
 
 #include "call/exchange.hpp"
 #include "call/refusal.hpp"
+#include "client/lifeline.hpp"
 #include "client/operations.hpp"
 #include "client/settings.hpp"
 #include "rest/call.hpp"
@@ -95,8 +96,9 @@ std::string basicAuthorization(const std::string& username, const std::string& p
 }  // namespace
 
 struct Velmora::Impl {
-  Impl(std::string name, std::string secret, Options options)
-      : username(std::move(name)),
+  Impl(Velmora* client, std::string name, std::string secret, Options options)
+      : lifeline(std::make_shared<detail::Lifeline>(client)),
+        username(std::move(name)),
         password(std::move(secret)),
         authorization(basicAuthorization(username, password)),
         settings(std::move(options)) {}
@@ -113,12 +115,14 @@ struct Velmora::Impl {
       detail::refuse(settings.transport(), reporter, refusal,
                      [reporter, completion = std::move(completion)](const Failure& failure) {
                        detail::deliver(reporter, completion, std::shared_ptr<Result>(),
-                                       std::optional<Failure>(failure));
+                                       std::optional<Failure>(failure), 0);
                      });
       return;
     }
     detail::postJson(settings.transport(), settings.request(settings.restBase), authorization,
-                     reporter, makeBody(), std::move(completion));
+                     reporter, makeBody(),
+                     op.read ? detail::Repeat::IfTransient : detail::Repeat::IfNeverSent,
+                     std::move(completion));
   }
 
   /// The verification-code operation `op` whose answer is a number.
@@ -137,6 +141,8 @@ struct Velmora::Impl {
   void sendEnvelope(const Operation& op, const std::string& number, const std::string& last,
                     const detail::Reporter& reporter, detail::XmlCompletion answer) const;
 
+  /// Cut when the client goes: work that outlives a call (the inbox pager) then stops.
+  std::shared_ptr<detail::Lifeline> lifeline;
   detail::JsonEncoder jsonEncoder;
   std::string username;
   std::string password;
@@ -148,10 +154,12 @@ Velmora::Velmora(std::string username, std::string password)
     : Velmora(std::move(username), std::move(password), Options{}) {}
 
 Velmora::Velmora(std::string username, std::string password, Options options)
-    : impl(std::make_unique<const Impl>(std::move(username), std::move(password),
+    : impl(std::make_unique<const Impl>(this, std::move(username), std::move(password),
                                         std::move(options))) {}
 
-Velmora::~Velmora() = default;
+Velmora::~Velmora() {
+  impl->lifeline->cut();
+}
 
 std::string Velmora::getAuthHeader() const {
   return impl->authorization;
@@ -247,6 +255,11 @@ void Velmora::ShowWhiteList(const std::vector<std::string>& Mobiles, ResultCompl
   impl->callAPI(
       operation::ShowWhiteList, {&Mobiles},
       [&] { return detail::showWhiteListBody(impl->jsonEncoder, Mobiles); }, std::move(completion));
+}
+
+void Velmora::wholeInbox(const InboxRequest& request,
+                         OutcomeCompletion<std::vector<ReceivedMsgs>> completion) {
+  detail::readWholeInbox(impl->lifeline, request, std::move(completion));
 }
 
 std::size_t Velmora::drain(std::chrono::milliseconds timeout) {

@@ -23,6 +23,9 @@ struct Operation {
   Protocol protocol;
   std::array<const char*, 4> texts;  ///< unused places are null
   const char* lastTag = nullptr;     ///< SOAP only: "Footer" or "Code"
+  /// Only reads: sending it twice changes nothing at the service, so it may be retried after a
+  /// failure that may have reached it (`RetryPolicy::reads`).
+  bool read = false;
 };
 
 namespace operation {
@@ -35,14 +38,17 @@ inline constexpr Operation SendCorrespondingMessage{
 inline constexpr Operation SendMessageToPort{
     "SendMessageToPort", Protocol::Json, {"phoneNumber", "userGroupID", "recipientsMessage"}};
 inline constexpr Operation GroupMessageStatus{
-    "GroupMessageStatus", Protocol::Json, {"groupMessageId"}};
+    "GroupMessageStatus", Protocol::Json, {"groupMessageId"}, nullptr, true};
 inline constexpr Operation CorrespondingMessageStatus{
-    "CorrespondingMessageStatus", Protocol::Json, {"messageId"}};
-inline constexpr Operation GetGroupMessageId{"GetGroupMessageId", Protocol::Json, {"groupId"}};
-inline constexpr Operation ReceiveMessages{"ReceiveMessages", Protocol::Json, {"phoneNumber"}};
-inline constexpr Operation GetCredit{"GetCredit", Protocol::Json, {}};
-inline constexpr Operation GetPrices{"GetPrices", Protocol::Json, {}};
-inline constexpr Operation ShowWhiteList{"ShowWhiteList", Protocol::Json, {"Mobiles"}};
+    "CorrespondingMessageStatus", Protocol::Json, {"messageId"}, nullptr, true};
+inline constexpr Operation GetGroupMessageId{
+    "GetGroupMessageId", Protocol::Json, {"groupId"}, nullptr, true};
+inline constexpr Operation ReceiveMessages{
+    "ReceiveMessages", Protocol::Json, {"phoneNumber"}, nullptr, true};
+inline constexpr Operation GetCredit{"GetCredit", Protocol::Json, {}, nullptr, true};
+inline constexpr Operation GetPrices{"GetPrices", Protocol::Json, {}, nullptr, true};
+inline constexpr Operation ShowWhiteList{
+    "ShowWhiteList", Protocol::Json, {"Mobiles"}, nullptr, true};
 inline constexpr Operation AutoSendCode{
     "AutoSendCode", Protocol::Soap, {"phoneNumber", "footer"}, "Footer"};
 inline constexpr Operation CheckSendCode{

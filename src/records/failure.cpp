@@ -20,6 +20,8 @@ const char* name(FailureKind kind) noexcept {
       return "MalformedAnswer";
     case FailureKind::Shutdown:
       return "Shutdown";
+    case FailureKind::ServiceRefused:
+      return "ServiceRefused";
   }
   return "";
 }

@@ -83,4 +83,26 @@ const char* name(StatusCode code) noexcept {
   return row != nullptr ? row->name : "";
 }
 
+RefusalScope scopeOf(ResultCode code) noexcept {
+  switch (code) {
+    case ResultCode::Success:
+      return RefusalScope::None;
+    case ResultCode::OwnNumberError:
+    case ResultCode::UserError:
+    case ResultCode::IPError:
+    case ResultCode::UserInfoError:
+    case ResultCode::RegisterInfoError:
+    case ResultCode::CreditError:
+    case ResultCode::ServiceError:
+      return RefusalScope::Account;
+    case ResultCode::ServerError:
+    case ResultCode::SendError:
+    case ResultCode::ReceiveError:
+    case ResultCode::ParamSendError:
+      return RefusalScope::Service;
+    default:
+      return resultCodeFromRaw(rawValue(code)) ? RefusalScope::Request : RefusalScope::Unknown;
+  }
+}
+
 }  // namespace velmora

@@ -48,7 +48,9 @@ class TopLevelCounts {
 
 JsonOutcome malformed(std::string line, const Reporter& reporter) {
   // The service answered, so the request arrived; what it decided is unknown.
-  Failure failure{FailureKind::MalformedAnswer, {}, std::move(line), true};
+  Failure failure;
+  failure.kind = FailureKind::MalformedAnswer;
+  failure.message = std::move(line);
   reporter.print(DiagnosticKind::Answer, failure.message);
   return {nullptr, std::move(failure)};
 }

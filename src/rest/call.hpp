@@ -4,6 +4,7 @@
 #include <memory>
 #include <string>
 
+#include "call/call_queue.hpp"
 #include "call/reporter.hpp"
 #include "velmora/result.hpp"
 #include "velmora/transport.hpp"
@@ -13,9 +14,10 @@ namespace velmora::detail {
 /// Posts `body` (none when empty) to "<request.url>/api/smsAPI/<operation>" with
 /// `authorization`, `request` carrying the client's origin, trust, time-outs and proxy.
 /// `completion` runs once on `transport`'s completion thread with the `Result` read from the
-/// answer, or null (`currentFailure()` then says why).
-void postJson(Transport& transport, HttpRequest request, const std::string& authorization,
-              const Reporter& reporter, std::string body,
+/// answer, or null (`currentFailure()` then says why). `repeat` says which failed tries the
+/// queue may send again.
+void postJson(CallQueue& queue, HttpRequest request, const std::string& authorization,
+              const Reporter& reporter, std::string body, Repeat repeat,
               std::function<void(std::shared_ptr<Result>)> completion);
 
 }  // namespace velmora::detail

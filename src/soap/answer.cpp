@@ -10,7 +10,9 @@ namespace {
 
 // An answer that came but cannot be read, after `attempts` tries.
 Failure malformed(std::string message, int attempts) {
-  Failure failure{FailureKind::MalformedAnswer, {}, std::move(message), true};
+  Failure failure;
+  failure.kind = FailureKind::MalformedAnswer;
+  failure.message = std::move(message);
   failure.attempts = attempts;
   return failure;
 }
@@ -90,7 +92,7 @@ XmlCompletion numberAnswer(const Reporter& reporter,
       if (delegate.result) value = readDecimal(trimXmlSpace(*delegate.result));
       if (!value) failure = unreadable(*answer, delegate);
     }
-    deliver(reporter, completion, value, failure);
+    deliver(reporter, completion, value, failure, answer ? answer->attempts() : 0);
   };
 }
 
@@ -106,7 +108,7 @@ XmlCompletion truthAnswer(const Reporter& reporter,
       value = delegate.result ? readTruth(trimXmlSpace(*delegate.result)) : false;
       if (!value) failure = unreadable(*answer, delegate);
     }
-    deliver(reporter, completion, value, failure);
+    deliver(reporter, completion, value, failure, answer ? answer->attempts() : 0);
   };
 }
 

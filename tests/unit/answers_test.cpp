@@ -109,9 +109,12 @@ TEST(Answers, NameWhereAPayloadIsNotWhatItShouldBe) {
 
 TEST(Answers, AFailedCallOrARefusalIsNoValue) {
   EXPECT_EQ(readCredit(nullptr).error, "the call failed");
-  const Failure failure{FailureKind::Connect, {}, "Connection refused", false};
+  Failure failure;
+  failure.kind = FailureKind::Connect;
+  failure.message = "Connection refused";
+  failure.requestMayHaveArrived = false;
   {
-    detail::FailureScope inCompletion(&failure);
+    detail::FailureScope inCompletion(&failure, failure.attempts);
     EXPECT_EQ(readSendReceipt(nullptr).error, "the call failed: Connection refused");
   }
   auto refused = success("1000");

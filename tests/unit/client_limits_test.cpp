@@ -11,6 +11,7 @@
 #include <thread>
 
 #include "support/lines.hpp"
+#include "support/through.hpp"
 #include "velmora/future.hpp"
 #include "velmora/testing.hpp"
 #include "velmora/velmora.hpp"
@@ -21,15 +22,7 @@ namespace {
 using namespace std::chrono_literals;
 using Clock = std::chrono::steady_clock;
 
-Options through(std::shared_ptr<Transport> transport) {
-  Options o;
-  o.restBaseUrl = "https://rest.test";
-  o.soapUrl = "http://soap.test/fastsend.asmx";
-  o.soapNamespace = "http://velmora.test/";
-  o.transport = std::move(transport);
-  o.diagnostics = [](const Diagnostic&) {};
-  return o;
-}
+using test::through;
 
 Options retrying(std::shared_ptr<Transport> transport, int attempts) {
   Options o = through(std::move(transport));
@@ -98,30 +91,54 @@ class GatedTransport final : public Transport {
 
 // --- Retries ---------------------------------------------------------------------------------
 
-TEST(ClientRetry, OnlyWhatNeverLeftIsTriedAgain) {
+// A send goes again only when it provably never left; a read, when the policy asks, after any
+// failure that is not final, since repeating it cannot deliver anything.
+TEST(ClientRetry, SendsGoAgainOnlyWhenNothingLeftReadsWhenNothingIsFinal) {
   struct Case {
     const char* name;
     HttpResponse response;
-    std::size_t requests;  // what the transport saw with three tries allowed
+    std::size_t sends;  // what the transport saw of a send with three tries allowed
+    std::size_t reads;  // the same for a read, with `reads` set
   };
   // Time-outs, lost exchanges and statuses are tried at a real server (ClientRetryAtServer);
   // these are the edges a server cannot stage.
   const Case cases[] = {
-      {"connection refused", testing::failure(FailureKind::Connect, false, "refused"), 3},
-      {"connected, then lost", testing::failure(FailureKind::Connect, true, "lost"), 1},
-      {"deadline before sending", testing::failure(FailureKind::Deadline, false, "late"), 1},
-      {"shutting down", testing::failure(FailureKind::Shutdown, false, "exit"), 1},
+      {"connection refused", testing::failure(FailureKind::Connect, false, "refused"), 3, 3},
+      {"connected, then lost", testing::failure(FailureKind::Connect, true, "lost"), 1, 3},
+      {"timed out", testing::failure(FailureKind::Timeout, true, "slow"), 1, 3},
+      {"service unavailable", testing::reply(503, ""), 1, 3},
+      {"too many requests", testing::reply(429, ""), 1, 3},
+      {"bad request", testing::reply(400, ""), 1, 1},
+      {"refused by the service", testing::reply(200, R"({"Code":2002})"), 1, 1},
+      {"deadline before sending", testing::failure(FailureKind::Deadline, false, "late"), 1, 1},
+      {"shutting down", testing::failure(FailureKind::Shutdown, false, "exit"), 1, 1},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.name);
     auto transport = std::make_shared<testing::ScriptedTransport>();
     transport->answerAll(c.response);
-    Velmora client("user", "secret", retrying(transport, 3));
-    const auto outcome = credit(client);
-    ASSERT_TRUE(outcome.failure);
-    EXPECT_EQ(transport->requests().size(), c.requests);
-    EXPECT_EQ(outcome.failure->attempts, static_cast<int>(c.requests));
+    Options o = retrying(transport, 3);
+    o.retry.reads = true;
+    Velmora client("user", "secret", o);
+    const Outcome<Credit> read = toFuture(client, &Velmora::credit).get();
+    EXPECT_EQ(transport->requests().size(), c.reads);
+    ASSERT_TRUE(read.failure);
+    EXPECT_EQ(read.failure->attempts, static_cast<int>(c.reads));
+    const Outcome<SendReceipt> sent =
+        toFuture(client, &Velmora::send, SendRequest{"3000", "hi", {"0912"}}).get();
+    EXPECT_EQ(transport->requests().size(), c.reads + c.sends);
+    ASSERT_TRUE(sent.failure);
+    EXPECT_EQ(sent.failure->attempts, static_cast<int>(c.sends));
   }
+}
+
+// Without `reads`, a read is held to the rule of a send.
+TEST(ClientRetry, ReadsAreTriedAgainOnlyWhenThePolicyAsks) {
+  auto transport = std::make_shared<testing::ScriptedTransport>();
+  transport->answerAll(testing::failure(FailureKind::Timeout, true, "slow"));
+  Velmora client("user", "secret", retrying(transport, 3));
+  EXPECT_EQ(credit(client).failure->attempts, 1);
+  EXPECT_EQ(transport->requests().size(), 1u);
 }
 
 // Refuses the first two connections, then answers every request with `body`.

@@ -107,8 +107,9 @@ Outcome<Value> await(const Settings& settings, Start&& start) {
   const auto limit = std::chrono::duration<double>(settings.deadline) + std::chrono::seconds(30);
   if (future.wait_for(limit) != std::future_status::ready) {
     Outcome<Value> late;
-    late.failure =
-        Failure{FailureKind::Deadline, std::nullopt, "no completion within the deadline", true};
+    late.failure = Failure();
+    late.failure->kind = FailureKind::Deadline;
+    late.failure->message = "no completion within the deadline";
     return late;
   }
   Outcome<Value> outcome = future.get();

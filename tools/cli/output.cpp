@@ -50,7 +50,9 @@ void printDiagnostic(std::string_view line) {
 
 Failure failureHere() {
   if (const Failure* failure = currentFailure()) return *failure;
-  return Failure{FailureKind::Transport, std::nullopt, "the exchange failed", true};
+  Failure unknown;
+  unknown.message = "the exchange failed";
+  return unknown;
 }
 
 int exitStatusFor(const Failure& failure) {
