@@ -26,20 +26,22 @@ constexpr std::size_t kBatchSize = 1000;  // the service's limit per call
 // The outcomes, by number. Completions run on the library's thread; main reads after drain.
 class Tally {
  public:
-  void record(std::size_t count, const std::shared_ptr<velmora::Result>& result) {
-    const velmora::Failure* failure = velmora::currentFailure();
+  void record(std::size_t count, const velmora::Outcome<velmora::SendReceipt>& outcome) {
     const std::lock_guard<std::mutex> lock(mutex_);
-    if (failure && failure->attempts > 1) ++retriedCalls_;
-    if (result && result->Code() == velmora::ResultCode::Success) {
+    if (outcome) {
       sent_ += count;
-    } else if (result) {
-      refused_ += count;
-      std::cerr << "refused: " << velmora::name(result->Code()) << " " << result->Message() << '\n';
-    } else if (failure && !failure->requestMayHaveArrived) {
+      return;
+    }
+    const velmora::Failure& failure = *outcome.failure;
+    if (failure.attempts > 1) ++retriedCalls_;
+    if (failure.kind == velmora::FailureKind::ServiceRefused) {
+      refused_ += count;  // an answer: nothing went out
+      std::cerr << "refused: " << describe(failure) << '\n';
+    } else if (!failure.requestMayHaveArrived) {
       notSent_ += count;  // even after the retries; safe to send again later
     } else {
       uncertain_ += count;  // the texts may have gone out: look them up before sending again
-      std::cerr << "uncertain: " << (failure ? failure->message : "no reason given") << '\n';
+      std::cerr << "uncertain: " << describe(failure) << '\n';
     }
   }
 
@@ -101,10 +103,13 @@ int main(int argc, char** argv) {
   auto tally = std::make_shared<Tally>();
   for (std::vector<std::string>& batch : batchesOf(count)) {
     const std::size_t size = batch.size();
-    client.SendMessage(
-        argv[1], "Your table is ready", batch, /*userGroupID=*/"",
-        /*SendDateInTimeStamp=*/0,
-        [tally, size](std::shared_ptr<velmora::Result> r) { tally->record(size, r); });
+    velmora::SendRequest request;
+    request.from = argv[1];
+    request.text = "Your table is ready";
+    request.to = std::move(batch);
+    client.send(request, [tally, size](velmora::Outcome<velmora::SendReceipt> outcome) {
+      tally->record(size, outcome);
+    });
   }
   // Returning from main drops calls still under way: wait for them first.
   const std::size_t stillRunning = client.drain(std::chrono::minutes(5));

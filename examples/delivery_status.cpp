@@ -1,5 +1,5 @@
 // Sends a text to a few numbers, then polls the send's delivery states until every message is in
-// a final state (or a limit of polls is reached). The typed readers do the payload's reading.
+// a final state (or a limit of polls is reached). The typed operations read the payloads.
 // Usage: delivery_status FROM_LINE NUMBER...     (account: VELMORA_USER, VELMORA_PASSWORD)
 
 #include <velmora/future.hpp>
@@ -18,12 +18,6 @@ namespace {
 
 constexpr auto kPollEvery = std::chrono::milliseconds(500);
 constexpr int kMaxPolls = 240;
-
-// One JSON operation, waited for on this thread.
-template <class Start>
-std::shared_ptr<velmora::Result> await(Start start) {
-  return velmora::toFuture<std::shared_ptr<velmora::Result>>(start).get();
-}
 
 // Counts the entries by state; returns how many are not final yet.
 std::size_t printTally(int poll, const std::vector<velmora::DeliveryEntry>& entries) {
@@ -46,28 +40,30 @@ int main(int argc, char** argv) {
     std::cerr << "usage: delivery_status FROM_LINE NUMBER...\n";
     return 64;
   }
+  velmora::Options options = optionsFromEnvironment();
+  options.retry.attempts = 3;
+  options.retry.reads = true;  // a poll that times out is simply asked again
   velmora::Velmora client(fromEnvironment("VELMORA_USER"), fromEnvironment("VELMORA_PASSWORD"),
-                          optionsFromEnvironment());
-  const std::vector<std::string> numbers(argv + 2, argv + argc);
-
-  const auto receipt = velmora::readSendReceipt(await([&](velmora::ResultCompletion done) {
-    client.SendMessage(argv[1], "Your order has shipped", numbers, "", 0, std::move(done));
-  }));
-  if (!receipt) {
-    std::cerr << "SendMessage: " << receipt.error << '\n';
+                          options);
+  velmora::SendRequest request;
+  request.from = argv[1];
+  request.text = "Your order has shipped";
+  request.to.assign(argv + 2, argv + argc);
+  const auto sent = velmora::toFuture(client, &velmora::Velmora::send, request).get();
+  if (!sent) {
+    std::cerr << "send: " << describe(*sent.failure) << '\n';
     return 1;
   }
-  std::cout << "sent as " << receipt.value->groupMessageId << '\n';
+  std::cout << "sent as " << sent.value.groupMessageId << '\n';
 
   for (int poll = 1; poll <= kMaxPolls; ++poll) {
-    const auto states = velmora::readDeliveryStates(await([&](velmora::ResultCompletion done) {
-      client.GroupMessageStatus(receipt.value->groupMessageId, std::move(done));
-    }));
+    const auto states =
+        velmora::toFuture(client, &velmora::Velmora::groupStatus, sent.value.groupMessageId).get();
     if (!states) {
-      std::cerr << "GroupMessageStatus: " << states.error << '\n';
+      std::cerr << "groupStatus: " << describe(*states.failure) << '\n';
       return 1;
     }
-    if (printTally(poll, *states.value) == 0 && !states.value->empty()) return 0;
+    if (printTally(poll, states.value) == 0 && !states.value.empty()) return 0;
     std::this_thread::sleep_for(kPollEvery);
   }
   std::cerr << "not every message in a final state after " << kMaxPolls << " polls\n";

@@ -12,6 +12,7 @@
 #include <cstdlib>
 #include <string>
 
+#include <velmora/failure.hpp>
 #include <velmora/options.hpp>
 
 inline std::string fromEnvironment(const char* name) {
@@ -29,4 +30,16 @@ inline velmora::Options optionsFromEnvironment() {
   set(options.soapNamespace, "VELMORA_NAMESPACE");
   set(options.caFile, "VELMORA_CACERT");
   return options;
+}
+
+// One line that says all the library knows of a failure: what went wrong, whether the request
+// may have reached the service (a send then may have gone out), how many tries were made, and
+// for a refusal the service's code.
+inline std::string describe(const velmora::Failure& failure) {
+  std::string line = std::string(velmora::name(failure.kind)) + ": " + failure.message;
+  line += failure.requestMayHaveArrived ? " (may have arrived" : " (never left";
+  line += ", " + std::to_string(failure.attempts) + " tries";
+  if (failure.code) line += std::string(", ") + velmora::name(*failure.code);
+  if (failure.rawCode) line += " " + std::to_string(*failure.rawCode);
+  return line + ")";
 }

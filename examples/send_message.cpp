@@ -15,21 +15,21 @@ int main(int argc, char** argv) {
     return 64;
   }
   velmora::Velmora client(argv[1], argv[2], optionsFromEnvironment());
-  const std::vector<std::string> numbers(argv + 5, argv + argc);
+  velmora::SendRequest request;
+  request.from = argv[3];
+  request.text = argv[4];
+  request.to.assign(argv + 5, argv + argc);
 
-  // The completion runs on the library's thread; the future brings the answer back here.
-  velmora::ResultFuture answer =
-      velmora::toFuture<std::shared_ptr<velmora::Result>>([&](velmora::ResultCompletion done) {
-        client.SendMessage(argv[3], argv[4], numbers, /*userGroupID=*/"",
-                           /*SendDateInTimeStamp=*/0, std::move(done));
-      });
-  const std::shared_ptr<velmora::Result> result = answer.get();
-  const auto receipt = velmora::readSendReceipt(result);
-  if (!receipt) {
-    std::cerr << "not sent: " << receipt.error << '\n';
-    return result ? 1 : 2;  // refused by the service, or the exchange failed
+  // The completion runs on the library's thread; the future brings its Outcome back here, the
+  // reason of a failure included.
+  const velmora::Outcome<velmora::SendReceipt> sent =
+      velmora::toFuture(client, &velmora::Velmora::send, request).get();
+  if (!sent) {
+    std::cerr << "not sent: " << describe(*sent.failure) << '\n';
+    // Refused by the service: nothing went out. Otherwise the texts may have gone out.
+    return sent.failure->kind == velmora::FailureKind::ServiceRefused ? 1 : 2;
   }
-  std::cout << "group message id " << receipt.value->groupMessageId << ", "
-            << receipt.value->messageIds.size() << " messages\n";
+  std::cout << "group message id " << sent.value.groupMessageId << ", "
+            << sent.value.messageIds.size() << " messages\n";
   return 0;
 }

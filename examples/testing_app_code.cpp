@@ -1,7 +1,8 @@
 // Tests an application's own code against the library's scripted transport: the client builds
 // every request exactly as for the service, a script answers, and no network is needed.
 // The code under test is `sendReminder`, which retries a send only when the library says
-// nothing reached the service. Prints one line per check; exits 1 when one fails.
+// nothing reached the service, and `followDelivery`, which polls a send until its state is final.
+// Prints one line per check; exits 1 when one fails.
 
 #include <velmora/future.hpp>
 #include <velmora/testing.hpp>
@@ -9,6 +10,7 @@
 
 #include <iostream>
 #include <memory>
+#include <optional>
 #include <string>
 
 namespace {
@@ -21,17 +23,32 @@ enum class Reminder { Sent, Refused, Uncertain, Failed };
 // have reached the service is never resent (the text could arrive, and be paid, twice).
 Reminder sendReminder(velmora::Velmora& client, const std::string& number,
                       const std::string& text) {
+  velmora::SendRequest request;
+  request.from = "3000";
+  request.text = text;
+  request.to = {number};
   for (int attempt = 0; attempt < 2; ++attempt) {
-    const auto outcome = velmora::toOutcomeFuture([&](velmora::ResultCompletion done) {
-                           client.SendMessage("3000", text, {number}, "", 0, std::move(done));
-                         }).get();
-    if (outcome.value) {
-      return outcome.value->Code() == velmora::ResultCode::Success ? Reminder::Sent
-                                                                   : Reminder::Refused;
-    }
-    if (outcome.failure && outcome.failure->requestMayHaveArrived) return Reminder::Uncertain;
+    const auto outcome = velmora::toFuture(client, &velmora::Velmora::send, request).get();
+    if (outcome) return Reminder::Sent;
+    if (outcome.failure->kind == velmora::FailureKind::ServiceRefused) return Reminder::Refused;
+    if (outcome.failure->requestMayHaveArrived) return Reminder::Uncertain;
   }
   return Reminder::Failed;
+}
+
+// Asks the delivery state of a send until it is final, at most `polls` times; the state last
+// seen, or nothing when no answer could be read.
+std::optional<velmora::StatusCode> followDelivery(velmora::Velmora& client,
+                                                  const std::string& groupMessageId, int polls) {
+  std::optional<velmora::StatusCode> last;
+  for (int poll = 0; poll < polls; ++poll) {
+    const auto states =
+        velmora::toFuture(client, &velmora::Velmora::groupStatus, groupMessageId).get();
+    if (!states || states.value.empty()) return last;
+    last = states.value.front().status;
+    if (last && velmora::isFinal(*last)) return last;
+  }
+  return last;
 }
 
 // ---- its tests ----
@@ -58,7 +75,9 @@ struct Fixture {
 
 void sentOnceWithTheRightBody() {
   Fixture f;
-  f.transport->answer("SendMessage", velmora::testing::reply(200, R"({"Code":0,"Result":[7]})"));
+  f.transport->answer("SendMessage",
+                      velmora::testing::reply(200, R"({"Code":0,"Result":{"GroupMessageId":"70",)"
+                                                   R"("MessageIds":["71"]}})"));
   check(sendReminder(f.client, "09120000001", "Table at 8") == Reminder::Sent, "a success is Sent");
   const auto requests = f.transport->requests();
   check(requests.size() == 1 && requests[0].operation == "SendMessage", "one SendMessage went out");
@@ -96,6 +115,21 @@ void mayHaveArrivedIsNeverResent() {
   check(f.transport->requests().size() == 1, "a send that may have arrived is not resent");
 }
 
+// The service answers "on its way" first and "delivered" next: the follower keeps asking until
+// the state is final, and then stops.
+void deliveryIsFollowedToAFinalState() {
+  Fixture f;
+  const auto state = [](int status) {
+    return velmora::testing::reply(200, R"({"Code":0,"Result":[{"MessageId":"71",)"
+                                        R"("Mobile":"09120000001","Status":)" +
+                                            std::to_string(status) + "}]}");
+  };
+  f.transport->answerInTurn("GroupMessageStatus", {state(2), state(2), state(1)});
+  check(followDelivery(f.client, "70", 10) == velmora::StatusCode::Sended,
+        "InQueue, then Sended, is followed to Sended");
+  check(f.transport->requests().size() == 3, "and no state is asked after the final one");
+}
+
 }  // namespace
 
 int main() {
@@ -103,6 +137,7 @@ int main() {
   aServiceRefusalIsNotRetried();
   nothingSentIsRetriedOnce();
   mayHaveArrivedIsNeverResent();
+  deliveryIsFollowedToAFinalState();
   std::cout << (failures == 0 ? "all checks passed" : "some checks failed") << '\n';
   return failures == 0 ? 0 : 1;
 }

@@ -18,26 +18,24 @@ int main(int argc, char** argv) {
   velmora::Velmora client(argv[1], argv[2], optionsFromEnvironment());
   const std::string number = argv[3];
 
-  const std::optional<std::int64_t> sent =
-      velmora::toFuture<std::optional<std::int64_t>>([&](velmora::NumberCompletion done) {
-        client.AutoSendCode(number, "Velmora example", std::move(done));
-      }).get();
-  if (!sent || *sent < 0) {
-    std::cerr << "the code could not be sent\n";
+  // Only a positive number is a message id: any other number the service answers is its
+  // refusal, and comes back as a failure with that number in `rawCode`.
+  const velmora::Outcome<velmora::CodeSent> sent =
+      velmora::toFuture(client, &velmora::Velmora::sendCode, number, "Velmora example").get();
+  if (!sent) {
+    std::cerr << "the code could not be sent: " << describe(*sent.failure) << '\n';
     return 2;
   }
-
-  std::cerr << "code sent to " << number << "; type it: ";
+  std::cerr << "code sent to " << number << " as message " << sent.value.messageId << "; type it: ";
   std::string typed;
   std::getline(std::cin, typed);
-  const std::optional<bool> valid =
-      velmora::toFuture<std::optional<bool>>([&](velmora::TruthCompletion done) {
-        client.CheckSendCode(number, typed, std::move(done));
-      }).get();
-  if (!valid) {
-    std::cerr << "the check failed\n";
+
+  const velmora::Outcome<velmora::CodeCheck> check =
+      velmora::toFuture(client, &velmora::Velmora::checkCode, number, typed).get();
+  if (!check) {
+    std::cerr << "the check failed: " << describe(*check.failure) << '\n';
     return 2;
   }
-  std::cerr << (*valid ? "the code is right\n" : "the code is wrong\n");
-  return *valid ? 0 : 1;
+  std::cerr << (check.value.matches ? "the code is right\n" : "the code is wrong\n");
+  return check.value.matches ? 0 : 1;
 }

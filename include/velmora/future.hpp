@@ -51,8 +51,10 @@ typename OutcomeOf<Value>::type toOutcome(Value value) {
   } else {
     Outcome<Value> outcome;
     if (!value) {
+      // Outside the library's completions (a substituted client) the reason is not known.
       const Failure* failure = currentFailure();
       outcome.failure = failure ? *failure : Failure{};
+      if (!failure) outcome.failure->message = "the call failed";
     }
     outcome.value = std::move(value);
     return outcome;

@@ -30,6 +30,7 @@ struct Detached {
 struct Seen {
   ResultOutcome credit;
   Outcome<std::optional<bool>> check;
+  Outcome<velmora::Credit> typedCredit;  // a typed operation's Outcome, not wrapped again
   bool resumedOnCompletionThread = false;
 };
 
@@ -38,6 +39,7 @@ Detached creditThenCheck(Velmora& client, velmora::Transport& transport, std::pr
   seen.credit = co_await velmora::async(client, &Velmora::GetCredit);
   seen.resumedOnCompletionThread = transport.onCompletionThread();
   seen.check = co_await velmora::async(client, &Velmora::CheckSendCode, "09120000001", "1234");
+  seen.typedCredit = co_await velmora::async(client, &Velmora::credit);
   done.set_value(std::move(seen));
 }
 
@@ -69,7 +71,9 @@ TEST(Coroutines, YieldTheOutcomeTheFutureFormGives) {
   EXPECT_EQ(seen.check.failure->kind, check.failure->kind);
   EXPECT_EQ(seen.check.failure->message, check.failure->message);
   EXPECT_FALSE(seen.check.failure->requestMayHaveArrived);
-  EXPECT_EQ(transport->requests().size(), 4u);
+  ASSERT_TRUE(seen.typedCredit);
+  EXPECT_EQ(seen.typedCredit.value.amount, 1000);
+  EXPECT_EQ(transport->requests().size(), 5u);
 }
 
 }  // namespace

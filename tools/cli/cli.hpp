@@ -100,21 +100,20 @@ int exitStatusFor(const Failure& failure);
 int reportFailure(const Failure& failure, const Settings& settings);
 
 /// Starts one call through `start(completion)` and waits for its completion. The wait is
-/// bounded by the deadline plus a margin; past it the outcome is a Deadline failure.
+/// bounded by the deadline plus a margin; past it the outcome is a Deadline failure. `Value` is
+/// what the completion receives; a typed operation's `Outcome<T>` is handed back as it is.
 template <class Value, class Start>
-Outcome<Value> await(const Settings& settings, Start&& start) {
-  std::future<Outcome<Value>> future = toOutcomeFuture<Value>(std::forward<Start>(start));
+auto await(const Settings& settings, Start&& start) {
+  auto future = toOutcomeFuture<Value>(std::forward<Start>(start));
   const auto limit = std::chrono::duration<double>(settings.deadline) + std::chrono::seconds(30);
   if (future.wait_for(limit) != std::future_status::ready) {
-    Outcome<Value> late;
+    decltype(future.get()) late;
     late.failure = Failure();
     late.failure->kind = FailureKind::Deadline;
     late.failure->message = "no completion within the deadline";
     return late;
   }
-  Outcome<Value> outcome = future.get();
-  if (!outcome.value && !outcome.failure) outcome.failure = failureHere();
-  return outcome;
+  return future.get();
 }
 
 /// Runs one call and prints its answer: the JSON of `present(value)`, or null and the failure

@@ -111,23 +111,25 @@ class CampaignDelivery {
     std::string why;
     for (FollowedBatch& batch : followed_) {
       if (batch.final()) continue;
-      auto outcome = await<ResultPtr>(settings, [&](ResultCompletion done) {
-        client.GroupMessageStatus(batch.groupMessageId, std::move(done));
+      using States = Outcome<std::vector<DeliveryEntry>>;
+      States states = await<States>(settings, [&](OutcomeCompletion<std::vector<DeliveryEntry>> d) {
+        client.groupStatus(batch.groupMessageId, std::move(d));
       });
-      if (outcome.value && outcome.value->Code() != ResultCode::Success) {
-        printError("GroupMessageStatus " + batch.groupMessageId + " was refused: " +
-                       name(outcome.value->Code()) + " " + outcome.value->Message(),
+      if (states) {
+        batch.entries = std::move(states.value);
+        continue;
+      }
+      const Failure& failure = *states.failure;
+      if (failure.kind == FailureKind::ServiceRefused) {
+        printError("GroupMessageStatus " + batch.groupMessageId +
+                       " was refused: " + name(*failure.code) + " " + failure.serviceMessage,
                    settings);
         return kRefused;
       }
-      auto entries = outcome.failure ? Answer<std::vector<DeliveryEntry>>{}
-                                     : readDeliveryStates(outcome.value);
-      if (entries) {
-        batch.entries = std::move(*entries.value);
-      } else {
-        ++failed;
-        why = outcome.failure ? outcome.failure->message : "unreadable answer: " + entries.error;
-      }
+      ++failed;
+      why = failure.kind == FailureKind::MalformedAnswer && !failure.member.empty()
+                ? "unreadable answer: " + failure.message
+                : failure.message;
     }
     if (failed > 0) {
       printError(std::to_string(failed) + " batches could not be polled (" + why +
