@@ -30,9 +30,14 @@ set(DOXYGEN_PREDEFINED VELMORA_EXPORT= VELMORA_TESTING_EXPORT= __cplusplus=20200
 set(DOXYGEN_STRIP_FROM_PATH ${PROJECT_SOURCE_DIR}/include ${PROJECT_BINARY_DIR}/include)
 set(DOXYGEN_STRIP_FROM_INC_PATH ${PROJECT_SOURCE_DIR}/include ${PROJECT_BINARY_DIR}/include)
 set(DOXYGEN_USE_MDFILE_AS_MAINPAGE ${PROJECT_SOURCE_DIR}/README.md)
+# The page "Examples" quotes the example programs whole, so the reference shows the code that
+# scripts/test builds and runs, not a copy that could drift from it.
+set(DOXYGEN_EXAMPLE_PATH ${PROJECT_SOURCE_DIR}/examples)
 
-# The README is the main page; docs/ holds the pages on payloads and on sending safely.
-doxygen_add_docs(docs ${PROJECT_SOURCE_DIR}/README.md ${PROJECT_SOURCE_DIR}/docs
+# The README is the main page; docs/ holds the pages it links (payloads, sending safely,
+# failures, verification codes, examples); the changelog says what changed for a caller.
+doxygen_add_docs(docs ${PROJECT_SOURCE_DIR}/README.md ${PROJECT_SOURCE_DIR}/CHANGELOG.md
+                 ${PROJECT_SOURCE_DIR}/docs
                  ${PROJECT_SOURCE_DIR}/include/velmora
                  ${PROJECT_BINARY_DIR}/include/velmora/config.hpp
                  COMMENT "API reference in ${PROJECT_BINARY_DIR}/docs/html")

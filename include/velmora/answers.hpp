@@ -5,7 +5,7 @@
 /// and returns the value it holds, or a sentence saying why it could not be read; none throws and
 /// none guesses. A whole number is read from a JSON number without a fraction or from a JSON
 /// string of decimal digits (an optional leading minus); members other than those read are
-/// ignored. The shapes each reader expects are listed on the page "Payloads".
+/// ignored. The shapes each reader expects are listed on the page @ref payloads.
 ///
 ///     client.SendMessage("3000", "hi", mobiles, "", 0, [](std::shared_ptr<velmora::Result> r) {
 ///       auto receipt = velmora::readSendReceipt(r);

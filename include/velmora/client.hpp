@@ -35,7 +35,8 @@ using TruthCompletion = std::function<void(std::optional<bool>)>;
 /// thread at the same time. A client may be destroyed while its requests run: they keep only the
 /// completion, which still runs. Completions may start new requests or destroy the client; an
 /// exception thrown by a completion is caught and reported as a printed line. Inside a
-/// completion that receives the absent value, `currentFailure()` says why.
+/// completion that receives the absent value, `currentFailure()` says why; @ref failures says
+/// what to do about it.
 ///
 /// A call that cannot be sent as configured or as asked (a value that is not UTF-8 or that XML
 /// cannot carry, an endpoint, proxy, namespace or time-out out of its rules; see `Options`)
@@ -63,16 +64,16 @@ class VELMORA_EXPORT Velmora {
   /// @return the header value
   std::string getAuthHeader() const;
 
-  /// Sends `message` to every number of `mobiles`.
+  /// Sends `message` to every number of `mobiles`. A failed send may still have arrived: see
+  /// @ref sending_safely before sending it again.
   /// @param phoneNumber the account's line the text is sent from
   /// @param message the text, UTF-8
   /// @param mobiles the recipients, 1 to 1,000 per call
   /// @param userGroupID a label of the caller's for this send; `GetGroupMessageId` finds the
   ///   latest send under it ("" for none)
   /// @param SendDateInTimeStamp when to send, in Unix seconds; 0 for now
-  /// @param completion receives a new `Result` (read it with `readSendReceipt`, see the page
-  /// "Payloads"), or
-  ///   null when the call failed or was refused
+  /// @param completion receives a new `Result` (read it with `readSendReceipt`, see @ref payloads),
+  ///   or null when the call failed or was refused
   virtual void SendMessage(const std::string& phoneNumber, const std::string& message,
                            const std::vector<std::string>& mobiles, const std::string& userGroupID,
                            std::int64_t SendDateInTimeStamp, ResultCompletion completion);
@@ -80,9 +81,8 @@ class VELMORA_EXPORT Velmora {
   /// @param phoneNumber the account's line the texts are sent from
   /// @param recipientsMessage one record per recipient: id, text, number
   /// @param userGroupID a label of the caller's for this send ("" for none)
-  /// @param completion receives a new `Result` (read it with `readSendReceipt`, see the page
-  /// "Payloads"), or
-  ///   null when the call failed or was refused
+  /// @param completion receives a new `Result` (read it with `readSendReceipt`, see @ref payloads),
+  ///   or null when the call failed or was refused
   virtual void SendCorrespondingMessage(const std::string& phoneNumber,
                                         const std::vector<RecipientsMessage>& recipientsMessage,
                                         const std::string& userGroupID,
@@ -93,79 +93,74 @@ class VELMORA_EXPORT Velmora {
   /// @param sendPortNumber the port the texts leave from
   /// @param userGroupID a label of the caller's for this send ("" for none)
   /// @param recipientsMessage one record per recipient: id, text, number
-  /// @param completion receives a new `Result` (read it with `readSendReceipt`, see the page
-  /// "Payloads"), or
-  ///   null when the call failed or was refused
+  /// @param completion receives a new `Result` (read it with `readSendReceipt`, see @ref payloads),
+  ///   or null when the call failed or was refused
   virtual void SendMessageToPort(const std::string& phoneNumber, std::int64_t recievePortNumber,
                                  std::int64_t sendPortNumber, const std::string& userGroupID,
                                  const std::vector<RecipientsMessage>& recipientsMessage,
                                  ResultCompletion completion);
   /// Asks the delivery states of the messages of one send.
   /// @param groupMessageId the send's group message id (`SendReceipt::groupMessageId`)
-  /// @param completion receives a new `Result` (read it with `readDeliveryStates`, see the page
-  /// "Payloads"), or
-  ///   null when the call failed or was refused
+  /// @param completion receives a new `Result` (read it with `readDeliveryStates`, see @ref
+  /// payloads),
+  ///   or null when the call failed or was refused
   virtual void GroupMessageStatus(const std::string& groupMessageId, ResultCompletion completion);
   /// Asks the delivery states of individual messages.
   /// @param messageId the messages' ids (`SendReceipt::messageIds`)
-  /// @param completion receives a new `Result` (read it with `readDeliveryStates`, see the page
-  /// "Payloads"), or
-  ///   null when the call failed or was refused
+  /// @param completion receives a new `Result` (read it with `readDeliveryStates`, see @ref
+  /// payloads),
+  ///   or null when the call failed or was refused
   virtual void CorrespondingMessageStatus(const std::vector<std::string>& messageId,
                                           ResultCompletion completion);
   /// Asks the group message id of the latest send made with a `userGroupID`.
   /// @param groupId the `userGroupID` the send carried
-  /// @param completion receives a new `Result` (read it with `readGroupMessageId`, see the page
-  /// "Payloads"), or
-  ///   null when the call failed or was refused
+  /// @param completion receives a new `Result` (read it with `readGroupMessageId`, see @ref
+  /// payloads),
+  ///   or null when the call failed or was refused
   virtual void GetGroupMessageId(const std::string& groupId, ResultCompletion completion);
   /// Fetches one page of the messages received on `phoneNumber` between two points in time.
   /// @param phoneNumber the account's line whose inbox to read
   /// @param startDate the earliest arrival, in the service's date unit (Unix seconds)
   /// @param EndDate the latest arrival, same unit
   /// @param page the page, from 1; a page past the last is empty
-  /// @param completion receives a new `Result` (read it with `readInboxPage`, see the page
-  /// "Payloads"), or
-  ///   null when the call failed or was refused
+  /// @param completion receives a new `Result` (read it with `readInboxPage`, see @ref payloads),
+  ///   or null when the call failed or was refused
   virtual void ReceiveMessages(const std::string& phoneNumber, std::int64_t startDate,
                                std::int64_t EndDate, std::int64_t page,
                                ResultCompletion completion);
   /// Reads the account's credit; prints "I AM BACK" just before the completion runs.
-  /// @param completion receives a new `Result` (read it with `readCredit`, see the page
-  /// "Payloads"), or
-  ///   null when the call failed or was refused
+  /// @param completion receives a new `Result` (read it with `readCredit`, see @ref payloads),
+  ///   or null when the call failed or was refused
   virtual void GetCredit(ResultCompletion completion);
   /// Reads the account's prices.
-  /// @param completion receives a new `Result` (read it with `readPrices`, see the page
-  /// "Payloads"), or
-  ///   null when the call failed or was refused
+  /// @param completion receives a new `Result` (read it with `readPrices`, see @ref payloads),
+  ///   or null when the call failed or was refused
   virtual void GetPrices(ResultCompletion completion);
   /// Looks numbers up in the service's white list.
   /// @param Mobiles the numbers to look up
-  /// @param completion receives a new `Result` (read it with `readWhiteList`, see the page
-  /// "Payloads"), or
-  ///   null when the call failed or was refused
+  /// @param completion receives a new `Result` (read it with `readWhiteList`, see @ref payloads),
+  ///   or null when the call failed or was refused
   virtual void ShowWhiteList(const std::vector<std::string>& Mobiles, ResultCompletion completion);
 
   /// Has the service send a verification code to `phoneNumber`, with `footer` below it.
   /// @param phoneNumber the number to send the code to
   /// @param footer the text below the code
-  /// @param completion receives the service's number (the message's id, or a negative
-  ///   refusal code), or nothing when the call failed or was refused
+  /// @param completion receives the service's number (positive: the message's id; any other:
+  ///   its refusal, see @ref verification_codes), or nothing when the call failed or was refused
   virtual void AutoSendCode(const std::string& phoneNumber, const std::string& footer,
                             NumberCompletion completion);
   /// Asks whether `code` is the code sent to `reciptionNumber`.
   /// @param reciptionNumber the number the code was sent to
   /// @param code the code the user typed
-  /// @param completion receives the service's verdict, or nothing when the call failed or
-  ///   was refused
+  /// @param completion receives the service's verdict (false is a verdict too, see
+  ///   @ref verification_codes), or nothing when the call failed or was refused
   virtual void CheckSendCode(const std::string& reciptionNumber, const std::string& code,
                              TruthCompletion completion);
   /// Has the service send a message carrying `code` to `reciptionNumber`.
   /// @param reciptionNumber the number to send the code to
   /// @param code the code to send
-  /// @param completion receives the service's number (the message's id, or a negative
-  ///   refusal code), or nothing when the call failed or was refused
+  /// @param completion receives the service's number (positive: the message's id; any other:
+  ///   its refusal, see @ref verification_codes), or nothing when the call failed or was refused
   virtual void SendMessageWithCode(const std::string& reciptionNumber, const std::string& code,
                                    NumberCompletion completion);
 
@@ -177,6 +172,8 @@ class VELMORA_EXPORT Velmora {
   /// threading as the members they stand on; an empty completion is allowed. They call the
   /// virtual members, so a substituted client substitutes them too. For a future or an
   /// awaitable: `toFuture(client, &Velmora::credit)`, `co_await async(client, &Velmora::credit)`.
+  /// What to do about each failure: @ref failures; the values read: @ref payloads; sending
+  /// again after a failed send: @ref sending_safely.
   /// @{
 
   /// `SendMessage`: `request.text` to every number of `request.to`.
@@ -212,7 +209,8 @@ class VELMORA_EXPORT Velmora {
   void inbox(const InboxRequest& request, OutcomeCompletion<InboxPage> completion);
   /// Every page of the inbox from `request.page` on, one `ReceiveMessages` after the other,
   /// until a page holds no message; at most `kMostInboxPages` pages. The first page that fails
-  /// ends the read with its failure, whose message names the page.
+  /// ends the read with its failure, whose message names the page; with `RetryPolicy::reads`
+  /// each page may be tried again first.
   /// @param request the line, the dates and the first page
   /// @param completion receives every message, oldest page first, or why not
   void wholeInbox(const InboxRequest& request,
@@ -232,14 +230,15 @@ class VELMORA_EXPORT Velmora {
   void whiteList(const std::vector<std::string>& numbers, OutcomeCompletion<WhiteList> completion);
   /// `AutoSendCode`: the service sends a code of its own to `number`. A positive number in the
   /// answer is the message's id; any other number is the service's refusal, handed on as
-  /// `FailureKind::ServiceRefused` with `Failure::rawCode` and no name (see the page
-  /// "Verification codes").
+  /// `FailureKind::ServiceRefused` with `Failure::rawCode` and no name (see
+  /// @ref verification_codes).
   /// @param number the number to send the code to
   /// @param footer the text below the code
   /// @param completion receives the message's id, or why there is none
   void sendCode(const std::string& number, const std::string& footer,
                 OutcomeCompletion<CodeSent> completion);
-  /// `CheckSendCode`: whether `code` is the code sent to `number`.
+  /// `CheckSendCode`: whether `code` is the code sent to `number`. `CodeCheck::matches` false
+  /// is the service's verdict, not a failure (@ref verification_codes).
   /// @param number the number the code was sent to
   /// @param code the code the user typed
   /// @param completion receives the verdict, or why there is none

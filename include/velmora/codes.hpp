@@ -2,7 +2,7 @@
 
 /// @file
 /// The service's numbers: the result code of every JSON answer and the delivery state of a sent
-/// message, with what a caller should do about each (see the page "Failures and what to do").
+/// message, with what a caller should do about each (see @ref failures).
 
 #include <cstdint>
 #include <optional>
@@ -12,9 +12,9 @@
 namespace velmora {
 
 /// The service's result codes, sent in the "Code" member of every JSON answer. Each case says
-/// what to do; `scopeOf` says it as a value. A refusal is an answer: the request arrived and was
-/// not carried out, so sending it again unchanged delivers nothing twice, but gets the same
-/// answer until its cause is fixed.
+/// what to do; `scopeOf` says it as a value; @ref failures has them in one table. A refusal is an
+/// answer: the request arrived and was not carried out, so sending it again unchanged delivers
+/// nothing twice, but gets the same answer until its cause is fixed.
 enum class ResultCode : std::int64_t {
   Success = 0,                ///< the request was carried out
   DocError = 1001,            ///< the request body is not a valid document; permanent (report it)

@@ -6,7 +6,7 @@ namespace velmora {
 
 /// What a printed line reports.
 enum class DiagnosticKind {
-  RequestBody,  ///< the JSON body of a request, printed before it is sent
+  RequestBody,  ///< the JSON body of a request, printed before it is sent; may span lines
   Status,       ///< a status outside 2xx and the description of that response
   Transport,    ///< a failed exchange: connection, TLS, time-out, deadline, size limit
   Answer,       ///< what was read from an answer ("Not containing JSON", "found text: ...")
@@ -20,7 +20,9 @@ enum class DiagnosticKind {
 struct Diagnostic {
   std::string_view operation;  ///< the operation's name, e.g. "SendMessage"
   DiagnosticKind kind;         ///< what the line reports
-  std::string_view line;       ///< the line's exact text, without its line feed
+  /// The exact text, without the line feed that standard output would add; a request body or
+  /// a SOAP answer's body may hold line breaks of its own.
+  std::string_view line;
 };
 
 }  // namespace velmora

@@ -10,7 +10,8 @@
 namespace velmora {
 
 /// Why an operation completed without its value, and what to do about it. "Safe to retry"
-/// means that sending the same request again cannot deliver anything twice.
+/// means that sending the same request again cannot deliver anything twice. @ref failures
+/// has every kind in one table.
 enum class FailureKind {
   /// The library refused a value or a setting; nothing was sent. Permanent: fix the value.
   RefusedInput,
@@ -31,11 +32,13 @@ enum class FailureKind {
   /// The answer was not JSON, not well-formed XML, over a size limit, or a payload of the wrong
   /// shape (`Failure::member` names the part). The request arrived; what it did is unknown.
   MalformedAnswer,
-  /// The process was exiting. Nothing more can be done in this process.
+  /// The process was exiting, or the client of a `Velmora::wholeInbox` was destroyed before
+  /// its next page. Nothing more can be done in this process.
   Shutdown,
   /// The service answered and refused: `Failure::code` (JSON operations) or
   /// `Failure::rawCode` (a verification-code number that is no message id) says with what.
-  /// Nothing was carried out; see `scopeOf` for whether to fix the request or the account.
+  /// Nothing was carried out; see `scopeOf` for whether to fix the request or the account,
+  /// and @ref verification_codes for what a code operation's number means.
   ServiceRefused,
 };
 

@@ -17,7 +17,8 @@ namespace velmora {
 /// TLS failure before the request was written) is tried again, so a retry can never deliver
 /// anything twice; refused input, a deadline that passed and shutdown are final. With `reads`,
 /// the operations that only read go again after a time-out, a lost connection or a 5xx, 408 or
-/// 429 status too. A refusal by the service is an answer and never tried again.
+/// 429 status too. A refusal by the service is an answer and never tried again. @ref failures
+/// says which failures each rule retries.
 /// Every try and back-off fits inside the call's `Options::deadline`, counted from the call, and
 /// the completion runs once, after the last try.
 struct RetryPolicy {
@@ -83,9 +84,11 @@ struct Options {
   /// printed line.
   std::optional<std::string> proxy;
 
-  /// Where this client's diagnostic lines go. Unset (the default): standard output, one line
-  /// each. Set: to this callable only, none to standard output, with the operation's name and
-  /// the line's kind, on the thread that produces the line (the caller's or a library thread,
+  /// Where this client's diagnostics go. Unset (the default): standard output, each followed by
+  /// a line feed. Most are one line; a request body (the sends and `ReceiveMessages` write
+  /// theirs over several lines) and a SOAP answer's body keep their own line breaks. Set: to
+  /// this callable only, none to standard output, with the operation's name and the
+  /// diagnostic's kind, on the thread that produces the line (the caller's or a library thread,
   /// possibly several at once); an exception it throws is caught and dropped. The client keeps
   /// a copy, which calls in flight share until they complete.
   std::function<void(const Diagnostic&)> diagnostics;

@@ -33,7 +33,7 @@ class VELMORA_EXPORT Result {
   /// @return the text
   const std::string& Message() const noexcept { return message; }
   /// The answer's "Result" member as parsed, of any JSON kind; the empty string when absent.
-  /// The readers of velmora/answers.hpp turn it into typed values (see the page "Payloads").
+  /// The readers of velmora/answers.hpp turn it into typed values (see @ref payloads).
   /// @return the payload
   const nlohmann::json& Payload() const noexcept { return result; }
   /// Mutable access to the payload; the caller owns the record.
