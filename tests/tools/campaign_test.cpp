@@ -26,6 +26,7 @@
 
 #include "journal.hpp"
 #include "recipients.hpp"
+#include "refusals.hpp"
 #include "sandbox.hpp"
 #include "self_signed_certificate.hpp"
 #include "support/child_process.hpp"
@@ -638,7 +639,9 @@ TEST_F(CampaignCommand, InFlightBoundsTheCallsUnderWayAtTheServer) {
 
 // Refused batches say less than open ones: a campaign that has both is not done, whichever way
 // the open ones are open.
-TEST_F(CampaignCommand, RefusedBatchesBesideOpenOnesExitTwo) {
+// An empty account refuses the third batch: the campaign stops there, says what to do, and
+// keeps what is open beside it.
+TEST_F(CampaignCommand, ARefusalAboutTheAccountStopsTheCampaignBesideOpenBatches) {
   writeFile(folder_ + "/three.txt", "09120000001\n09120000002\n09120000003\n");
   const std::vector<std::string> args{
       "send",    "--from", "3000",        "--text", "hi", "--to", "@" + folder_ + "/three.txt",
@@ -666,22 +669,65 @@ TEST_F(CampaignCommand, RefusedBatchesBesideOpenOnesExitTwo) {
     std::vector<std::string> withSettle = args;
     withSettle.insert(withSettle.end(), {"--settle", c.settle});
     const test::Exit run = command(withSettle, env)->finish();
-    EXPECT_EQ(run.status, 2) << run.err;
+    EXPECT_EQ(run.status, 5) << run.err;
+    EXPECT_NE(run.err.find("(CreditError 3003): top it up and run the same command again"),
+              std::string::npos)
+        << run.err;
     const json summary = velmora::summary(run);
     EXPECT_EQ(summary["refused"], json({{"CreditError", 1}})) << summary;
     EXPECT_EQ(summary[c.open], 1) << summary;
   }
-  // Resumed while the service is out of reach, a batch that never started stays unsent.
+  // The refused batch stays the campaign's to send, beside the one never started: resumed while
+  // the service is out of reach, both are unsent, and nothing counts as refused any more.
   const std::vector<std::string> poor = environment("poor", box_->restUrl());
   std::vector<std::string> journaled = args;
   journaled.insert(journaled.end(), {"--journal", journal_});
-  ASSERT_EQ(command(journaled, poor)->finish().status, 1);
-  changeJournal(journal_, "UPDATE batch SET state = 'pending' WHERE id = 3");
+  ASSERT_EQ(command(journaled, poor)->finish().status, 5);
   const test::Exit resumed =
       command(journaled, environment("poor", "https://127.0.0.1:1"))->finish();
   EXPECT_EQ(resumed.status, 2) << resumed.err;
-  EXPECT_EQ(summary(resumed)["unsent"], 1) << summary(resumed);
-  EXPECT_EQ(summary(resumed)["refused"], json({{"CreditError", 1}}));
+  EXPECT_EQ(summary(resumed)["unsent"], 2) << summary(resumed);
+  EXPECT_EQ(summary(resumed)["refused"], json::object());
+  EXPECT_NE(resumed.err.find(": 1 of 3 batches settled, sending 2"), std::string::npos)
+      << resumed.err;
+}
+
+// A wrong password costs the calls under way when the first refusal comes, not one per batch;
+// with the password fixed, the same command sends every batch once.
+TEST_F(CampaignCommand, AWrongPasswordStopsAtOnceAndTheFixedCommandSendsEveryBatchOnce) {
+  const std::vector<std::string> right = env_;
+  env_ = {"VELMORA_REST_URL=" + box_->restUrl(), "VELMORA_CACERT=" + cert_.certFile,
+          "VELMORA_USER=demo", "VELMORA_PASSWORD=wrong"};
+  const test::Exit refused = start({"--batch", "500", "--in-flight", "2"})->finish();
+  EXPECT_EQ(refused.status, 5) << refused.err;
+  EXPECT_NE(refused.err.find("the service refused the account's credentials (UserError 2002): "
+                             "fix them and run the same command again"),
+            std::string::npos)
+      << refused.err;
+  const std::size_t calls = log_.waitForLines(1).size();
+  EXPECT_GE(calls, 1u);
+  EXPECT_LE(calls, 2u);  // of ten batches
+  env_ = right;
+  const test::Exit fixed = start({"--batch", "500", "--in-flight", "2"})->finish();
+  EXPECT_EQ(fixed.status, 0) << fixed.err;
+  expectEveryNumberOnce();
+}
+
+// A batch refused for its own recipients stays refused, unless asked for again.
+TEST(CampaignRefusals, OnlyRefusalsAboutTheWholeCampaignAreSentAgainByThemselves) {
+  for (const ResultCode code :
+       {ResultCode::UserError, ResultCode::IPError, ResultCode::CreditError,
+        ResultCode::OwnNumberError, ResultCode::ServiceError, ResultCode::ServerError}) {
+    EXPECT_TRUE(cli::campaignWide(rawValue(code), false)) << name(code);
+  }
+  EXPECT_TRUE(cli::campaignWide(4242, false));  // unknown: stop and look
+  for (const ResultCode code : {ResultCode::NumberError, ResultCode::UserListError,
+                                ResultCode::DocError, ResultCode::ParamError}) {
+    EXPECT_FALSE(cli::campaignWide(rawValue(code), true)) << name(code);
+  }
+  // The one text of "send" is every batch's; a text per row is its batch's own.
+  EXPECT_TRUE(cli::campaignWide(rawValue(ResultCode::MessageLengthError), true));
+  EXPECT_FALSE(cli::campaignWide(rawValue(ResultCode::MessageLengthError), false));
 }
 
 // A pseudo-terminal for a child's standard error, read while the child writes.
@@ -826,7 +872,7 @@ TEST_F(CampaignCommand, ExitStatusAndSummaryFollowTheBatches) {
   twoToNoCode.insert(twoToNoCode.end(), {"--cacert", noCode.caFile()});
   const std::vector<Case> cases{
       {"all sent", two, "demo", rest, 0, {{"sent", 2}, {"duplicates", 1}, {"open", 0}}},
-      {"no credit", two, "poor", rest, 1, {{"sent", 1}, {"refused", {{"CreditError", 1}}}}},
+      {"no credit", two, "poor", rest, 5, {{"sent", 1}, {"refused", {{"CreditError", 1}}}}},
       {"nothing listens", two, "demo", "https://127.0.0.1:1", 2, {{"sent", 0}, {"open", 2}}},
       {"no code in the answers",
        twoToNoCode,

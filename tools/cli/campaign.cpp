@@ -14,6 +14,7 @@
 
 #include "journal.hpp"
 #include "progress.hpp"
+#include "refusals.hpp"
 #include "velmora/answers.hpp"
 #include "velmora/text.hpp"
 
@@ -25,6 +26,8 @@ using Clock = std::chrono::steady_clock;
 
 // The status when some batches are unknown, unsent or never started.
 constexpr int kSomeOpen = 2;
+// The status when a refusal that every batch would get stopped the campaign.
+constexpr int kStoppedByRefusal = 5;
 
 // A campaign, its recipients read.
 struct Campaign {
@@ -220,6 +223,7 @@ class Run {
         send_(send),
         journal_(journal),
         cut_(campaign, settings.batchSize),
+        campaignId_(contents.campaignId),
         batches_(std::move(contents.batches)),
         contents_(std::move(contents.contents)),
         touched_(batches_.size(), false) {}
@@ -242,10 +246,13 @@ class Run {
   void plan() {
     std::size_t notFound = 0;
     std::size_t uncertainLeft = 0;
+    const bool resumed = std::any_of(batches_.begin(), batches_.end(), [](const BatchUpdate& b) {
+      return b.state != BatchState::Pending;
+    });
     for (const BatchUpdate& b : batches_) {
       notFound += b.state == BatchState::NotFound;
       uncertainLeft += uncertain(b.state);
-      const ResumeAction action = onResume(b.state, settings_.resendUnknown);
+      const ResumeAction action = resumeAction(b);
       if (action == ResumeAction::Send) {
         queue_.push_back(b.batch);
         total_ += cut_.length(b.batch);
@@ -257,6 +264,7 @@ class Run {
                    common_);
       }
     }
+    if (resumed) sayWhatResumes();
     if (settings_.resendUnknown) {
       printError("--resend-unknown: " + std::to_string(notFound) +
                      " batches the service does not know are sent again; " +
@@ -265,6 +273,41 @@ class Run {
                      " were found sent by their group id",
                  common_);
     }
+  }
+
+  // A refusal about the account or the service refused nothing of the batch's own: its
+  // recipients get their texts once the cause is fixed. Nothing of it was delivered, so sending
+  // it again cannot send anything twice.
+  ResumeAction resumeAction(const BatchUpdate& b) const {
+    if (b.state == BatchState::Refused && b.code &&
+        (settings_.resendRefused || campaignWide(*b.code, oneText()))) {
+      return ResumeAction::Send;
+    }
+    return onResume(b.state, settings_.resendUnknown);
+  }
+
+  bool oneText() const { return campaign_.command == "send"; }
+
+  // The batches that no later run sends: sent, or refused for their own recipients.
+  std::size_t settled() const {
+    return static_cast<std::size_t>(
+        std::count_if(batches_.begin(), batches_.end(), [this](const BatchUpdate& b) {
+          return (b.state == BatchState::Sent || b.state == BatchState::Refused) &&
+                 resumeAction(b) != ResumeAction::Send;
+        }));
+  }
+
+  // A run that goes on with a journal's campaign says so, and how much is left to send.
+  void sayWhatResumes() const {
+    printError("campaign " + campaignId_ + ": " + std::to_string(settled()) + " of " +
+                   std::to_string(batches_.size()) + " batches settled, sending " +
+                   std::to_string(queue_.size()),
+               common_);
+  }
+
+  // After the run: the refusal that stopped it, and what to do.
+  void sayWhyStopped() const {
+    if (stoppedBy_) printError(campaignRefusalLine(*stoppedBy_), common_);
   }
 
   // Writes what the journal could not take when it failed, or prints it one batch a line, so
@@ -306,7 +349,7 @@ class Run {
         std::chrono::duration<double>(common_.deadline) + std::chrono::seconds(30));
     std::optional<Clock::time_point> giveUp;
     while (true) {
-      const bool stopping = signals.raised() || broken_;
+      const bool stopping = signals.raised() || broken_ || stoppedBy_.has_value();
       if (stopping && !giveUp) giveUp = Clock::now() + drainLimit;
       if (inFlight_ == 0 && (queue_.empty() || stopping)) break;
       if (giveUp && Clock::now() >= *giveUp) {
@@ -342,6 +385,7 @@ class Run {
                           counts[BatchState::Pending] + counts[BatchState::NotFound] >
                       0;
     const int status = stopped_                          ? kInterrupted
+                       : stoppedBy_                      ? kStoppedByRefusal
                        : open || broken_                 ? kSomeOpen
                        : counts[BatchState::Refused] > 0 ? kRefused
                                                          : kSuccess;
@@ -351,11 +395,7 @@ class Run {
   // After a signal, once the progress bar is done: how far the campaign got and how to go on.
   void sayHowToResume() const {
     if (!stopped_) return;
-    std::size_t settled = 0;
-    for (const BatchUpdate& b : batches_) {
-      settled += b.state == BatchState::Sent || b.state == BatchState::Refused;
-    }
-    printError("stopped: " + std::to_string(settled) + " of " + std::to_string(batches_.size()) +
+    printError("stopped: " + std::to_string(settled()) + " of " + std::to_string(batches_.size()) +
                    " batches are settled (sent or refused); " +
                    (journal_ != nullptr
                         ? "run the same command again to resume: it sends only the others"
@@ -398,7 +438,8 @@ class Run {
     std::vector<BatchUpdate> updates = collect(stopping);
     const std::size_t finished = updates.size();
     inFlight_ -= finished;
-    while (!stopping && inFlight_ + updates.size() - finished < settings_.inFlight &&
+    noteCampaignWideRefusal(updates);
+    while (!stopping && !stoppedBy_ && inFlight_ + updates.size() - finished < settings_.inFlight &&
            !queue_.empty()) {
       updates.push_back(pendingAs(queue_.front(), BatchState::InFlight));
       queue_.pop_front();
@@ -415,6 +456,17 @@ class Run {
       if (u.state != BatchState::InFlight) done_ += cut_.length(u.batch);
     }
     for (std::size_t i = finished; i < updates.size(); ++i) handOver(updates[i].batch);
+  }
+
+  // The first refusal that every batch would get stops the campaign: no batch starts after it,
+  // so that a wrong password or an empty account costs one call, not one per batch.
+  void noteCampaignWideRefusal(const std::vector<BatchUpdate>& updates) {
+    for (const BatchUpdate& u : updates) {
+      if (!stoppedBy_ && u.state == BatchState::Refused && u.code &&
+          campaignWide(*u.code, oneText())) {
+        stoppedBy_ = u.code;
+      }
+    }
   }
 
   // The outcomes that arrived; waits a little for one when there is nothing to start.
@@ -460,6 +512,7 @@ class Run {
   const SendBatch& send_;
   Journal* journal_;
   Batches cut_;
+  std::string campaignId_;
   std::vector<BatchUpdate> batches_;  // the latest state of each batch, the first batch first
   std::vector<BatchContents> contents_;
   std::vector<bool> touched_;            // batches this run started or settled
@@ -471,6 +524,7 @@ class Run {
   std::size_t inFlight_ = 0;
   bool broken_ = false;
   bool stopped_ = false;
+  std::optional<long long> stoppedBy_;  // the code of the refusal that stopped the campaign
   std::shared_ptr<Mailbox> mailbox_ = std::make_shared<Mailbox>();
 };
 
@@ -583,6 +637,9 @@ void addCampaignOptions(CLI::App& command, CampaignSettings& settings) {
   command.add_option("--journal", settings.journal,
                      "SQLite file recording each batch; running the same command with it again "
                      "resumes the campaign and never sends a batch twice");
+  command.add_flag("--resend-refused", settings.resendRefused,
+                   "With --journal: also send again the batches refused for their own recipients "
+                   "(a refusal about the account or the service is always sent again)");
   command.add_flag("--resend-unknown", settings.resendUnknown,
                    "With --journal: also send again the batches that the service, asked by "
                    "their group ids, does not know (not-found); never those that may have "
@@ -691,6 +748,7 @@ int runCampaign(Velmora& client, const Settings& settings, const CampaignRequest
   if (run.leftUncertain()) run.settleUncertain(client);
   run.flushUnrecorded();
   run.sayHowToResume();
+  run.sayWhyStopped();
   const auto [summary, status] = run.report();
   printAnswer(summary, settings);
   return status;

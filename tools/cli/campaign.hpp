@@ -20,11 +20,13 @@ struct CampaignSettings {
   std::size_t inFlight = 8;     ///< calls under way at once
   std::string journal;          ///< the journal file; empty: none
   bool resendUnknown = false;   ///< send again the batches the service does not know
+  bool resendRefused = false;   ///< send again the batches refused for their own recipients
   double settle = 60;           ///< seconds after a call from which "not known" means not-found
   bool allowRepeats = false;    ///< send-each: send the first of rows that disagree
 };
 
-/// Registers --batch, --in-flight, --journal, --resend-unknown and --settle on `command`, bound to
+/// Registers --batch, --in-flight, --journal, --resend-unknown, --resend-refused and --settle on
+/// `command`, bound to
 /// `settings`, which must outlive the parse.
 void addCampaignOptions(CLI::App& command, CampaignSettings& settings);
 
@@ -49,8 +51,10 @@ bool isCampaign(const std::vector<std::string>& to, const CampaignSettings& camp
 /// are looked up by it on resume and at the end of a run.
 /// Prints problems on standard error and the summary as one JSON object on standard output;
 /// returns the exit status: 0 every batch sent, 1 some refused, 2 some unknown, not-found,
-/// unsent or not started, or the journal failed, 64 a journal of another campaign or an unreadable
-/// file, 65 malformed input or rows that disagree (nothing sent), 130 stopped by a signal.
+/// unsent or not started, or the journal failed, 5 stopped by a refusal that every batch would
+/// get (the account, its line, its credit, the one text, the service: see refusals.hpp), 64 a
+/// journal of another campaign or an unreadable file, 65 malformed input or rows that disagree
+/// (nothing sent), 130 stopped by a signal.
 int runCampaign(Velmora& client, const Settings& settings, const CampaignRequest& request);
 
 /// Registers `campaign show JOURNAL [--state STATE]...`, which prints a journal's batches as one
