@@ -279,11 +279,18 @@ TEST(CampaignJournal, RefusesRowsCutOrChangedAfterItWasMade) {
       {"UPDATE batch SET mobiles = '09129999999' WHERE id = 2", "were changed"},
       {"UPDATE batch SET group_id = 'x' WHERE id = 6", "were changed"},
       {"UPDATE campaign SET batches = 7", "holds 6 batches of the 7"},
+      // A state set back or forward by hand: the batch would be sent twice, or never.
+      {"UPDATE batch SET state = 'pending' WHERE id = 2", "batch 2 of the journal"},
+      {"UPDATE batch SET state = 'sent' WHERE id = 5", "is sent, but its runs left it pending"},
   };
   for (const auto& [sql, says] : cases) {
     SCOPED_TRACE(sql);
     const std::string path = temporaryFolder() + "/j.db";
-    Journal(path).begin(identity(), "c0ffee01", batchContents(6));
+    {
+      Journal journal(path);
+      journal.begin(identity(), "c0ffee01", batchContents(6));
+      journal.record({update(2, BatchState::InFlight), update(2, BatchState::Sent)});
+    }
     changeJournal(path, sql);
     try {
       Journal(path).begin(identity(), "c0ffee01", batchContents(6));
@@ -292,6 +299,21 @@ TEST(CampaignJournal, RefusesRowsCutOrChangedAfterItWasMade) {
       EXPECT_NE(std::string(e.what()).find(says), std::string::npos) << e.what();
     }
   }
+}
+
+// A journal written before runs logged their outcomes takes its states as they stand, once.
+TEST(CampaignJournal, AJournalWithoutTheOutcomeLogGainsItAndIsHeldToItFromThen) {
+  const std::string path = temporaryFolder() + "/j.db";
+  {
+    Journal journal(path);
+    journal.begin(identity(), "c0ffee01", batchContents(3));
+    journal.record({update(1, BatchState::InFlight), update(1, BatchState::Sent)});
+  }
+  changeJournal(path, "DROP TABLE outcome; PRAGMA user_version = 2");
+  EXPECT_EQ(Journal(path).begin(identity(), "c0ffee01", batchContents(3)).batches[0].state,
+            BatchState::Sent);
+  changeJournal(path, "UPDATE batch SET state = 'pending' WHERE id = 1");
+  EXPECT_THROW(Journal(path).begin(identity(), "c0ffee01", batchContents(3)), JournalError);
 }
 
 TEST(CampaignJournal, RefusesAnotherCampaignASecondRunAndOtherFiles) {

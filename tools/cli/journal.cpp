@@ -21,8 +21,10 @@ constexpr std::array<std::string_view, 7> kStateNames = {
 
 // "VLMJ": marks the file as a journal of this program.
 constexpr int kApplicationId = 0x564C4D4A;
-// The layout below; journals of an earlier layout are refused rather than guessed at.
-constexpr int kLayout = 2;
+// The layout below; journals of an earlier layout are refused rather than guessed at, except the
+// one before, which gains the outcome log when a run opens it.
+constexpr int kLayout = 3;
+constexpr int kLayoutWithoutLog = 2;
 
 constexpr const char* kSchema = R"sql(
 CREATE TABLE campaign (
@@ -52,6 +54,21 @@ CREATE TABLE batch (
   ended REAL,
   updated TEXT
 );
+)sql";
+
+// Every state a batch was put in by a run, in order: a batch whose state is not the last one
+// logged for it was edited by hand (a sent batch set back to pending would be sent twice). The
+// log itself takes no change but additions.
+constexpr const char* kOutcomeLog = R"sql(
+CREATE TABLE outcome (
+  batch INTEGER NOT NULL,
+  state TEXT NOT NULL
+);
+CREATE INDEX outcome_of_batch ON outcome (batch);
+CREATE TRIGGER outcome_not_updated BEFORE UPDATE ON outcome
+BEGIN SELECT RAISE(ABORT, 'the outcome log takes additions only'); END;
+CREATE TRIGGER outcome_not_deleted BEFORE DELETE ON outcome
+BEGIN SELECT RAISE(ABORT, 'the outcome log takes additions only'); END;
 )sql";
 
 std::string joined(const std::vector<std::string>& mobiles) {
@@ -297,6 +314,7 @@ Journal::Journal(const std::string& path, ReadOnly) : path_(path) {
 Journal::~Journal() {
   begin_.reset();
   update_.reset();
+  log_.reset();
   commit_.reset();
   sqlite3_close(db_);
 }
@@ -318,8 +336,12 @@ JournalContents Journal::begin(const CampaignIdentity& campaign, const std::stri
     throw JournalMismatch("the journal " + path_ + " holds another campaign: " + why +
                           "; use a new journal file for a new campaign");
   }
+  if (layout_ == kLayoutWithoutLog) addOutcomeLog();
   JournalContents contents = load();
   // The run that left a batch in flight is over, so its call ended by now at the latest.
+  execute(
+      "INSERT INTO outcome (batch, state) SELECT id, 'unknown' FROM batch "
+      "WHERE state = 'in-flight'");
   JournalStatement orphans(db_,
                            "UPDATE batch SET state = 'unknown', ended = ?, "
                            "detail = 'the run ended while it was in flight' "
@@ -349,8 +371,9 @@ std::optional<CampaignIdentity> Journal::storedCampaign() {
   if (empty) return std::nullopt;
   if (!ours) throw JournalError(path_ + " is not a journal of velmora");
   JournalStatement layout(db_, "PRAGMA user_version");
-  if (layout.step() && layout.integer(0) != kLayout) {
-    throw JournalError(layoutProblem(path_, layout.integer(0)));
+  layout_ = layout.step() ? layout.integer(0) : 0;
+  if (layout_ != kLayout && layout_ != kLayoutWithoutLog) {
+    throw JournalError(layoutProblem(path_, layout_));
   }
   JournalStatement row(
       db_, "SELECT command, sender, text, digest, recipients, batch_size FROM campaign");
@@ -370,6 +393,8 @@ void Journal::create(const CampaignIdentity& campaign, const std::string& campai
     execute(("PRAGMA application_id = " + std::to_string(kApplicationId)).c_str());
     execute(("PRAGMA user_version = " + std::to_string(kLayout)).c_str());
     execute(kSchema);
+    execute(kOutcomeLog);
+    layout_ = kLayout;
     JournalStatement insert(db_,
                             "INSERT INTO campaign (id, command, sender, text, digest, recipients, "
                             "batch_size, campaign_id, batches, batches_digest) "
@@ -396,6 +421,39 @@ void Journal::create(const CampaignIdentity& campaign, const std::string& campai
   } catch (const JournalError&) {
     sqlite3_exec(db_, "ROLLBACK", nullptr, nullptr, nullptr);
     throw;
+  }
+}
+
+// A journal of the layout before the log: the states as they stand are its first entries.
+void Journal::addOutcomeLog() {
+  execute("BEGIN IMMEDIATE");
+  try {
+    execute(kOutcomeLog);
+    execute(
+        "INSERT INTO outcome (batch, state) SELECT id, state FROM batch "
+        "WHERE state != 'pending'");
+    execute(("PRAGMA user_version = " + std::to_string(kLayout)).c_str());
+    execute("COMMIT");
+    layout_ = kLayout;
+  } catch (const JournalError&) {
+    sqlite3_exec(db_, "ROLLBACK", nullptr, nullptr, nullptr);
+    throw;
+  }
+}
+
+// Refuses a journal whose batch states are not the last ones its runs logged.
+void Journal::checkOutcomes() {
+  if (layout_ != kLayout) return;  // read without a run, before a run added the log
+  JournalStatement select(
+      db_,
+      "SELECT id, state, coalesce((SELECT state FROM outcome WHERE batch = "
+      "batch.id ORDER BY rowid DESC LIMIT 1), 'pending') FROM batch ORDER BY id");
+  while (select.step()) {
+    const std::string logged = select.text(2);
+    if (select.text(1) == logged) continue;
+    throw JournalError("batch " + std::to_string(select.integer(0)) + " of the journal " + path_ +
+                       " is " + select.text(1) + ", but its runs left it " + logged +
+                       "; it was edited, so it cannot tell what was sent");
   }
 }
 
@@ -429,6 +487,7 @@ JournalContents Journal::load() {
     throw JournalError("the recipients or group ids of the batches in the journal " + path_ +
                        " were changed after it was made; it cannot tell what was sent");
   }
+  checkOutcomes();
   return out;
 }
 
@@ -442,6 +501,8 @@ void Journal::record(const std::vector<BatchUpdate>& updates) {
         "UPDATE batch SET state = ?1, code = ?2, detail = ?3, group_message_id = ?4, "
         "settled_by_lookup = ?5, ended = ?6, attempts = attempts + (?1 = 'in-flight'), "
         "updated = strftime('%Y-%m-%dT%H:%M:%fZ', 'now') WHERE id = ?7");
+    log_ =
+        std::make_unique<JournalStatement>(db_, "INSERT INTO outcome (batch, state) VALUES (?, ?)");
   }
   begin_->run();
   try {
@@ -454,6 +515,7 @@ void Journal::record(const std::vector<BatchUpdate>& updates) {
           .bind(6, u.ended)
           .bind(7, static_cast<long long>(u.batch))
           .run();
+      log_->bind(1, static_cast<long long>(u.batch)).bind(2, stateName(u.state)).run();
     }
     commit_->run();
   } catch (const JournalError&) {

@@ -127,6 +127,8 @@ class Journal {
   void create(const CampaignIdentity& campaign, const std::string& campaignId,
               const std::vector<BatchContents>& batches);
   JournalContents load();
+  void addOutcomeLog();
+  void checkOutcomes();
 
   std::string path_;
   sqlite3* db_ = nullptr;
@@ -134,6 +136,8 @@ class Journal {
   std::unique_ptr<class JournalStatement> begin_;
   std::unique_ptr<JournalStatement> update_;
   std::unique_ptr<JournalStatement> commit_;
+  std::unique_ptr<JournalStatement> log_;
+  long long layout_ = 0;  // of the file, once storedCampaign() read it
 };
 
 }  // namespace velmora::cli
