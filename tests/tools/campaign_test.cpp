@@ -309,7 +309,8 @@ TEST(CampaignJournal, AJournalWithoutTheOutcomeLogGainsItAndIsHeldToItFromThen) 
     journal.begin(identity(), "c0ffee01", batchContents(3));
     journal.record({update(1, BatchState::InFlight), update(1, BatchState::Sent)});
   }
-  changeJournal(path, "DROP TABLE outcome; PRAGMA user_version = 2");
+  changeJournal(
+      path, "DROP TABLE outcome; ALTER TABLE batch DROP COLUMN resends; PRAGMA user_version = 2");
   EXPECT_EQ(Journal(path).begin(identity(), "c0ffee01", batchContents(3)).batches[0].state,
             BatchState::Sent);
   changeJournal(path, "UPDATE batch SET state = 'pending' WHERE id = 1");
@@ -661,6 +662,56 @@ TEST_F(CampaignCommand, InFlightBoundsTheCallsUnderWayAtTheServer) {
 
 // Refused batches say less than open ones: a campaign that has both is not done, whichever way
 // the open ones are open.
+// The service records batch 2's first send only after it was called not-found and sent again:
+// the resend went under a group id of its own, so the late send is found and reported.
+TEST_F(CampaignCommand, AFirstSendRecordedLateIsReportedAsDeliveredTwice) {
+  writeFile(folder_ + "/three.txt", "09120000001\n09120000002\n09120000003\n");
+  const std::vector<std::string> args{"send",
+                                      "--from",
+                                      "3000",
+                                      "--text",
+                                      "hi",
+                                      "--to",
+                                      "@" + folder_ + "/three.txt",
+                                      "--batch",
+                                      "1",
+                                      "--in-flight",
+                                      "1",
+                                      "--journal",
+                                      journal_,
+                                      "--settle",
+                                      "0"};
+  ServiceProxy proxy(box_->service());
+  proxy.setFates([](std::size_t send) { return send == 1 ? Fate::Drop : Fate::Answer; });
+  const test::Exit first = command(args, throughProxy(proxy))->finish();
+  EXPECT_EQ(first.status, 2) << first.err;
+  EXPECT_EQ(summary(first)["not-found"], 1) << summary(first);
+
+  std::vector<std::string> resend = args;
+  resend.push_back("--resend-unknown");
+  const test::Exit second = command(resend, env_)->finish();
+  EXPECT_EQ(second.status, 0) << second.err;
+  const json shown = summary(command({"campaign", "show", journal_}, {})->finish());
+  EXPECT_EQ(shown["batches"][1]["resends"], 1) << shown;
+
+  // The first send arrives now, as a peer that kept it would deliver it.
+  const std::string group = shown["batches"][1]["groupId"].get<std::string>();
+  const json late{{"PhoneNumber", "3000"},
+                  {"Message", "hi"},
+                  {"Mobiles", {"09120000002"}},
+                  {"UserGroupID", group},
+                  {"SendDateInTimeStamp", 0}};
+  const json recorded =
+      box_->service().handleJson("SendMessage", "Basic ZGVtbzpkZW1v", late.dump()).body;
+  ASSERT_EQ(recorded["Code"], 0) << recorded;
+  const test::Exit followed = command({"status", "--journal", journal_}, env_)->finish();
+  EXPECT_EQ(followed.status, 6) << followed.err;
+  EXPECT_EQ(summary(followed)["deliveredTwice"], json({2})) << summary(followed);
+  EXPECT_NE(followed.err.find("batch 2 was delivered twice: its send under " + group + " "),
+            std::string::npos)
+      << followed.err;
+}
+
 // An empty account refuses the third batch: the campaign stops there, says what to do, and
 // keeps what is open beside it.
 TEST_F(CampaignCommand, ARefusalAboutTheAccountStopsTheCampaignBesideOpenBatches) {

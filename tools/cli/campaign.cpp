@@ -179,7 +179,8 @@ std::vector<BatchUpdate> settle(Velmora& client, const Settings& settings, doubl
     const double asked = unixNow();
     const Outcome<std::shared_ptr<Result>> looked =
         await<std::shared_ptr<Result>>(settings, [&](ResultCompletion done) {
-          client.GetGroupMessageId(contents[b.batch - 1].groupId, std::move(done));
+          client.GetGroupMessageId(resentGroupId(contents[b.batch - 1].groupId, b.resends),
+                                   std::move(done));
         });
     if (!looked.value) {
       printError("cannot look up the uncertain batches: " + looked.failure->message, settings);
@@ -227,6 +228,11 @@ class Run {
         batches_(std::move(contents.batches)),
         contents_(std::move(contents.contents)),
         touched_(batches_.size(), false) {}
+
+  // Looks up the earlier group ids of the batches sent again; see `deliveredTwice`.
+  void checkResends(Velmora& client) {
+    twice_ = deliveredTwice(client, common_, contents_, batches_);
+  }
 
   // Looks up the batches that may have reached the service and records what the service said.
   void settleUncertain(Velmora& client) {
@@ -379,12 +385,14 @@ class Run {
       if (uncertain(b.state)) unknown.push_back(b.batch);
     }
     summary["unknownBatches"] = std::move(unknown);
+    summary["deliveredTwice"] = twice_;
     summary["settledByLookup"] = {{"sent", settledNow_.at(BatchState::Sent)},
                                   {"not-found", settledNow_.at(BatchState::NotFound)}};
     const bool open = counts[BatchState::Unknown] + counts[BatchState::Unsent] +
                           counts[BatchState::Pending] + counts[BatchState::NotFound] >
                       0;
     const int status = stopped_                          ? kInterrupted
+                       : !twice_.empty()                 ? kDeliveredTwice
                        : stoppedBy_                      ? kStoppedByRefusal
                        : open || broken_                 ? kSomeOpen
                        : counts[BatchState::Refused] > 0 ? kRefused
@@ -438,10 +446,11 @@ class Run {
     std::vector<BatchUpdate> updates = collect(stopping);
     const std::size_t finished = updates.size();
     inFlight_ -= finished;
+    for (BatchUpdate& u : updates) u.resends = batches_[u.batch - 1].resends;
     noteCampaignWideRefusal(updates);
     while (!stopping && !stoppedBy_ && inFlight_ + updates.size() - finished < settings_.inFlight &&
            !queue_.empty()) {
-      updates.push_back(pendingAs(queue_.front(), BatchState::InFlight));
+      updates.push_back(started(queue_.front()));
       queue_.pop_front();
     }
     if (!write(updates)) {
@@ -456,6 +465,15 @@ class Run {
       if (u.state != BatchState::InFlight) done_ += cut_.length(u.batch);
     }
     for (std::size_t i = finished; i < updates.size(); ++i) handOver(updates[i].batch);
+  }
+
+  // A batch about to leave. One the service did not know goes out under a group id of its own,
+  // so that its first send, should the service record it late, can still be told apart.
+  BatchUpdate started(std::size_t batch) const {
+    BatchUpdate update = pendingAs(batch, BatchState::InFlight);
+    const BatchUpdate& before = batches_[batch - 1];
+    update.resends = before.resends + (before.state == BatchState::NotFound ? 1 : 0);
+    return update;
   }
 
   // The first refusal that every batch would get stops the campaign: no batch starts after it,
@@ -496,7 +514,8 @@ class Run {
 
   void handOver(std::size_t batch) {
     ++inFlight_;
-    const std::string& group = contents_[batch - 1].groupId;
+    const std::string group =
+        resentGroupId(contents_[batch - 1].groupId, batches_[batch - 1].resends);
     send_(cut_.recipients(batch), group,
           [mailbox = mailbox_, batch](std::shared_ptr<Result> result) {
             BatchUpdate update = outcome(batch, result);
@@ -525,6 +544,7 @@ class Run {
   bool broken_ = false;
   bool stopped_ = false;
   std::optional<long long> stoppedBy_;  // the code of the refusal that stopped the campaign
+  std::vector<std::size_t> twice_;      // batches whose first send arrived beside a resend
   std::shared_ptr<Mailbox> mailbox_ = std::make_shared<Mailbox>();
 };
 
@@ -627,6 +647,30 @@ SendBatch sender(Velmora& client, const CampaignRequest& request) {
 
 }  // namespace
 
+std::vector<std::size_t> deliveredTwice(Velmora& client, const Settings& settings,
+                                        const std::vector<BatchContents>& contents,
+                                        const std::vector<BatchUpdate>& batches) {
+  std::vector<std::size_t> twice;
+  for (const BatchUpdate& b : batches) {
+    if (b.resends == 0 || b.state != BatchState::Sent) continue;
+    const std::string& base = contents[b.batch - 1].groupId;
+    for (long long k = 0; k < b.resends; ++k) {
+      const Outcome<GroupMessageId> found =
+          await<Outcome<GroupMessageId>>(settings, [&](OutcomeCompletion<GroupMessageId> done) {
+            client.groupMessageId(resentGroupId(base, k), std::move(done));
+          });
+      if (!found) continue;  // not known, or not asked: nothing says it arrived
+      printError("batch " + std::to_string(b.batch) + " was delivered twice: its send under " +
+                     resentGroupId(base, k) + " (group message id " + found.value.id +
+                     ") arrived beside the resend under " + resentGroupId(base, b.resends),
+                 settings);
+      twice.push_back(b.batch);
+      break;
+    }
+  }
+  return twice;
+}
+
 void addCampaignOptions(CLI::App& command, CampaignSettings& settings) {
   command.add_option("--batch", settings.batchSize, "Recipients per call")
       ->capture_default_str()
@@ -683,6 +727,7 @@ void addCampaignShow(CLI::App& app) {
       batches.push_back({{"batch", b.batch},
                          {"state", state},
                          {"groupId", contents.contents[b.batch - 1].groupId},
+                         {"resends", b.resends},
                          {"groupMessageId", b.groupMessageId},
                          {"mobiles", contents.contents[b.batch - 1].mobiles}});
     }
@@ -746,6 +791,7 @@ int runCampaign(Velmora& client, const Settings& settings, const CampaignRequest
   run.plan();
   run.go();
   if (run.leftUncertain()) run.settleUncertain(client);
+  run.checkResends(client);
   run.flushUnrecorded();
   run.sayHowToResume();
   run.sayWhyStopped();

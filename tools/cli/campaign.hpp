@@ -10,6 +10,7 @@
 #include <vector>
 
 #include "cli.hpp"
+#include "journal.hpp"
 #include "recipients.hpp"
 
 namespace velmora::cli {
@@ -42,6 +43,17 @@ struct CampaignRequest {
   CampaignSettings campaign;
 };
 
+/// The status when a batch sent again after settling was found delivered twice.
+inline constexpr int kDeliveredTwice = 6;
+
+/// The batches delivered twice: sent again under a new group id after the service did not know
+/// them, and now known under an earlier group id too (the first send was recorded late). Asks
+/// the service once per earlier group id of each batch sent again; prints one line per batch
+/// found. A lookup that fails says nothing either way.
+std::vector<std::size_t> deliveredTwice(Velmora& client, const Settings& settings,
+                                        const std::vector<BatchContents>& contents,
+                                        const std::vector<BatchUpdate>& batches);
+
 /// True when "send" must run as a campaign: a recipient names a file, or a journal is given.
 bool isCampaign(const std::vector<std::string>& to, const CampaignSettings& campaign);
 
@@ -51,7 +63,8 @@ bool isCampaign(const std::vector<std::string>& to, const CampaignSettings& camp
 /// are looked up by it on resume and at the end of a run.
 /// Prints problems on standard error and the summary as one JSON object on standard output;
 /// returns the exit status: 0 every batch sent, 1 some refused, 2 some unknown, not-found,
-/// unsent or not started, or the journal failed, 5 stopped by a refusal that every batch would
+/// unsent or not started, or the journal failed, 6 a batch delivered twice (`deliveredTwice`),
+/// 5 stopped by a refusal that every batch would
 /// get (the account, its line, its credit, the one text, the service: see refusals.hpp), 64 a
 /// journal of another campaign or an unreadable file, 65 malformed input or rows that disagree
 /// (nothing sent), 130 stopped by a signal.

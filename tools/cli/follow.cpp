@@ -8,6 +8,7 @@
 #include <memory>
 #include <thread>
 
+#include "campaign.hpp"
 #include "journal.hpp"
 #include "velmora/answers.hpp"
 
@@ -230,6 +231,9 @@ int followCampaign(Velmora& client, const Settings& settings, const std::string&
     return kUsage;
   }
   CampaignDelivery delivery(contents);
+  // A first send recorded late, beside its resend, is the news above any delivery state.
+  const std::vector<std::size_t> twice =
+      deliveredTwice(client, settings, contents.contents, contents.batches);
   const auto giveUp = Clock::now() + toMilliseconds(limits.limit);
   Progress progress(settings);
   for (;;) {
@@ -239,7 +243,10 @@ int followCampaign(Velmora& client, const Settings& settings, const std::string&
     const bool done = delivery.finalMessages() == delivery.messages();
     if (refused || !wait || done || next > giveUp) {
       progress.finish();
-      printAnswer(delivery.summary(), settings);
+      nlohmann::json summary = delivery.summary();
+      summary["deliveredTwice"] = twice;
+      printAnswer(summary, settings);
+      if (!twice.empty()) return kDeliveredTwice;
       return refused ? *refused : delivery.exitStatus();
     }
     std::this_thread::sleep_until(next);

@@ -52,7 +52,8 @@ CREATE TABLE batch (
   group_message_id TEXT,
   settled_by_lookup INTEGER NOT NULL DEFAULT 0,
   ended REAL,
-  updated TEXT
+  updated TEXT,
+  resends INTEGER NOT NULL DEFAULT 0
 );
 )sql";
 
@@ -253,6 +254,10 @@ std::string_view stateName(BatchState state) {
   return kStateNames[static_cast<std::size_t>(state)];
 }
 
+std::string resentGroupId(const std::string& groupId, long long resends) {
+  return resends == 0 ? groupId : groupId + "-r" + std::to_string(resends);
+}
+
 ResumeAction onResume(BatchState state, bool resendUnknown) {
   switch (state) {
     case BatchState::Pending:
@@ -429,6 +434,7 @@ void Journal::addOutcomeLog() {
   execute("BEGIN IMMEDIATE");
   try {
     execute(kOutcomeLog);
+    execute("ALTER TABLE batch ADD COLUMN resends INTEGER NOT NULL DEFAULT 0");
     execute(
         "INSERT INTO outcome (batch, state) SELECT id, state FROM batch "
         "WHERE state != 'pending'");
@@ -465,7 +471,7 @@ JournalContents Journal::load() {
   JournalContents out{stored.text(0), {}, {}};
   JournalStatement select(db_,
                           "SELECT id, state, code, detail, group_message_id, settled_by_lookup, "
-                          "ended, group_id, mobiles FROM batch ORDER BY id");
+                          "ended, group_id, mobiles, resends FROM batch ORDER BY id");
   while (select.step()) {
     const auto batch = static_cast<std::size_t>(select.integer(0));
     if (batch != out.batches.size() + 1) {
@@ -474,7 +480,7 @@ JournalContents Journal::load() {
     }
     out.batches.push_back({batch, stateFromName(select.text(1)), select.optionalInteger(2),
                            select.text(3), select.text(4), select.integer(5) != 0,
-                           select.optionalReal(6)});
+                           select.optionalReal(6), select.integer(9)});
     out.contents.push_back({select.text(7), split(select.text(8))});
   }
   const auto count = static_cast<std::size_t>(stored.integer(1));
@@ -500,6 +506,7 @@ void Journal::record(const std::vector<BatchUpdate>& updates) {
         db_,
         "UPDATE batch SET state = ?1, code = ?2, detail = ?3, group_message_id = ?4, "
         "settled_by_lookup = ?5, ended = ?6, attempts = attempts + (?1 = 'in-flight'), "
+        "resends = ?8, "
         "updated = strftime('%Y-%m-%dT%H:%M:%fZ', 'now') WHERE id = ?7");
     log_ =
         std::make_unique<JournalStatement>(db_, "INSERT INTO outcome (batch, state) VALUES (?, ?)");
@@ -514,6 +521,7 @@ void Journal::record(const std::vector<BatchUpdate>& updates) {
           .bind(5, static_cast<long long>(u.settledByLookup))
           .bind(6, u.ended)
           .bind(7, static_cast<long long>(u.batch))
+          .bind(8, u.resends)
           .run();
       log_->bind(1, static_cast<long long>(u.batch)).bind(2, stateName(u.state)).run();
     }

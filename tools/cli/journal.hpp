@@ -57,7 +57,14 @@ struct BatchUpdate {
   std::string groupMessageId;    ///< of a sent batch, from its answer or a lookup
   bool settledByLookup = false;  ///< sent or not-found because a lookup said so
   std::optional<double> ended;   ///< Unix seconds when its last call ended, when known
+  /// How often it was sent again after the service did not know it: its calls since then carry
+  /// `resentGroupId(groupId, resends)`, so that a first send recorded late can be told apart.
+  long long resends = 0;
 };
+
+/// The group id of a batch's calls after `resends` resends: "<groupId>-r<resends>", or the
+/// batch's own group id before any.
+std::string resentGroupId(const std::string& groupId, long long resends);
 
 /// A batch as the journal keeps it from the start: the UserGroupID its calls carry and its
 /// numbers, in order.
