@@ -309,8 +309,9 @@ TEST(CampaignJournal, AJournalWithoutTheOutcomeLogGainsItAndIsHeldToItFromThen) 
     journal.begin(identity(), "c0ffee01", batchContents(3));
     journal.record({update(1, BatchState::InFlight), update(1, BatchState::Sent)});
   }
-  changeJournal(
-      path, "DROP TABLE outcome; ALTER TABLE batch DROP COLUMN resends; PRAGMA user_version = 2");
+  changeJournal(path,
+                "DROP TABLE outcome; DROP TABLE message; ALTER TABLE batch DROP COLUMN resends; "
+                "PRAGMA user_version = 2");
   EXPECT_EQ(Journal(path).begin(identity(), "c0ffee01", batchContents(3)).batches[0].state,
             BatchState::Sent);
   changeJournal(path, "UPDATE batch SET state = 'pending' WHERE id = 1");
@@ -1063,6 +1064,26 @@ TEST_F(CampaignFollow, SummarisesTheSentBatchesByStateAndExitsByWhatIsLeastKnown
        {std::vector<std::string>{"status"}, {"status", "1000", "--journal", plain}}) {
     EXPECT_EQ(command(args, env_)->finish().status, 64);
   }
+  // Who was not reached, from the journal alone, by the states' names.
+  const test::Exit missed = command({"campaign", "report", mixed, "--state", "Filtered", "--state",
+                                     "NotInTelecommunication", "--format", "csv"},
+                                    {})
+                                ->finish();
+  EXPECT_EQ(missed.status, 0) << missed.err;
+  std::vector<std::string> rows;
+  std::istringstream lines(missed.out);
+  for (std::string line; std::getline(lines, line);) rows.push_back(line);
+  ASSERT_EQ(rows.size(), 3u) << missed.out;
+  EXPECT_EQ(rows[0], "batch,groupId,mobile,messageId,state,status\r");
+  EXPECT_NE(rows[1].find(",09121230000,"), std::string::npos) << rows[1];
+  EXPECT_NE(rows[1].find(",Filtered,3\r"), std::string::npos) << rows[1];
+  EXPECT_NE(rows[2].find(",09124569999,"), std::string::npos) << rows[2];
+  EXPECT_NE(rows[2].find(",NotInTelecommunication,16\r"), std::string::npos) << rows[2];
+  // Before any poll, a recipient's state is its batch's.
+  const json never = summary(command({"campaign", "report", unsent}, {})->finish());
+  ASSERT_EQ(never["recipients"].size(), 150u) << never;
+  EXPECT_EQ(never["recipients"][0]["state"], "unsent");
+  EXPECT_EQ(never["recipients"][0]["messageId"], "");
 }
 
 // The region, from --region or the profile, makes every form of a number one recipient, sent as

@@ -696,6 +696,108 @@ void addCampaignOptions(CLI::App& command, CampaignSettings& settings) {
       ->check(CLI::Range(0.0, 86400.0));
 }
 
+namespace {
+
+// A CSV field, quoted when it holds a separator, a quote or a line break (RFC 4180).
+std::string csvField(const std::string& text) {
+  if (text.find_first_of(",\"\r\n") == std::string::npos) return text;
+  std::string out = "\"";
+  for (char c : text) out += c == '"' ? std::string("\"\"") : std::string(1, c);
+  return out + "\"";
+}
+
+// What a recipient's state is called: its message's delivery state by the service's name (its
+// number when this version knows no name), or, before any poll, its batch's state.
+std::string recipientState(const BatchUpdate& batch, const Delivery* delivery) {
+  if (delivery == nullptr) {
+    return std::string(
+        stateName(batch.state == BatchState::InFlight ? BatchState::Unknown : batch.state));
+  }
+  const std::optional<StatusCode> status = statusCodeFromRaw(delivery->status);
+  return status ? name(*status) : std::to_string(delivery->status);
+}
+
+// The names `campaign report --state` takes: the delivery states, then the batch states.
+std::vector<std::string> reportStates() {
+  std::vector<std::string> names;
+  for (const StatusCode s :
+       {StatusCode::Unknown, StatusCode::Sended, StatusCode::InQueue, StatusCode::Filtered,
+        StatusCode::InTelecommunication, StatusCode::NotInTelecommunication,
+        StatusCode::NumberError, StatusCode::ServerFull}) {
+    names.emplace_back(name(s));
+  }
+  for (int s = 0; s <= static_cast<int>(BatchState::NotFound); ++s) {
+    names.emplace_back(stateName(static_cast<BatchState>(s)));
+  }
+  return names;
+}
+
+// Every recipient of the journal with its batch, group id, message id and state, as JSON or CSV.
+void printReport(const std::string& path, const std::vector<std::string>& states, bool csv) {
+  const JournalContents contents = Journal::read(path);
+  std::map<std::pair<std::size_t, std::string>, Delivery> known;
+  for (Delivery& d : Journal::deliveries(path)) {
+    known[{d.batch, d.mobile}] = std::move(d);
+  }
+  json rows = json::array();
+  std::string table = "batch,groupId,mobile,messageId,state,status\r\n";
+  for (const BatchUpdate& b : contents.batches) {
+    const BatchContents& batch = contents.contents[b.batch - 1];
+    const std::string group = resentGroupId(batch.groupId, b.resends);
+    for (const std::string& mobile : batch.mobiles) {
+      const auto found = known.find({b.batch, mobile});
+      const Delivery* delivery = found == known.end() ? nullptr : &found->second;
+      const std::string state = recipientState(b, delivery);
+      if (!states.empty() && std::find(states.begin(), states.end(), state) == states.end()) {
+        continue;
+      }
+      const std::string messageId = delivery ? delivery->messageId : "";
+      const json status = delivery ? json(delivery->status) : json(nullptr);
+      rows.push_back({{"batch", b.batch},
+                      {"groupId", group},
+                      {"mobile", mobile},
+                      {"messageId", messageId},
+                      {"state", state},
+                      {"status", status}});
+      table += std::to_string(b.batch) + "," + csvField(group) + "," + csvField(mobile) + "," +
+               csvField(messageId) + "," + state + "," +
+               (delivery ? std::to_string(delivery->status) : "") + "\r\n";
+    }
+  }
+  if (csv) {
+    std::fwrite(table.data(), 1, table.size(), stdout);
+  } else {
+    printJson({{"campaignId", contents.campaignId}, {"recipients", rows}}, false);
+  }
+}
+
+void addCampaignReport(CLI::App& campaign) {
+  auto* report = campaign.add_subcommand(
+      "report",
+      "List every recipient with its batch, group id, message id and state (after \"status "
+      "--journal\", each message's delivery state by name)");
+  auto path = std::make_shared<std::string>();
+  auto states = std::make_shared<std::vector<std::string>>();
+  auto format = std::make_shared<std::string>("json");
+  report->add_option("JOURNAL", *path, "The journal file")->required();
+  report->add_option("--state", *states, "Only the recipients in this state; repeatable")
+      ->check(CLI::IsMember(reportStates()));
+  report->add_option("--format", *format, "json or csv")
+      ->capture_default_str()
+      ->check(CLI::IsMember({"json", "csv"}));
+  // Needs no account: print and end the parse successfully before credentials are checked.
+  report->callback([path, states, format] {
+    try {
+      printReport(*path, *states, *format == "csv");
+    } catch (const JournalError& e) {
+      throw CLI::ValidationError("JOURNAL", e.what());
+    }
+    throw CLI::Success();
+  });
+}
+
+}  // namespace
+
 void addCampaignShow(CLI::App& app) {
   auto* campaign = app.add_subcommand("campaign", "Read a campaign's journal");
   campaign->require_subcommand(1);
@@ -734,6 +836,7 @@ void addCampaignShow(CLI::App& app) {
     printJson({{"campaignId", contents.campaignId}, {"batches", batches}}, false);
     throw CLI::Success();
   });
+  addCampaignReport(*campaign);
 }
 
 bool isCampaign(const std::vector<std::string>& to, const CampaignSettings& campaign) {

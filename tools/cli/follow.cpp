@@ -83,6 +83,7 @@ std::string stateLabel(const DeliveryEntry& entry) {
 
 // One sent batch of a campaign and the states its last answered poll gave.
 struct FollowedBatch {
+  std::size_t batch = 0;
   std::string groupMessageId;
   std::size_t recipients = 0;  // from the journal, until a poll answers
   std::vector<DeliveryEntry> entries;
@@ -97,7 +98,8 @@ class CampaignDelivery {
   explicit CampaignDelivery(const JournalContents& journal) : batches_(journal.batches.size()) {
     for (const BatchUpdate& b : journal.batches) {
       if (b.state == BatchState::Sent && !b.groupMessageId.empty()) {
-        followed_.push_back({b.groupMessageId, journal.contents[b.batch - 1].mobiles.size(), {}});
+        followed_.push_back(
+            {b.batch, b.groupMessageId, journal.contents[b.batch - 1].mobiles.size(), {}});
       } else {
         // A sent batch without its id cannot be followed: it counts as open, like unknown ones.
         ++notFollowed_[std::string(stateName(b.state))];
@@ -159,6 +161,17 @@ class CampaignDelivery {
     return {{"batches", batches_},    {"followed", followed_.size()}, {"notFollowed", notFollowed_},
             {"messages", messages()}, {"final", finalMessages()},     {"delivered", delivered()},
             {"states", states}};
+  }
+
+  // Every message's state as the last poll of its batch gave it.
+  std::vector<Delivery> deliveries() const {
+    std::vector<Delivery> out;
+    for (const FollowedBatch& b : followed_) {
+      for (const DeliveryEntry& e : b.entries) {
+        out.push_back({b.batch, e.mobile, e.messageId, e.rawStatus});
+      }
+    }
+    return out;
   }
 
   // Not final beats open batches, which beat what ended undelivered: each says less is known.
@@ -231,6 +244,14 @@ int followCampaign(Velmora& client, const Settings& settings, const std::string&
     return kUsage;
   }
   CampaignDelivery delivery(contents);
+  // Each message's state goes into the journal, for "campaign report"; a journal that cannot
+  // take it is still followed.
+  std::optional<Journal> record;
+  try {
+    record.emplace(Journal::toRecordDeliveries(journal));
+  } catch (const JournalError& e) {
+    printError(std::string(e.what()) + "; the delivery states are not recorded", settings);
+  }
   // A first send recorded late, beside its resend, is the news above any delivery state.
   const std::vector<std::size_t> twice =
       deliveredTwice(client, settings, contents.contents, contents.batches);
@@ -238,6 +259,14 @@ int followCampaign(Velmora& client, const Settings& settings, const std::string&
   Progress progress(settings);
   for (;;) {
     const std::optional<int> refused = delivery.poll(client, settings);
+    if (record) {
+      try {
+        record->recordDeliveries(delivery.deliveries());
+      } catch (const JournalError& e) {
+        printError("cannot record the delivery states: " + std::string(e.what()), settings);
+        record.reset();
+      }
+    }
     progress.show(delivery.finalMessages(), delivery.messages());
     const auto next = Clock::now() + toMilliseconds(limits.every);
     const bool done = delivery.finalMessages() == delivery.messages();

@@ -70,6 +70,13 @@ CREATE TRIGGER outcome_not_updated BEFORE UPDATE ON outcome
 BEGIN SELECT RAISE(ABORT, 'the outcome log takes additions only'); END;
 CREATE TRIGGER outcome_not_deleted BEFORE DELETE ON outcome
 BEGIN SELECT RAISE(ABORT, 'the outcome log takes additions only'); END;
+CREATE TABLE message (
+  batch INTEGER NOT NULL,
+  mobile TEXT NOT NULL,
+  message_id TEXT NOT NULL,
+  status INTEGER NOT NULL,
+  PRIMARY KEY (batch, mobile)
+);
 )sql";
 
 std::string joined(const std::vector<std::string>& mobiles) {
@@ -341,7 +348,7 @@ JournalContents Journal::begin(const CampaignIdentity& campaign, const std::stri
     throw JournalMismatch("the journal " + path_ + " holds another campaign: " + why +
                           "; use a new journal file for a new campaign");
   }
-  if (layout_ == kLayoutWithoutLog) addOutcomeLog();
+  if (layout_ == kLayoutWithoutLog) upgrade();
   JournalContents contents = load();
   // The run that left a batch in flight is over, so its call ended by now at the latest.
   execute(
@@ -360,6 +367,62 @@ JournalContents Journal::begin(const CampaignIdentity& campaign, const std::stri
     b.detail = "the run ended while it was in flight";
   }
   return contents;
+}
+
+Journal::Journal(Journal&& other) noexcept
+    : path_(std::move(other.path_)),
+      db_(std::exchange(other.db_, nullptr)),
+      begin_(std::move(other.begin_)),
+      update_(std::move(other.update_)),
+      commit_(std::move(other.commit_)),
+      log_(std::move(other.log_)),
+      layout_(other.layout_) {}
+
+Journal Journal::toRecordDeliveries(const std::string& path) {
+  // Checked first: opening would make an empty journal where there is none.
+  struct stat info {};
+  if (::stat(path.c_str(), &info) != 0) {
+    throw JournalError("cannot read the journal " + path + ": " + std::strerror(errno));
+  }
+  Journal journal(path);
+  if (!journal.storedCampaign()) throw JournalError("the journal " + path + " is empty");
+  if (journal.layout_ == kLayoutWithoutLog) journal.upgrade();
+  journal.load();  // refuses a journal that was cut or edited
+  return journal;
+}
+
+void Journal::recordDeliveries(const std::vector<Delivery>& deliveries) {
+  JournalStatement insert(db_,
+                          "INSERT OR REPLACE INTO message (batch, mobile, message_id, status) "
+                          "VALUES (?, ?, ?, ?)");
+  execute("BEGIN IMMEDIATE");
+  try {
+    for (const Delivery& d : deliveries) {
+      insert.bind(1, static_cast<long long>(d.batch))
+          .bind(2, d.mobile)
+          .bind(3, d.messageId)
+          .bind(4, d.status)
+          .run();
+    }
+    execute("COMMIT");
+  } catch (const JournalError&) {
+    sqlite3_exec(db_, "ROLLBACK", nullptr, nullptr, nullptr);
+    throw;
+  }
+}
+
+std::vector<Delivery> Journal::deliveries(const std::string& path) {
+  Journal journal(path, ReadOnly{});
+  if (!journal.storedCampaign()) throw JournalError("the journal " + path + " is empty");
+  std::vector<Delivery> out;
+  if (journal.layout_ != kLayout) return out;  // no run or poll has recorded any yet
+  JournalStatement select(journal.db_,
+                          "SELECT batch, mobile, message_id, status FROM message ORDER BY batch");
+  while (select.step()) {
+    out.push_back({static_cast<std::size_t>(select.integer(0)), select.text(1), select.text(2),
+                   select.integer(3)});
+  }
+  return out;
 }
 
 JournalContents Journal::read(const std::string& path) {
@@ -429,8 +492,8 @@ void Journal::create(const CampaignIdentity& campaign, const std::string& campai
   }
 }
 
-// A journal of the layout before the log: the states as they stand are its first entries.
-void Journal::addOutcomeLog() {
+// A journal of the layout before: the states as they stand are the outcome log's first entries.
+void Journal::upgrade() {
   execute("BEGIN IMMEDIATE");
   try {
     execute(kOutcomeLog);

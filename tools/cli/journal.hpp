@@ -62,6 +62,14 @@ struct BatchUpdate {
   long long resends = 0;
 };
 
+/// The delivery state of one recipient, as the last poll of its batch gave it.
+struct Delivery {
+  std::size_t batch = 0;  ///< from 1
+  std::string mobile;     ///< as the batch holds it
+  std::string messageId;  ///< the service's id of the message
+  long long status = 0;   ///< the service's number for the state
+};
+
 /// The group id of a batch's calls after `resends` resends: "<groupId>-r<resends>", or the
 /// batch's own group id before any.
 std::string resentGroupId(const std::string& groupId, long long resends);
@@ -110,6 +118,7 @@ class Journal {
   /// Opens or creates the journal at `path`. Throws JournalError.
   explicit Journal(const std::string& path);
   ~Journal();
+  Journal(Journal&& other) noexcept;
   Journal(const Journal&) = delete;
   Journal& operator=(const Journal&) = delete;
 
@@ -126,6 +135,15 @@ class Journal {
   /// Records `updates` in one transaction. Throws JournalError, and then records none of them.
   void record(const std::vector<BatchUpdate>& updates);
 
+  /// Opens an existing journal of a campaign to record its deliveries, while no run holds it.
+  static Journal toRecordDeliveries(const std::string& path);
+
+  /// Keeps `deliveries` as the last known state of their recipients, replacing earlier ones.
+  void recordDeliveries(const std::vector<Delivery>& deliveries);
+
+  /// The last known delivery state of every recipient that has one, by batch and number.
+  static std::vector<Delivery> deliveries(const std::string& path);
+
  private:
   struct ReadOnly {};
   Journal(const std::string& path, ReadOnly);
@@ -134,7 +152,7 @@ class Journal {
   void create(const CampaignIdentity& campaign, const std::string& campaignId,
               const std::vector<BatchContents>& batches);
   JournalContents load();
-  void addOutcomeLog();
+  void upgrade();
   void checkOutcomes();
 
   std::string path_;

@@ -74,11 +74,30 @@ int reportFailure(const Failure& failure, const Settings& settings) {
   return exitStatusFor(failure);
 }
 
+namespace {
+
+// The payload as printed: each delivery state ("Status" of an entry) gets its name beside the
+// number ("StatusName"), when this version knows one.
+nlohmann::json withStateNames(nlohmann::json payload) {
+  if (!payload.is_array()) return payload;
+  for (nlohmann::json& entry : payload) {
+    if (!entry.is_object()) continue;
+    const auto status = entry.find("Status");
+    if (status == entry.end() || !status->is_number_integer()) continue;
+    if (const auto known = statusCodeFromRaw(status->get<std::int64_t>())) {
+      entry["StatusName"] = name(*known);
+    }
+  }
+  return payload;
+}
+
+}  // namespace
+
 nlohmann::json resultJson(const Result& result) {
   return {{"Code", rawValue(result.Code())},
           {"CodeName", name(result.Code())},
           {"Message", result.Message()},
-          {"Result", result.Payload()}};
+          {"Result", withStateNames(result.Payload())}};
 }
 
 }  // namespace velmora::cli
