@@ -112,6 +112,25 @@ TEST(CampaignInput, ReadsNumbersAndCsvRowsAndNamesTheBadLines) {
   }
 }
 
+// With a region, numbers are read as people write them; without one, only bare digits are.
+TEST(CampaignInput, ReadsSpacesAndDashesInNumbersOnlyWithARegion) {
+  const std::string text = "0912 000-0001\n(0912) 000.0002\n";
+  RecipientRules rules;
+  rules.region = "IR";
+  RecipientList withRegion(rules);
+  readNumbers(text, "f", withRegion);
+  ASSERT_EQ(withRegion.recipients().size(), 2u);
+  EXPECT_EQ(withRegion.recipients()[0].mobile, "09120000001");
+  EXPECT_EQ(withRegion.recipients()[1].mobile, "09120000002");
+  RecipientList csv(rules);
+  readCsv("mobile,message\n0912 000-0003,hi\n", "f", csv);
+  ASSERT_EQ(csv.recipients().size(), 1u);
+  EXPECT_EQ(csv.recipients()[0].mobile, "09120000003");
+  RecipientList bare;
+  readNumbers(text, "f", bare);
+  EXPECT_EQ(bare.problems().size(), 2u);
+}
+
 // One number in several forms counts once, kept as first written; rows that give one number two
 // texts, or one id two rows, are refused with both lines unless repeats are allowed.
 TEST(CampaignInput, ComparesNumbersByWhatTheyNameAndRefusesRowsThatDisagree) {

@@ -344,6 +344,8 @@ TEST_F(CliTest, BadUsageExitsWith64AndSaysWhy) {
       {{"credit", "-v", "-q"}, "--quiet"},
       {{"credit", "--region", "XX"}, "--region"},
       {{"completion", "fish"}, "fish"},
+      {{"send", "--form", "3000", "--text", "x", "--to", "0912"},
+       "unknown option '--form'; did you mean '--from'? See velmora send --help"},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(::testing::PrintToString(c.args));
@@ -359,6 +361,9 @@ TEST_F(CliTest, BadUsageExitsWith64AndSaysWhy) {
   const std::string script = runTool({"completion", "bash"}, {}).out;
   EXPECT_TRUE(contains(script, "complete -o default -F _velmora velmora")) << script;
   EXPECT_TRUE(contains(script, "\"code send\") words=\"--help -h --footer")) << script;
+  // A subcommand's help names the options every command takes.
+  const std::string help = runTool({"campaign", "report", "--help"}, {}).out;
+  EXPECT_TRUE(contains(help, "Options of every command (see velmora --help): --user")) << help;
   // Without credentials in flags or the environment.
   const Exit anonymous = runTool({"credit"}, endpoints_);
   EXPECT_EQ(anonymous.status, 64);
@@ -406,6 +411,14 @@ TEST_F(CliTest, ProfilesGiveDefaultsBelowEnvironmentAndFlags) {
        ""},
       {"[work]\ntimeout = \"nan\"\n", 0600, {"credit", "--profile", "work"}, {}, 64, "timeout"},
       {"[work]\ncolour = \"red\"\n", 0600, {"credit", "--profile", "work"}, {}, 64, "colour"},
+      // A value the profile gives is cleared by "" on the command line.
+      {"[work]\nregion = \"QQ\"\n", 0600, {"credit", "--profile", "work"}, {}, 64, "region"},
+      {"[work]\nregion = \"QQ\"\n",
+       0600,
+       {"credit", "--profile", "work", "--region", ""},
+       {"VELMORA_USER=demo", "VELMORA_PASSWORD=demo"},
+       0,
+       ""},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.file + ::testing::PrintToString(c.args));
@@ -420,6 +433,22 @@ TEST_F(CliTest, ProfilesGiveDefaultsBelowEnvironmentAndFlags) {
   const std::string other = writeConfig(work, 0600, "other.toml");
   EXPECT_EQ(runTool({"credit", "--config", other, "--profile", "work"}, endpoints_).status, 0);
   std::remove(other.c_str());
+
+  // The completion script offers the profiles of the config file, the states, and @FILE paths.
+  writeConfig("[work]\n[home]\n", 0600);
+  const std::string numbers = configHome_ + "/velmora/numbers.txt";
+  writeConfig("09120000001\n", 0600, "velmora/numbers.txt");
+  const auto complete = [&](const std::string& words) {
+    const std::string script = "source <(" + std::string(VELMORA_CLI_PATH) +
+                               " completion bash); COMP_WORDS=(" + words +
+                               "); COMP_CWORD=$((${#COMP_WORDS[@]} - 1)); _velmora; "
+                               "echo \"${COMPREPLY[*]}\"";
+    return runProgram({"/bin/bash", "-c", script}, endpoints_, {}).out;
+  };
+  EXPECT_EQ(complete("velmora credit --profile ''"), "work home\n");
+  EXPECT_EQ(complete("velmora campaign report j.db --state Fil"), "Filtered\n");
+  EXPECT_EQ(complete("velmora send --to @" + configHome_ + "/velmora/num"), "@" + numbers + "\n");
+  std::remove(numbers.c_str());
 }
 
 // A config file that another user may change, or that belongs to one, could send the password

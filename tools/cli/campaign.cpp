@@ -717,21 +717,6 @@ std::string recipientState(const BatchUpdate& batch, const Delivery* delivery) {
   return status ? name(*status) : std::to_string(delivery->status);
 }
 
-// The names `campaign report --state` takes: the delivery states, then the batch states.
-std::vector<std::string> reportStates() {
-  std::vector<std::string> names;
-  for (const StatusCode s :
-       {StatusCode::Unknown, StatusCode::Sended, StatusCode::InQueue, StatusCode::Filtered,
-        StatusCode::InTelecommunication, StatusCode::NotInTelecommunication,
-        StatusCode::NumberError, StatusCode::ServerFull}) {
-    names.emplace_back(name(s));
-  }
-  for (int s = 0; s <= static_cast<int>(BatchState::NotFound); ++s) {
-    names.emplace_back(stateName(static_cast<BatchState>(s)));
-  }
-  return names;
-}
-
 // Every recipient of the journal with its batch, group id, message id and state, as JSON or CSV.
 void printReport(const std::string& path, const std::vector<std::string>& states, bool csv) {
   const JournalContents contents = Journal::read(path);
@@ -797,6 +782,20 @@ void addCampaignReport(CLI::App& campaign) {
 }
 
 }  // namespace
+
+std::vector<std::string> reportStates() {
+  std::vector<std::string> names;
+  for (const StatusCode s :
+       {StatusCode::Unknown, StatusCode::Sended, StatusCode::InQueue, StatusCode::Filtered,
+        StatusCode::InTelecommunication, StatusCode::NotInTelecommunication,
+        StatusCode::NumberError, StatusCode::ServerFull}) {
+    names.emplace_back(name(s));
+  }
+  for (int s = 0; s <= static_cast<int>(BatchState::NotFound); ++s) {
+    names.emplace_back(stateName(static_cast<BatchState>(s)));
+  }
+  return names;
+}
 
 void addCampaignShow(CLI::App& app) {
   auto* campaign = app.add_subcommand("campaign", "Read a campaign's journal");

@@ -70,6 +70,10 @@ bool isCampaign(const std::vector<std::string>& to, const CampaignSettings& camp
 /// (nothing sent), 130 stopped by a signal.
 int runCampaign(Velmora& client, const Settings& settings, const CampaignRequest& request);
 
+/// The state names that `campaign report --state` takes: the delivery states, then the batch
+/// states (which `campaign show --state` takes).
+std::vector<std::string> reportStates();
+
 /// Registers `campaign show JOURNAL [--state STATE]...`, which prints a journal's batches as one
 /// JSON object, each with its state, group ids and numbers; it needs no account. Call once.
 void addCampaignShow(CLI::App& app);

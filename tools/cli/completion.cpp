@@ -6,6 +6,7 @@
 #include <string>
 #include <vector>
 
+#include "campaign.hpp"
 #include "cli.hpp"
 
 namespace velmora::cli {
@@ -44,6 +45,8 @@ std::string bashScript(const CLI::App& app) {
   collectPaths(app, "", paths);
   std::string known;
   std::string cases = "    \"\") words=\"" + wordsOf(app) + "\" ;;\n";
+  std::string states;
+  for (const std::string& state : reportStates()) states += (states.empty() ? "" : " ") + state;
   for (const auto& [path, sub] : paths) {
     known += (known.empty() ? "\"" : "|\"") + path + "\"";
     cases += "    \"" + path + "\") words=\"" + wordsOf(*sub) + "\" ;;\n";
@@ -59,6 +62,20 @@ std::string bashScript(const CLI::App& app) {
          ") path=$next ;;\n"
          "    esac\n"
          "  done\n"
+         "  case \"${COMP_WORDS[COMP_CWORD-1]}\" in\n"
+         "    --state) COMPREPLY=($(compgen -W \"" +
+         states +
+         "\" -- \"$cur\")); return ;;\n"
+         "    --format) COMPREPLY=($(compgen -W \"json csv\" -- \"$cur\")); return ;;\n"
+         "    --profile) COMPREPLY=($(compgen -W \"$(sed -n "
+         "'s/^[[:space:]]*\\[\\([^]]*\\)\\][[:space:]]*$/\\1/p' "
+         "\"${XDG_CONFIG_HOME:-$HOME/.config}/velmora/config.toml\" 2>/dev/null)\" "
+         "-- \"$cur\")); return ;;\n"
+         "  esac\n"
+         "  if [[ $cur == @* ]]; then\n"
+         "    COMPREPLY=($(compgen -f -- \"${cur#@}\")); COMPREPLY=(\"${COMPREPLY[@]/#/@}\"); "
+         "return\n"
+         "  fi\n"
          "  case \"$path\" in\n" +
          cases +
          "  esac\n"

@@ -44,17 +44,44 @@ std::size_t editDistance(const std::string& a, const std::string& b) {
   return row[b.size()];
 }
 
-std::string nearestSubcommand(const CLI::App& level, const std::string& word) {
+// Of `candidates`, the one nearest to `word`.
+std::string nearest(const std::string& word, const std::vector<std::string>& candidates) {
   std::string best;
   std::size_t bestDistance = std::string::npos;
-  for (const CLI::App* sub : level.get_subcommands({})) {
-    const std::size_t d = editDistance(word, sub->get_name());
+  for (const std::string& candidate : candidates) {
+    const std::size_t d = editDistance(word, candidate);
     if (d < bestDistance) {
-      best = sub->get_name();
+      best = candidate;
       bestDistance = d;
     }
   }
   return best;
+}
+
+std::string nearestSubcommand(const CLI::App& level, const std::string& word) {
+  std::vector<std::string> names;
+  for (const CLI::App* sub : level.get_subcommands({})) names.push_back(sub->get_name());
+  return nearest(word, names);
+}
+
+// The long options that `level` takes, its parents' included ("--from").
+std::vector<std::string> longOptions(const CLI::App& level) {
+  std::vector<std::string> names;
+  for (const CLI::App* at = &level; at != nullptr; at = at->get_parent()) {
+    for (const CLI::Option* option : at->get_options()) {
+      for (const std::string& name : option->get_lnames()) names.push_back("--" + name);
+    }
+  }
+  return names;
+}
+
+// The command's words from the top, "velmora campaign report".
+std::string commandPath(const CLI::App& level) {
+  std::string path;
+  for (const CLI::App* at = &level; at->get_parent() != nullptr; at = at->get_parent()) {
+    path = " " + at->get_name() + path;
+  }
+  return "velmora" + path;
 }
 
 // The deepest subcommand that was named, or the app itself.
@@ -76,6 +103,40 @@ std::optional<std::string> unknownCommand(CLI::App& app) {
     }
   }
   return std::nullopt;
+}
+
+// Where the words hold a long option that the command does not take: "unknown option '--form';
+// did you mean '--from'?". A mistyped flag otherwise shows only as a required one missing.
+std::optional<std::string> unknownOption(CLI::App& app) {
+  const CLI::App& level = deepestParsed(app);
+  const std::vector<std::string> known = longOptions(level);
+  for (const std::string& word : app.remaining(true)) {
+    if (word.size() < 3 || word.compare(0, 2, "--") != 0) continue;
+    const std::string flag = word.substr(0, word.find('='));
+    if (std::find(known.begin(), known.end(), flag) != known.end()) continue;
+    return "unknown option '" + flag + "'; did you mean '" + nearest(flag, known) + "'? See " +
+           commandPath(level) + " --help";
+  }
+  return std::nullopt;
+}
+
+// Each subcommand's help ends with the options that every command takes, which CLI11 lists on
+// the top level's help only.
+void listGlobalOptions(CLI::App& app) {
+  std::string names;
+  for (const CLI::Option* option : app.get_options()) {
+    for (const std::string& name : option->get_lnames()) {
+      if (name != "help" && name != "version") names += (names.empty() ? "--" : ", --") + name;
+    }
+  }
+  const std::string footer = "Options of every command (see velmora --help): " + names;
+  std::vector<CLI::App*> levels = app.get_subcommands({});
+  while (!levels.empty()) {
+    CLI::App* level = levels.back();
+    levels.pop_back();
+    level->footer(footer);
+    for (CLI::App* sub : level->get_subcommands({})) levels.push_back(sub);
+  }
 }
 
 std::string versionText() {
@@ -108,11 +169,12 @@ int main(int argc, char** argv) {
   Action action;
   addCommands(app, action);
   addCompletion(app);
+  listGlobalOptions(app);
   try {
     app.parse(argc, argv);
     finishSettings(app, settings);
   } catch (const CLI::ParseError& e) {
-    if (const auto unknown = unknownCommand(app)) {
+    if (const auto unknown = unknownCommand(app) ? unknownCommand(app) : unknownOption(app)) {
       std::cerr << "velmora: " << velmora::tools::printable(*unknown, velmora::utf8SequenceLength)
                 << "\n";
       return kUsage;

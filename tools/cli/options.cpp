@@ -157,12 +157,13 @@ void checkUrls(Settings& s) {
   }
 }
 
-// Accepts a region code in either case and keeps it in upper case, as the numbering plans name it.
+// Accepts a region code in either case and keeps it in upper case, as the numbering plans name it;
+// "" clears a region that a profile or the environment would set.
 CLI::Validator knownRegion() {
   return CLI::Validator(
       [](std::string& text) -> std::string {
         for (char& c : text) c = static_cast<char>(std::toupper(static_cast<unsigned char>(c)));
-        if (isKnownRegion(text)) return {};
+        if (text.empty() || isKnownRegion(text)) return {};
         return "must be a two-letter region code such as IR, not \"" + text + "\"";
       },
       "REGION");

@@ -100,6 +100,20 @@ std::string_view withoutByteOrderMark(std::string_view text) {
   return text;
 }
 
+// A number as written on a line. With a region, the spaces, dashes, dots and brackets that
+// people write numbers with ("0912 000-0001", "(0912) 000 0001") are left out, as the numbering
+// plans read them; without one a number is taken only as bare digits, so nothing is guessed.
+std::string writtenNumber(std::string_view text, const std::string& region) {
+  std::string number(trimmed(text));
+  if (region.empty()) return number;
+  number.erase(std::remove_if(number.begin(), number.end(),
+                              [](char c) {
+                                return std::string_view(" -.()").find(c) != std::string_view::npos;
+                              }),
+               number.end());
+  return number;
+}
+
 std::string numberProblem(std::string_view number) {
   return "\"" + std::string(number) + "\" is not a phone number (an optional + and 3 to 15 digits)";
 }
@@ -217,7 +231,7 @@ std::string columnsProblem(const CsvRecord& header, Columns& columns) {
   return {};
 }
 
-std::string rowProblem(const CsvRecord& row, const Columns& columns) {
+std::string rowProblem(const CsvRecord& row, const Columns& columns, const std::string& region) {
   if (!row.error.empty()) return row.error;
   if (row.fields.size() != columns.count) {
     return std::to_string(row.fields.size()) + " fields where the header has " +
@@ -226,8 +240,9 @@ std::string rowProblem(const CsvRecord& row, const Columns& columns) {
   for (const std::string& field : row.fields) {
     if (!isValidUtf8(field)) return "not UTF-8";
   }
-  const std::string_view mobile = trimmed(row.fields[*columns.mobile]);
-  if (!isPhoneNumber(mobile)) return numberProblem(mobile);
+  if (!isPhoneNumber(writtenNumber(row.fields[*columns.mobile], region))) {
+    return numberProblem(trimmed(row.fields[*columns.mobile]));
+  }
   if (row.fields[*columns.message].empty()) return "the message is empty";
   return {};
 }
@@ -248,8 +263,8 @@ void readNumbers(std::string_view text, const std::string& source, RecipientList
     text.remove_prefix(end == std::string_view::npos ? text.size() : end + 1);
     content = trimmed(content.substr(0, content.find('#')));
     if (content.empty()) continue;
-    if (isPhoneNumber(content)) {
-      out.add({std::string(content), {}, {}}, source, line);
+    if (std::string number = writtenNumber(content, out.region()); isPhoneNumber(number)) {
+      out.add({std::move(number), {}, {}}, source, line);
     } else {
       out.problem(source, line, numberProblem(content));
     }
@@ -269,13 +284,13 @@ void readCsv(std::string_view text, const std::string& source, RecipientList& ou
   while (std::optional<CsvRecord> row = reader.next()) {
     if (blank(*row)) continue;
     ++position;
-    if (std::string why = rowProblem(*row, columns); !why.empty()) {
+    if (std::string why = rowProblem(*row, columns, out.region()); !why.empty()) {
       out.problem(source, row->line, why);
       continue;
     }
     std::vector<std::string>& f = row->fields;
     std::string id = columns.id ? std::string(trimmed(f[*columns.id])) : "";
-    out.add({std::string(trimmed(f[*columns.mobile])), std::move(f[*columns.message]),
+    out.add({writtenNumber(f[*columns.mobile], out.region()), std::move(f[*columns.message]),
              id.empty() ? std::to_string(position) : std::move(id)},
             source, row->line);
   }

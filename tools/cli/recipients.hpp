@@ -55,6 +55,8 @@ class RecipientList {
   void problem(std::string source, std::size_t line, std::string reason);
 
   const std::vector<Recipient>& recipients() const { return recipients_; }
+  /// The region numbers in national form are read in; empty: none.
+  const std::string& region() const { return rules_.region; }
   std::size_t duplicates() const { return duplicates_; }
   /// The duplicates written in another form than their first row, the first few of them.
   std::size_t otherForms() const { return otherForms_; }
