@@ -28,5 +28,9 @@ configure_file(${CMAKE_CURRENT_LIST_DIR}/velmora.pc.in ${PROJECT_BINARY_DIR}/vel
 # core's flags and libraries after its own, the order a static link needs.
 configure_file(${CMAKE_CURRENT_LIST_DIR}/velmora-testing.pc.in
                ${PROJECT_BINARY_DIR}/velmora-testing.pc @ONLY)
+# velmora-campaign.pc: the campaigns (Velmora::campaign), with SQLite and libcrypto beside.
+configure_file(${CMAKE_CURRENT_LIST_DIR}/velmora-campaign.pc.in
+               ${PROJECT_BINARY_DIR}/velmora-campaign.pc @ONLY)
 install(FILES ${PROJECT_BINARY_DIR}/velmora.pc ${PROJECT_BINARY_DIR}/velmora-testing.pc
+              ${PROJECT_BINARY_DIR}/velmora-campaign.pc
         DESTINATION ${CMAKE_INSTALL_LIBDIR}/pkgconfig)

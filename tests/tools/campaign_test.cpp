@@ -24,9 +24,9 @@
 #include <thread>
 #include <vector>
 
-#include "journal.hpp"
+#include "campaign/journal.hpp"
+#include "campaign/refusals.hpp"
 #include "recipients.hpp"
-#include "refusals.hpp"
 #include "sandbox.hpp"
 #include "self_signed_certificate.hpp"
 #include "support/child_process.hpp"
@@ -39,6 +39,7 @@ namespace {
 using nlohmann::json;
 using namespace std::chrono_literals;
 using namespace velmora::cli;
+using namespace velmora::campaign;
 
 std::string temporaryFolder() {
   char name[] = "/tmp/velmora-campaign-XXXXXX";
@@ -102,7 +103,7 @@ TEST(CampaignInput, ReadsNumbersAndCsvRowsAndNamesTheBadLines) {
     (c.csv ? readCsv : readNumbers)(c.text, "f", list);
     std::string recipients;
     for (const Recipient& r : list.recipients()) {
-      recipients += c.csv ? (r.id + ":" + r.mobile + "=" + r.message + " ") : r.mobile + " ";
+      recipients += c.csv ? (r.id + ":" + r.mobile + "=" + r.text + " ") : r.mobile + " ";
     }
     std::string lines;
     for (const InputProblem& p : list.problems()) lines += std::to_string(p.line) + " ";
@@ -198,7 +199,7 @@ TEST(CampaignInput, ComparesNumbersByWhatTheyNameAndRefusesRowsThatDisagree) {
     (c.text.rfind("id,", 0) == 0 || c.text.rfind("mobile,", 0) == 0 ? readCsv : readNumbers)(
         c.text, "f", list);
     std::string recipients;
-    for (const Recipient& r : list.recipients()) recipients += r.mobile + "=" + r.message + " ";
+    for (const Recipient& r : list.recipients()) recipients += r.mobile + "=" + r.text + " ";
     EXPECT_EQ(recipients, c.recipients);
     EXPECT_EQ(list.duplicates(), c.duplicates);
     EXPECT_EQ(list.otherForms(), c.otherForms);
@@ -247,7 +248,7 @@ TEST(CampaignJournal, KeepsEveryStateAcrossRunsAndResumesByTheRule) {
   const std::string path = temporaryFolder() + "/j.db";
   {
     Journal journal(path);
-    const JournalContents fresh = journal.begin(identity(), "c0ffee01", batchContents(7));
+    const JournalContents fresh = journal.begin(identity(), "c0ffee01", batchContents(7), 2.0);
     ASSERT_EQ(fresh.batches.size(), 7u);
     journal.record({update(1, BatchState::InFlight), update(2, BatchState::InFlight)});
     BatchUpdate sent = update(1, BatchState::Sent);
@@ -260,7 +261,7 @@ TEST(CampaignJournal, KeepsEveryStateAcrossRunsAndResumesByTheRule) {
                     update(5, BatchState::Unknown, {}, "time-out"), notFound});
   }
   Journal again(path);
-  const JournalContents contents = again.begin(identity(), "ignored", batchContents(7));
+  const JournalContents contents = again.begin(identity(), "ignored", batchContents(7), 2.0);
   const std::vector<BatchUpdate>& batches = contents.batches;
   const std::vector<std::pair<BatchState, ResumeAction>> expected{
       {BatchState::Sent, ResumeAction::Skip},      // 1
@@ -285,7 +286,7 @@ TEST(CampaignJournal, KeepsEveryStateAcrossRunsAndResumesByTheRule) {
   EXPECT_EQ(batches[0].groupMessageId, "7");
   EXPECT_TRUE(batches[6].settledByLookup);
   EXPECT_EQ(batches[6].ended, 1.5);
-  EXPECT_TRUE(batches[1].ended.has_value()) << "an orphan's call ended when the resume found it";
+  EXPECT_EQ(batches[1].ended, 2.0) << "an orphan's call ended when the resume found it";
   EXPECT_EQ(contents.contents[3].groupId, "c0ffee01-4");
   EXPECT_EQ(contents.contents[3].mobiles, batchContents(7)[3].mobiles);
 }
@@ -307,12 +308,12 @@ TEST(CampaignJournal, RefusesRowsCutOrChangedAfterItWasMade) {
     const std::string path = temporaryFolder() + "/j.db";
     {
       Journal journal(path);
-      journal.begin(identity(), "c0ffee01", batchContents(6));
+      journal.begin(identity(), "c0ffee01", batchContents(6), 2.0);
       journal.record({update(2, BatchState::InFlight), update(2, BatchState::Sent)});
     }
     changeJournal(path, sql);
     try {
-      Journal(path).begin(identity(), "c0ffee01", batchContents(6));
+      Journal(path).begin(identity(), "c0ffee01", batchContents(6), 2.0);
       ADD_FAILURE() << "accepted";
     } catch (const JournalError& e) {
       EXPECT_NE(std::string(e.what()).find(says), std::string::npos) << e.what();
@@ -325,22 +326,22 @@ TEST(CampaignJournal, AJournalWithoutTheOutcomeLogGainsItAndIsHeldToItFromThen) 
   const std::string path = temporaryFolder() + "/j.db";
   {
     Journal journal(path);
-    journal.begin(identity(), "c0ffee01", batchContents(3));
+    journal.begin(identity(), "c0ffee01", batchContents(3), 2.0);
     journal.record({update(1, BatchState::InFlight), update(1, BatchState::Sent)});
   }
   changeJournal(path,
                 "DROP TABLE outcome; DROP TABLE message; ALTER TABLE batch DROP COLUMN resends; "
                 "PRAGMA user_version = 2");
-  EXPECT_EQ(Journal(path).begin(identity(), "c0ffee01", batchContents(3)).batches[0].state,
+  EXPECT_EQ(Journal(path).begin(identity(), "c0ffee01", batchContents(3), 2.0).batches[0].state,
             BatchState::Sent);
   changeJournal(path, "UPDATE batch SET state = 'pending' WHERE id = 1");
-  EXPECT_THROW(Journal(path).begin(identity(), "c0ffee01", batchContents(3)), JournalError);
+  EXPECT_THROW(Journal(path).begin(identity(), "c0ffee01", batchContents(3), 2.0), JournalError);
 }
 
 TEST(CampaignJournal, RefusesAnotherCampaignASecondRunAndOtherFiles) {
   const std::string folder = temporaryFolder();
   const std::string path = folder + "/j.db";
-  Journal(path).begin(identity(), "c0ffee01", batchContents(3));
+  Journal(path).begin(identity(), "c0ffee01", batchContents(3), 2.0);
   struct Case {
     const char* name;
     void (*change)(CampaignIdentity&);
@@ -357,7 +358,7 @@ TEST(CampaignJournal, RefusesAnotherCampaignASecondRunAndOtherFiles) {
     CampaignIdentity other = identity();
     c.change(other);
     try {
-      Journal(path).begin(other, "c0ffee01", batchContents(3));
+      Journal(path).begin(other, "c0ffee01", batchContents(3), 2.0);
       ADD_FAILURE() << "accepted";
     } catch (const JournalMismatch& e) {
       EXPECT_NE(std::string(e.what()).find(c.says), std::string::npos) << e.what();
@@ -366,7 +367,7 @@ TEST(CampaignJournal, RefusesAnotherCampaignASecondRunAndOtherFiles) {
   Journal first(path);
   EXPECT_THROW(Journal{path}, JournalError);
   writeFile(folder + "/notes.txt", "not a database at all, but long enough to look at\n");
-  EXPECT_THROW(Journal(folder + "/notes.txt").begin(identity(), "c0ffee01", batchContents(1)),
+  EXPECT_THROW(Journal(folder + "/notes.txt").begin(identity(), "c0ffee01", batchContents(1), 2.0),
                JournalError);
 }
 
@@ -811,16 +812,16 @@ TEST(CampaignRefusals, OnlyRefusalsAboutTheWholeCampaignAreSentAgainByThemselves
   for (const ResultCode code :
        {ResultCode::UserError, ResultCode::IPError, ResultCode::CreditError,
         ResultCode::OwnNumberError, ResultCode::ServiceError, ResultCode::ServerError}) {
-    EXPECT_TRUE(cli::campaignWide(rawValue(code), false)) << name(code);
+    EXPECT_TRUE(campaign::campaignWide(rawValue(code), false)) << name(code);
   }
-  EXPECT_TRUE(cli::campaignWide(4242, false));  // unknown: stop and look
+  EXPECT_TRUE(campaign::campaignWide(4242, false));  // unknown: stop and look
   for (const ResultCode code : {ResultCode::NumberError, ResultCode::UserListError,
                                 ResultCode::DocError, ResultCode::ParamError}) {
-    EXPECT_FALSE(cli::campaignWide(rawValue(code), true)) << name(code);
+    EXPECT_FALSE(campaign::campaignWide(rawValue(code), true)) << name(code);
   }
   // The one text of "send" is every batch's; a text per row is its batch's own.
-  EXPECT_TRUE(cli::campaignWide(rawValue(ResultCode::MessageLengthError), true));
-  EXPECT_FALSE(cli::campaignWide(rawValue(ResultCode::MessageLengthError), false));
+  EXPECT_TRUE(campaign::campaignWide(rawValue(ResultCode::MessageLengthError), true));
+  EXPECT_FALSE(campaign::campaignWide(rawValue(ResultCode::MessageLengthError), false));
 }
 
 // A pseudo-terminal for a child's standard error, read while the child writes.

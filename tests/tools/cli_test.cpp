@@ -20,7 +20,7 @@
 #include <string>
 #include <vector>
 
-#include "journal.hpp"
+#include "campaign/journal.hpp"
 #include "sandbox.hpp"
 #include "self_signed_certificate.hpp"
 #include "support/child_process.hpp"
@@ -295,8 +295,8 @@ TEST_F(CliTest, NothingAServerSendsReachesTheTerminalRaw) {
 TEST_F(CliTest, JournalContentsPrintAsJsonWithoutRawControls) {
   const std::string path = configHome_ + "/journal.sqlite";
   const std::string groupId = "g\x1b[2J\u009b31m\xff";
-  cli::Journal(path).begin({"send", "3000", "x", "digest", 1, 1}, "c0ffee01",
-                           {{groupId, {"0912\u009d1234567"}}});
+  velmora::campaign::Journal(path).begin({"send", "3000", "x", "digest", 1, 1}, "c0ffee01",
+                                         {{groupId, {"0912\u009d1234567"}}}, 2.0);
   const Exit shown = runTool({"campaign", "show", path});
   std::remove(path.c_str());
   EXPECT_EQ(shown.status, 0) << shown.err;

@@ -10,7 +10,6 @@
 #include <vector>
 
 #include "cli.hpp"
-#include "journal.hpp"
 #include "recipients.hpp"
 
 namespace velmora::cli {
@@ -46,14 +45,6 @@ struct CampaignRequest {
 /// The status when a batch sent again after settling was found delivered twice.
 inline constexpr int kDeliveredTwice = 6;
 
-/// The batches delivered twice: sent again under a new group id after the service did not know
-/// them, and now known under an earlier group id too (the first send was recorded late). Asks
-/// the service once per earlier group id of each batch sent again; prints one line per batch
-/// found. A lookup that fails says nothing either way.
-std::vector<std::size_t> deliveredTwice(Velmora& client, const Settings& settings,
-                                        const std::vector<BatchContents>& contents,
-                                        const std::vector<BatchUpdate>& batches);
-
 /// True when "send" must run as a campaign: a recipient names a file, or a journal is given.
 bool isCampaign(const std::vector<std::string>& to, const CampaignSettings& campaign);
 
@@ -77,8 +68,5 @@ std::vector<std::string> reportStates();
 /// Registers `campaign show JOURNAL [--state STATE]...`, which prints a journal's batches as one
 /// JSON object, each with its state, group ids and numbers; it needs no account. Call once.
 void addCampaignShow(CLI::App& app);
-
-/// The hex SHA-256 of the recipients in order, with their ids and texts.
-std::string recipientsDigest(const std::vector<Recipient>& recipients);
 
 }  // namespace velmora::cli

@@ -9,8 +9,8 @@
 #include <thread>
 
 #include "campaign.hpp"
-#include "journal.hpp"
 #include "velmora/answers.hpp"
+#include "velmora/campaign.hpp"
 
 namespace velmora::cli {
 namespace {
@@ -75,131 +75,6 @@ std::optional<int> endIfUnsuccessful(const Settings& settings, Outcome<ResultPtr
   return std::nullopt;
 }
 
-// What a message's state is called in the summary: the service's name, or its number when this
-// version does not know it.
-std::string stateLabel(const DeliveryEntry& entry) {
-  return entry.status ? name(*entry.status) : std::to_string(entry.rawStatus);
-}
-
-// One sent batch of a campaign and the states its last answered poll gave.
-struct FollowedBatch {
-  std::size_t batch = 0;
-  std::string groupMessageId;
-  std::size_t recipients = 0;  // from the journal, until a poll answers
-  std::vector<DeliveryEntry> entries;
-
-  bool read() const { return !entries.empty(); }
-  bool final() const { return read() && finalCount(entries) == entries.size(); }
-};
-
-// The delivery of a campaign's sent batches, polled by their group message ids.
-class CampaignDelivery {
- public:
-  explicit CampaignDelivery(const JournalContents& journal) : batches_(journal.batches.size()) {
-    for (const BatchUpdate& b : journal.batches) {
-      if (b.state == BatchState::Sent && !b.groupMessageId.empty()) {
-        followed_.push_back(
-            {b.batch, b.groupMessageId, journal.contents[b.batch - 1].mobiles.size(), {}});
-      } else {
-        // A sent batch without its id cannot be followed: it counts as open, like unknown ones.
-        ++notFollowed_[std::string(stateName(b.state))];
-      }
-    }
-  }
-
-  // Polls every batch that is not final yet. A refusal stops the following: it would answer
-  // the same to every batch (credentials, a blocked account). Returns its exit status then.
-  std::optional<int> poll(Velmora& client, const Settings& settings) {
-    std::size_t failed = 0;
-    std::string why;
-    for (FollowedBatch& batch : followed_) {
-      if (batch.final()) continue;
-      using States = Outcome<std::vector<DeliveryEntry>>;
-      States states = await<States>(settings, [&](OutcomeCompletion<std::vector<DeliveryEntry>> d) {
-        client.groupStatus(batch.groupMessageId, std::move(d));
-      });
-      if (states) {
-        batch.entries = std::move(states.value);
-        continue;
-      }
-      const Failure& failure = *states.failure;
-      if (failure.kind == FailureKind::ServiceRefused) {
-        printError("GroupMessageStatus " + batch.groupMessageId +
-                       " was refused: " + name(*failure.code) + " " + failure.serviceMessage,
-                   settings);
-        return kRefused;
-      }
-      ++failed;
-      why = failure.kind == FailureKind::MalformedAnswer && !failure.member.empty()
-                ? "unreadable answer: " + failure.message
-                : failure.message;
-    }
-    if (failed > 0) {
-      printError(std::to_string(failed) + " batches could not be polled (" + why +
-                     "); their messages count as unread",
-                 settings);
-    }
-    return std::nullopt;
-  }
-
-  std::size_t messages() const {
-    return count([](const DeliveryEntry&) { return true; });
-  }
-  std::size_t finalMessages() const {
-    return count([](const DeliveryEntry& e) { return e.status && isFinal(*e.status); });
-  }
-  std::size_t delivered() const {
-    return count([](const DeliveryEntry& e) { return e.status && isDelivered(*e.status); });
-  }
-
-  nlohmann::json summary() const {
-    std::map<std::string, std::size_t> states;
-    for (const FollowedBatch& b : followed_) {
-      if (!b.read()) states["unread"] += b.recipients;
-      for (const DeliveryEntry& e : b.entries) ++states[stateLabel(e)];
-    }
-    return {{"batches", batches_},    {"followed", followed_.size()}, {"notFollowed", notFollowed_},
-            {"messages", messages()}, {"final", finalMessages()},     {"delivered", delivered()},
-            {"states", states}};
-  }
-
-  // Every message's state as the last poll of its batch gave it.
-  std::vector<Delivery> deliveries() const {
-    std::vector<Delivery> out;
-    for (const FollowedBatch& b : followed_) {
-      for (const DeliveryEntry& e : b.entries) {
-        out.push_back({b.batch, e.mobile, e.messageId, e.rawStatus});
-      }
-    }
-    return out;
-  }
-
-  // Not final beats open batches, which beat what ended undelivered: each says less is known.
-  int exitStatus() const {
-    const std::size_t total = messages();
-    if (finalMessages() < total) return kIncomplete;
-    for (const auto& [state, batches] : notFollowed_) {
-      if (state != stateName(BatchState::Refused)) return kMayHaveArrived;
-    }
-    return delivered() < total || !notFollowed_.empty() ? kRefused : kSuccess;
-  }
-
- private:
-  template <class Test>
-  std::size_t count(Test test) const {
-    std::size_t n = 0;
-    for (const FollowedBatch& b : followed_) {
-      if (!b.read()) n += b.recipients;
-      for (const DeliveryEntry& e : b.entries) n += test(e);
-    }
-    return n;
-  }
-
-  std::size_t batches_;
-  std::vector<FollowedBatch> followed_;
-  std::map<std::string, std::size_t> notFollowed_;
-};
-
 }  // namespace
 
 int waitForStatus(Velmora& client, const Settings& settings, const std::string& groupMessageId,
@@ -234,52 +109,59 @@ int waitForStatus(Velmora& client, const Settings& settings, const std::string& 
   }
 }
 
+namespace {
+
+int exitStatus(campaign::FollowEnd end) {
+  switch (end) {
+    case campaign::FollowEnd::Unusable:
+      return kUsage;
+    case campaign::FollowEnd::DeliveredTwice:
+      return kDeliveredTwice;
+    case campaign::FollowEnd::PollRefused:
+      return kRefused;
+    case campaign::FollowEnd::NotFinal:
+      return kIncomplete;
+    case campaign::FollowEnd::Open:
+      return kMayHaveArrived;
+    case campaign::FollowEnd::Undelivered:
+      return kRefused;
+    case campaign::FollowEnd::Delivered:
+      break;
+  }
+  return kSuccess;
+}
+
+}  // namespace
+
 int followCampaign(Velmora& client, const Settings& settings, const std::string& journal,
                    const WaitLimits& limits, bool wait) {
-  JournalContents contents;
-  try {
-    contents = Journal::read(journal);
-  } catch (const JournalError& e) {
-    printError(e.what(), settings);
+  Progress progress(settings);
+  campaign::FollowSettings follow;
+  follow.wait = wait;
+  follow.every = limits.every;
+  follow.limit = limits.limit;
+  follow.callWaitSeconds = settings.deadline + 30;
+  follow.onNotice = [&](const std::string& line) {
+    progress.finish();
+    printError(line, settings);
+  };
+  follow.onProgress = [&](const campaign::Progress& p) { progress.show(p.done, p.total); };
+  const campaign::FollowSummary s = campaign::follow(client, journal, follow);
+  progress.finish();
+  if (s.end == campaign::FollowEnd::Unusable) {
+    printError(s.problem, settings);
     return kUsage;
   }
-  CampaignDelivery delivery(contents);
-  // Each message's state goes into the journal, for "campaign report"; a journal that cannot
-  // take it is still followed.
-  std::optional<Journal> record;
-  try {
-    record.emplace(Journal::toRecordDeliveries(journal));
-  } catch (const JournalError& e) {
-    printError(std::string(e.what()) + "; the delivery states are not recorded", settings);
-  }
-  // A first send recorded late, beside its resend, is the news above any delivery state.
-  const std::vector<std::size_t> twice =
-      deliveredTwice(client, settings, contents.contents, contents.batches);
-  const auto giveUp = Clock::now() + toMilliseconds(limits.limit);
-  Progress progress(settings);
-  for (;;) {
-    const std::optional<int> refused = delivery.poll(client, settings);
-    if (record) {
-      try {
-        record->recordDeliveries(delivery.deliveries());
-      } catch (const JournalError& e) {
-        printError("cannot record the delivery states: " + std::string(e.what()), settings);
-        record.reset();
-      }
-    }
-    progress.show(delivery.finalMessages(), delivery.messages());
-    const auto next = Clock::now() + toMilliseconds(limits.every);
-    const bool done = delivery.finalMessages() == delivery.messages();
-    if (refused || !wait || done || next > giveUp) {
-      progress.finish();
-      nlohmann::json summary = delivery.summary();
-      summary["deliveredTwice"] = twice;
-      printAnswer(summary, settings);
-      if (!twice.empty()) return kDeliveredTwice;
-      return refused ? *refused : delivery.exitStatus();
-    }
-    std::this_thread::sleep_until(next);
-  }
+  printAnswer({{"batches", s.batches},
+               {"followed", s.followed},
+               {"notFollowed", s.notFollowed},
+               {"messages", s.messages},
+               {"final", s.final},
+               {"delivered", s.delivered},
+               {"states", s.states},
+               {"deliveredTwice", s.deliveredTwice}},
+              settings);
+  return exitStatus(s.end);
 }
 
 int readAllPages(Velmora& client, const Settings& settings, const InboxPages& pages) {

@@ -23,7 +23,7 @@ void RecipientList::add(Recipient recipient, const std::string& source, std::siz
   const Seen row{recipients_.size(), line, sourceIndex(source)};
   const auto [at, added] =
       numbers_.try_emplace(comparisonKey(recipient.mobile, rules_.region), row);
-  if (!added && recipients_[at->second.index].message == recipient.message) {
+  if (!added && recipients_[at->second.index].text == recipient.text) {
     return dropped(recipient, row, at->second);
   }
   if (repeated(recipient, source, line, added ? nullptr : &at->second)) {
@@ -75,12 +75,6 @@ std::size_t RecipientList::sourceIndex(const std::string& source) {
 
 void RecipientList::problem(std::string source, std::size_t line, std::string reason) {
   problems_.push_back({std::move(source), line, std::move(reason)});
-}
-
-bool isPhoneNumber(std::string_view text) {
-  if (!text.empty() && text.front() == '+') text.remove_prefix(1);
-  return text.size() >= 3 && text.size() <= 15 &&
-         std::all_of(text.begin(), text.end(), [](char c) { return c >= '0' && c <= '9'; });
 }
 
 namespace {

@@ -9,14 +9,13 @@
 #include <utility>
 #include <vector>
 
+#include "velmora/campaign.hpp"
+
 namespace velmora::cli {
 
-/// One recipient: its number and, for a text per recipient, its id and text (empty otherwise).
-struct Recipient {
-  std::string mobile;
-  std::string message;
-  std::string id;
-};
+/// One recipient: its number and, for a text per recipient, its text and id (empty otherwise).
+using campaign::isPhoneNumber;
+using campaign::Recipient;
 
 /// A line of an input that cannot be used, with where it is and why.
 struct InputProblem {
@@ -89,9 +88,6 @@ class RecipientList {
   std::size_t repeats_ = 0;
   std::vector<InputProblem> problems_;
 };
-
-/// True for an optional "+" followed by 3 to 15 ASCII digits: a line or a mobile number.
-bool isPhoneNumber(std::string_view text);
 
 /// Reads one number a line from `text`, named `source` in problems. A leading byte order mark,
 /// spaces around a number, blank lines and comments (from "#" to the end of the line) are

@@ -11,26 +11,11 @@
 #include <string_view>
 #include <vector>
 
+#include "velmora/campaign.hpp"
+
 struct sqlite3;
 
-namespace velmora::cli {
-
-/// Where a batch of a campaign stands.
-enum class BatchState {
-  Pending,   ///< not handed to the library yet
-  InFlight,  ///< handed to the library; recorded before the hand-over
-  Sent,      ///< the service accepted it
-  Refused,   ///< the service refused it with a code; nothing was sent
-  Unsent,    ///< the call failed before any byte of it left the process
-  Unknown,   ///< the call failed after it may have reached the service, or the run ended meanwhile
-  NotFound,  ///< uncertain, and a lookup long after its call ended found no send under its group id
-};
-
-/// The state's name in the journal and in printed lines ("in-flight").
-std::string_view stateName(BatchState state);
-
-/// Now, in Unix seconds: when calls end, as the journal records it.
-double unixNow();
+namespace velmora::campaign {
 
 /// The hex SHA-256 of `bytes`.
 std::string sha256Hex(std::string_view bytes);
@@ -98,6 +83,9 @@ struct CampaignIdentity {
   std::size_t batchSize = 0;
 };
 
+/// The hex SHA-256 of the recipients in order, with their ids and texts.
+std::string recipientsDigest(const std::vector<Recipient>& recipients);
+
 /// Thrown when the journal cannot be used; `what()` is a printable sentence.
 class JournalError : public std::runtime_error {
  public:
@@ -125,9 +113,10 @@ class Journal {
   /// Starts or resumes `campaign`. A new journal records it under `campaignId` with `batches`,
   /// all pending. An existing one must hold the same campaign (else JournalMismatch) and every
   /// batch it was made with, unchanged (else JournalError); batches it finds in flight, left by a
-  /// run that ended meanwhile, become unknown, their calls ended now. Returns what it holds.
+  /// run that ended meanwhile, become unknown, their calls ended at `now` (Unix seconds). Returns
+  /// what it holds.
   JournalContents begin(const CampaignIdentity& campaign, const std::string& campaignId,
-                        const std::vector<BatchContents>& batches);
+                        const std::vector<BatchContents>& batches, double now);
 
   /// Opens `path` to read it alone: nothing is created or changed. Throws JournalError.
   static JournalContents read(const std::string& path);
@@ -165,4 +154,4 @@ class Journal {
   long long layout_ = 0;  // of the file, once storedCampaign() read it
 };
 
-}  // namespace velmora::cli
+}  // namespace velmora::campaign

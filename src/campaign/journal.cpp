@@ -13,7 +13,7 @@
 #include <cstring>
 #include <utility>
 
-namespace velmora::cli {
+namespace velmora::campaign {
 namespace {
 
 constexpr std::array<std::string_view, 7> kStateNames = {
@@ -240,10 +240,6 @@ class JournalStatement {
   sqlite3_stmt* statement_ = nullptr;
 };
 
-double unixNow() {
-  return std::chrono::duration<double>(std::chrono::system_clock::now().time_since_epoch()).count();
-}
-
 std::string sha256Hex(std::string_view bytes) {
   unsigned char digest[EVP_MAX_MD_SIZE];
   unsigned int length = 0;
@@ -340,7 +336,7 @@ void Journal::execute(const char* sql) {
 }
 
 JournalContents Journal::begin(const CampaignIdentity& campaign, const std::string& campaignId,
-                               const std::vector<BatchContents>& batches) {
+                               const std::vector<BatchContents>& batches, double now) {
   const std::optional<CampaignIdentity> stored = storedCampaign();
   if (!stored) {
     create(campaign, campaignId, batches);
@@ -358,7 +354,6 @@ JournalContents Journal::begin(const CampaignIdentity& campaign, const std::stri
                            "UPDATE batch SET state = 'unknown', ended = ?, "
                            "detail = 'the run ended while it was in flight' "
                            "WHERE state = 'in-flight'");
-  const double now = unixNow();
   orphans.bind(1, std::optional<double>(now)).run();
   for (BatchUpdate& b : contents.batches) {
     if (b.state != BatchState::InFlight) continue;
@@ -595,4 +590,4 @@ void Journal::record(const std::vector<BatchUpdate>& updates) {
   }
 }
 
-}  // namespace velmora::cli
+}  // namespace velmora::campaign

@@ -2,7 +2,7 @@
 
 #include "velmora/codes.hpp"
 
-namespace velmora::cli {
+namespace velmora::campaign {
 
 bool campaignWide(long long code, bool oneText) {
   const auto refusal = static_cast<ResultCode>(code);
@@ -52,4 +52,4 @@ std::string campaignRefusalLine(long long code) {
   }
 }
 
-}  // namespace velmora::cli
+}  // namespace velmora::campaign
