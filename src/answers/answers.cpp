@@ -7,6 +7,7 @@
 #include <new>
 #include <utility>
 
+#include "call/failure_scope.hpp"
 #include "records/whole_number.hpp"
 #include "velmora/failure.hpp"
 
@@ -109,11 +110,10 @@ Failure refusalOf(const Result& result) {
 // The payload of a successful answer; a failed call or a refusal ends the reading here.
 Field payloadOf(const std::shared_ptr<Result>& result) {
   if (!result) {
-    const Failure* failure = currentFailure();
-    Failure unknown;
-    unknown.message = "the call failed";
-    throw Unreadable{failure ? *failure : unknown,
-                     "the call failed" + (failure ? ": " + failure->message : std::string())};
+    Failure failure = detail::failureOfCall();
+    std::string reason =
+        currentFailure() != nullptr ? "the call failed: " + failure.message : failure.message;
+    throw Unreadable{std::move(failure), std::move(reason)};
   }
   if (result->Code() != ResultCode::Success) {
     Failure refusal = refusalOf(*result);
@@ -130,6 +130,8 @@ auto answer(const std::shared_ptr<Result>& result, Read read) noexcept
   try {
     return {read(payloadOf(result)), {}, {}};
   } catch (Unreadable& unreadable) {
+    // Read inside a completion, the failure tells how often the call was tried.
+    unreadable.failure.attempts = detail::currentAttempts();
     return {std::nullopt, std::move(unreadable.reason), std::move(unreadable.failure)};
   } catch (const std::exception&) {
     Failure failure;

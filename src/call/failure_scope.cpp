@@ -29,5 +29,16 @@ int currentAttempts() noexcept {
   return currentTries;
 }
 
+Failure failureOfCall() {
+  Failure failure;
+  if (current != nullptr) {
+    failure = *current;
+  } else {
+    failure.message = "the call failed";
+  }
+  failure.attempts = currentTries;
+  return failure;
+}
+
 }  // namespace detail
 }  // namespace velmora

@@ -24,4 +24,8 @@ class FailureScope {
 /// refusal needed one exchange at least.
 int currentAttempts() noexcept;
 
+/// The failure of the call whose completion runs on this thread, with its tries. A substituted
+/// client's completion runs outside the library's scope: then only "the call failed" is known.
+Failure failureOfCall();
+
 }  // namespace velmora::detail

@@ -12,19 +12,6 @@
 namespace velmora {
 namespace {
 
-// The failure of the call whose completion runs, with its tries. A substituted client's
-// completion runs outside the library's scope: then only "the call failed" is known.
-Failure failedCall() {
-  Failure failure;
-  if (const Failure* current = currentFailure()) {
-    failure = *current;
-  } else {
-    failure.message = "the call failed";
-  }
-  failure.attempts = detail::currentAttempts();
-  return failure;
-}
-
 // A completion of a JSON member that reads its Result with `read` and hands `completion` the
 // value `make` builds from what was read, or the reason there is none.
 template <class Value, class Read, class Make>
@@ -37,7 +24,6 @@ ResultCompletion typed(OutcomeCompletion<Value> completion, Read read, Make make
       outcome.value = make(std::move(*answer.value));
     } else {
       outcome.failure = std::move(answer.failure);
-      outcome.failure->attempts = detail::currentAttempts();
     }
     completion(std::move(outcome));
   };
@@ -55,7 +41,7 @@ NumberCompletion codeSent(OutcomeCompletion<CodeSent> completion) {
   return [completion = std::move(completion)](std::optional<std::int64_t> number) {
     Outcome<CodeSent> outcome;
     if (!number) {
-      outcome.failure = failedCall();
+      outcome.failure = detail::failureOfCall();
     } else if (*number <= 0) {
       Failure refusal;
       refusal.kind = FailureKind::ServiceRefused;
@@ -225,7 +211,7 @@ void Velmora::checkCode(const std::string& number, const std::string& code,
       if (matches) {
         outcome.value.matches = *matches;
       } else {
-        outcome.failure = failedCall();
+        outcome.failure = detail::failureOfCall();
       }
       completion(std::move(outcome));
     };

@@ -173,6 +173,24 @@ TEST_F(Typed, AFailedCallKeepsKindArrivalAndTries) {
   EXPECT_NE(states.failure->message.find("Connection refused"), std::string::npos);
 }
 
+// A reader used in a member's completion hands on how often the call was tried, as the typed
+// operation does: a refusal that came on the second try says so.
+TEST_F(Typed, AReaderInACompletionKeepsTheTries) {
+  auto flaky = std::make_shared<testing::ScriptedTransport>();
+  flaky->answerInTurn("GetCredit", {reply(503, "busy"), reply(200, R"({"Code":2002})")});
+  Options o = through(flaky);
+  o.retry.reads = true;
+  o.retry.attempts = 2;
+  o.retry.firstBackoff = 1ms;
+  Velmora client("user", "secret", o);
+  std::promise<Answer<std::int64_t>> read;
+  client.GetCredit([&](std::shared_ptr<Result> result) { read.set_value(readCredit(result)); });
+  const Answer<std::int64_t> credit = read.get_future().get();
+  ASSERT_FALSE(credit);
+  EXPECT_EQ(credit.failure->kind, FailureKind::ServiceRefused);
+  EXPECT_EQ(credit.failure->attempts, 2);
+}
+
 TEST_F(Typed, APayloadOfTheWrongShapeNamesTheMember) {
   transport->answer("SendMessage",
                     reply(200, R"({"Code":0,"Result":{"GroupMessageId":-7,"MessageIds":[]}})"));
