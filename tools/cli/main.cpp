@@ -174,7 +174,9 @@ int main(int argc, char** argv) {
     app.parse(argc, argv);
     finishSettings(app, settings);
   } catch (const CLI::ParseError& e) {
-    if (const auto unknown = unknownCommand(app) ? unknownCommand(app) : unknownOption(app)) {
+    std::optional<std::string> unknown = unknownCommand(app);
+    if (!unknown) unknown = unknownOption(app);
+    if (unknown) {
       std::cerr << "velmora: " << velmora::tools::printable(*unknown, velmora::utf8SequenceLength)
                 << "\n";
       return kUsage;
