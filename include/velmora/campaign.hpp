@@ -126,7 +126,7 @@ enum class End {
 /// What a run did and where the campaign stands.
 struct Summary {
   End end = End::Unusable;
-  std::string problem;     ///< with End::Unusable: why, one sentence
+  std::string problem;     ///< with End::Unusable (or a run cut short): why, one sentence
   std::string campaignId;  ///< eight hex digits, kept in the journal
   std::size_t recipients = 0;
   std::size_t batches = 0;

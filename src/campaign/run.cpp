@@ -76,10 +76,9 @@ class Batches {
   std::size_t size_;
 };
 
-// What a completion tells about its batch, its call ended at `ended`.
-BatchUpdate outcome(std::size_t batch, const std::shared_ptr<Result>& result, double ended) {
+// What a completion tells about its batch.
+BatchUpdate outcome(std::size_t batch, const std::shared_ptr<Result>& result) {
   BatchUpdate out = pendingAs(batch, BatchState::Sent);
-  out.ended = ended;
   if (result && result->Code() == ResultCode::Success) {
     const Answer<SendReceipt> receipt = readSendReceipt(result);
     if (receipt) out.groupMessageId = receipt.value->groupMessageId;
@@ -135,7 +134,6 @@ struct Mailbox {
   std::mutex mutex;
   std::condition_variable arrived;
   std::vector<BatchUpdate> finished;
-  std::shared_ptr<Clock> clock;  // read by completions when their call ends
 };
 
 // One run of a campaign: the loop that starts batches, records them and waits for their ends.
@@ -153,9 +151,7 @@ class Run {
         campaignId_(contents.campaignId),
         batches_(std::move(contents.batches)),
         contents_(std::move(contents.contents)),
-        touched_(batches_.size(), false) {
-    mailbox_->clock = lookup_.clock;
-  }
+        touched_(batches_.size(), false) {}
 
   // Looks up the batches that may have reached the service and records what the service said.
   void settleUncertain() {
@@ -364,7 +360,12 @@ class Run {
     std::vector<BatchUpdate> updates = collect(stopping);
     const std::size_t finished = updates.size();
     inFlight_ -= finished;
-    for (BatchUpdate& u : updates) u.resends = batches_[u.batch - 1].resends;
+    // Taken as the calls' end: a moment after it, which only makes settling later, never sooner.
+    const double now = lookup_.clock->now();
+    for (BatchUpdate& u : updates) {
+      u.resends = batches_[u.batch - 1].resends;
+      u.ended = now;
+    }
     noteCampaignWideRefusal(updates);
     while (!stopping && !stoppedBy_ && inFlight_ + updates.size() - finished < settings_.inFlight &&
            !queue_.empty()) {
@@ -435,7 +436,7 @@ class Run {
         resentGroupId(contents_[batch - 1].groupId, batches_[batch - 1].resends);
     send_(cut_.recipients(batch), group,
           [mailbox = mailbox_, batch](std::shared_ptr<Result> result) {
-            BatchUpdate update = outcome(batch, result, mailbox->clock->now());
+            BatchUpdate update = outcome(batch, result);
             std::lock_guard<std::mutex> lock(mailbox->mutex);
             mailbox->finished.push_back(std::move(update));
             mailbox->arrived.notify_one();
@@ -483,6 +484,12 @@ std::string unusable(const std::vector<Recipient>& recipients, const Settings& s
   if (settings.batchSize < 1 || settings.batchSize > 1000)
     return "the batch size must be 1 to 1000";
   if (settings.inFlight < 1 || settings.inFlight > 64) return "in flight must be 1 to 64";
+  if (!(settings.settleSeconds >= 0 && settings.settleSeconds <= 86400)) {
+    return "the settle time must be 0 to 86400 seconds";
+  }
+  if (!(settings.callWaitSeconds > 0 && settings.callWaitSeconds <= 86400)) {
+    return "the wait for a call must be more than 0 and at most 86400 seconds";
+  }
   if (!isValidUtf8(settings.text)) return "the text is not UTF-8";
   for (std::size_t i = 0; i < recipients.size(); ++i) {
     const Recipient& r = recipients[i];
@@ -535,10 +542,18 @@ Summary run(Velmora& client, const std::vector<Recipient>& recipients, const Set
     return refused;
   }
   Run run(client, recipients, settings, journal.get(), std::move(contents));
-  run.settleUncertain();
-  run.plan();
-  run.go();
-  run.finish();
+  try {
+    run.settleUncertain();
+    run.plan();
+    run.go();
+    run.finish();
+  } catch (const std::exception& e) {
+    // Out of memory mid-run: what the journal holds stands, and what is open stays so.
+    Summary broken = run.summary();
+    broken.end = End::Open;
+    broken.problem = e.what();
+    return broken;
+  }
   return run.summary();
 }
 
