@@ -512,15 +512,19 @@ TEST_F(SandboxTest, IdleConnectionsGiveWayToRequests) {
     EXPECT_EQ(ok([](Velmora& v, ResultCompletion d) { v.GetCredit(d); }, &fresh), 100000);
 
     const std::size_t madeRoom = idle.size() + 2 - c.held;
+    // The client's own connection is idle once answered: on a busy machine the sandbox may
+    // accept some of the raw connections only after it, and then it may be the one to give way.
     std::size_t closed = 0;
     for (int i = 0; i < 100 && closed < madeRoom; ++i) {
       std::this_thread::sleep_for(50ms);
       closed = static_cast<std::size_t>(std::count_if(
           idle.begin(), idle.end(), [](auto& raw) { return raw->closedWithin(0ms); }));
     }
-    EXPECT_EQ(closed, madeRoom);
+    EXPECT_LE(closed, madeRoom);
+    EXPECT_GE(closed + 1, madeRoom);
     EXPECT_FALSE(started.closedWithin(0ms));
-    EXPECT_EQ(linesWith(log_.waitForLines(madeRoom + 1), "closed an idle connection"), madeRoom);
+    EXPECT_EQ(linesWith(log_.waitForLines(madeRoom + 1, 30s), "closed an idle connection"),
+              madeRoom);
   }
 }
 
