@@ -25,7 +25,6 @@
 #include <vector>
 
 #include "campaign/journal.hpp"
-#include "campaign/refusals.hpp"
 #include "recipients.hpp"
 #include "sandbox.hpp"
 #include "self_signed_certificate.hpp"
@@ -408,11 +407,7 @@ class ServiceProxy {
     std::lock_guard<std::mutex> lock(mutex_);
     fates_ = std::move(fates);
   }
-  // Each send is answered `delay` after it was read, so that calls overlap at the server.
-  void setDelay(std::chrono::milliseconds delay) { delay_ = delay; }
   std::size_t held() const { return held_.load(); }
-  // The most sends that were read and not yet answered at one time.
-  int peak() const { return peak_.load(); }
   const test::FaultServer& server() const { return server_; }
 
  private:
@@ -428,22 +423,13 @@ class ServiceProxy {
           auth == std::string::npos ? ""
                                     : head.substr(auth + 15, head.find("\r\n", auth) - auth - 15);
       const std::string body = request.substr(head.size() + 4);
-      const bool send = operation.rfind("Send", 0) == 0;
-      if (send) notePeak(++underWay_);
-      if (send) std::this_thread::sleep_for(delay_.load());
       const std::string answer = service_.handleJson(operation, authorization, body).body.dump();
-      if (send) --underWay_;
       if (fate == Fate::Keep) return c.close();
       if (fate == Fate::Hold) {
         ++held_;
         return c.stall();
       }
       c.send(test::keepAliveAnswer(answer));
-    }
-  }
-
-  void notePeak(int now) {
-    for (int seen = peak_.load(); now > seen && !peak_.compare_exchange_weak(seen, now);) {
     }
   }
 
@@ -457,9 +443,6 @@ class ServiceProxy {
   std::function<Fate(std::size_t)> fates_;
   std::size_t sends_ = 0;
   std::atomic<std::size_t> held_{0};
-  std::atomic<std::chrono::milliseconds> delay_{std::chrono::milliseconds(0)};
-  std::atomic<int> underWay_{0};
-  std::atomic<int> peak_{0};
   test::FaultServer server_{test::FaultServer::Tls{}};
 };
 
@@ -579,50 +562,6 @@ TEST_F(CampaignCommand, ResumeFindsTheSendsWhoseAnswersWereLost) {
   EXPECT_TRUE(journalNumbers("state <> 'sent'").empty());
 }
 
-// Sends the service never got: --resend-unknown sends them again only once a lookup made
-// --settle seconds after their calls ended says that the service does not know them, and never
-// the sends whose answers alone were lost.
-TEST_F(CampaignCommand, ResendUnknownSendsOnlyWhatTheServiceDoesNotKnow) {
-  ServiceProxy proxy(box_->service());
-  proxy.setFates([](std::size_t send) {
-    return send % 5 == 2 ? Fate::Drop : send % 5 == 4 ? Fate::Keep : Fate::Answer;
-  });
-  env_ = throughProxy(proxy);
-  const test::Exit first = start()->finish();
-  EXPECT_EQ(first.status, 2) << first.err;
-  EXPECT_EQ(summary(first)["settledByLookup"]["sent"], 10) << summary(first);
-  EXPECT_EQ(summary(first)["unknown"], 10) << "too soon to call them not-found";
-  proxy.setFates({});
-  // The journal alone tells who is in the uncertain batches: those the service never got.
-  const test::Exit shown =
-      command({"campaign", "show", journal_, "--state", "unknown"}, {})->finish();
-  EXPECT_EQ(shown.status, 0) << shown.err;
-  std::set<std::string> listed;
-  const json show = summary(shown);
-  for (const json& b : show["batches"]) {
-    for (const json& n : b["mobiles"]) listed.insert(n.get<std::string>());
-  }
-  const std::map<std::string, int> reached = arrivals();
-  EXPECT_EQ(listed.size(), 1000u);
-  for (const std::string& n : listed) EXPECT_EQ(reached.count(n), 0u) << n;
-
-  const test::Exit tooSoon = start({"--resend-unknown"})->finish();
-  EXPECT_EQ(tooSoon.status, 2) << tooSoon.err;
-  EXPECT_NE(tooSoon.err.find("0 batches the service does not know are sent again; 10 that may"),
-            std::string::npos)
-      << tooSoon.err;
-  EXPECT_EQ(arrivals().size(), kNumbers - 1000);
-
-  std::this_thread::sleep_for(500ms);
-  const test::Exit settled = start({"--resend-unknown", "--settle", "0.5"})->finish();
-  EXPECT_EQ(settled.status, 0) << settled.err;
-  EXPECT_NE(settled.err.find("10 batches the service does not know are sent again; 0 that may"),
-            std::string::npos)
-      << settled.err;
-  EXPECT_EQ(summary(settled)["settledByLookup"]["not-found"], 10);
-  expectEveryNumberOnce();
-}
-
 // A journal that can no longer grow (a file size limit stands in for a full disk): no call starts
 // after the failure, and the outcome of every call that was under way is either in the journal
 // or on standard error, so that none of those batches would later be taken for uncertain.
@@ -655,34 +594,6 @@ TEST_F(CampaignCommand, AFullDiskStopsTheRunWithoutLosingAKnownOutcome) {
   EXPECT_LT(reached.size(), kNumbers) << "the journal never failed";
 }
 
-// The journal holds every number, so only its owner may read it; one missing its last rows would
-// have those batches sent again, so it is refused before anything is sent.
-TEST_F(CampaignCommand, ACutJournalIsRefusedAndNothingIsSent) {
-  ::umask(022);
-  const test::Exit whole = start()->finish();
-  ASSERT_EQ(whole.status, 0) << whole.err;
-  struct stat info {};
-  ASSERT_EQ(::stat(journal_.c_str(), &info), 0);
-  EXPECT_EQ(info.st_mode & 0777, 0600u);
-  changeJournal(journal_, "DELETE FROM batch WHERE id > 40");
-  const test::Exit cut = start()->finish();
-  EXPECT_EQ(cut.status, 64) << cut.err;
-  EXPECT_NE(cut.err.find("holds 40 batches of the 50"), std::string::npos) << cut.err;
-  expectEveryNumberOnce();
-}
-
-TEST_F(CampaignCommand, InFlightBoundsTheCallsUnderWayAtTheServer) {
-  ServiceProxy proxy(box_->service());
-  proxy.setDelay(30ms);  // long enough that every allowed call is under way at once
-  env_ = throughProxy(proxy);
-  const test::Exit run = start({"--in-flight", "3"})->finish();
-  EXPECT_EQ(run.status, 0) << run.err;
-  EXPECT_EQ(proxy.peak(), 3);
-  expectEveryNumberOnce();
-}
-
-// Refused batches say less than open ones: a campaign that has both is not done, whichever way
-// the open ones are open.
 // The service records batch 2's first send only after it was called not-found and sent again:
 // the resend went under a group id of its own, so the late send is found and reported.
 TEST_F(CampaignCommand, AFirstSendRecordedLateIsReportedAsDeliveredTwice) {
@@ -707,6 +618,11 @@ TEST_F(CampaignCommand, AFirstSendRecordedLateIsReportedAsDeliveredTwice) {
   const test::Exit first = command(args, throughProxy(proxy))->finish();
   EXPECT_EQ(first.status, 2) << first.err;
   EXPECT_EQ(summary(first)["not-found"], 1) << summary(first);
+  // The journal alone names the batches in a state, with their numbers.
+  const json notFound =
+      summary(command({"campaign", "show", journal_, "--state", "not-found"}, {})->finish());
+  EXPECT_EQ(notFound["batches"].size(), 1u) << notFound;
+  EXPECT_EQ(notFound["batches"][0]["mobiles"], json({"09120000002"})) << notFound;
 
   std::vector<std::string> resend = args;
   resend.push_back("--resend-unknown");
@@ -733,59 +649,6 @@ TEST_F(CampaignCommand, AFirstSendRecordedLateIsReportedAsDeliveredTwice) {
       << followed.err;
 }
 
-// An empty account refuses the third batch: the campaign stops there, says what to do, and
-// keeps what is open beside it.
-TEST_F(CampaignCommand, ARefusalAboutTheAccountStopsTheCampaignBesideOpenBatches) {
-  writeFile(folder_ + "/three.txt", "09120000001\n09120000002\n09120000003\n");
-  const std::vector<std::string> args{
-      "send",    "--from", "3000",        "--text", "hi", "--to", "@" + folder_ + "/three.txt",
-      "--batch", "1",      "--in-flight", "1"};
-  struct Case {
-    const char* name;
-    Fate second;         // of the second send; the poor account can pay for one only
-    std::string settle;  // --settle
-    const char* open;    // the state of the second batch
-  };
-  const std::vector<Case> cases{
-      {"answer lost", Fate::Keep, "60", "unknown"},
-      {"never arrived", Fate::Drop, "0", "not-found"},
-  };
-  for (const Case& c : cases) {
-    SCOPED_TRACE(c.name);
-    sandbox::ServiceConfig config;
-    config.accounts = {{"poor", "poor", 150}};
-    sandbox::Service service(config);
-    ServiceProxy proxy(service);
-    proxy.setFates([&c](std::size_t send) { return send == 1 ? c.second : Fate::Answer; });
-    const std::vector<std::string> env{"VELMORA_REST_URL=" + proxy.server().baseUrl(),
-                                       "VELMORA_CACERT=" + proxy.server().caFile(),
-                                       "VELMORA_USER=poor", "VELMORA_PASSWORD=poor"};
-    std::vector<std::string> withSettle = args;
-    withSettle.insert(withSettle.end(), {"--settle", c.settle});
-    const test::Exit run = command(withSettle, env)->finish();
-    EXPECT_EQ(run.status, 5) << run.err;
-    EXPECT_NE(run.err.find("(CreditError 3003): top it up and run the same command again"),
-              std::string::npos)
-        << run.err;
-    const json summary = velmora::summary(run);
-    EXPECT_EQ(summary["refused"], json({{"CreditError", 1}})) << summary;
-    EXPECT_EQ(summary[c.open], 1) << summary;
-  }
-  // The refused batch stays the campaign's to send, beside the one never started: resumed while
-  // the service is out of reach, both are unsent, and nothing counts as refused any more.
-  const std::vector<std::string> poor = environment("poor", box_->restUrl());
-  std::vector<std::string> journaled = args;
-  journaled.insert(journaled.end(), {"--journal", journal_});
-  ASSERT_EQ(command(journaled, poor)->finish().status, 5);
-  const test::Exit resumed =
-      command(journaled, environment("poor", "https://127.0.0.1:1"))->finish();
-  EXPECT_EQ(resumed.status, 2) << resumed.err;
-  EXPECT_EQ(summary(resumed)["unsent"], 2) << summary(resumed);
-  EXPECT_EQ(summary(resumed)["refused"], json::object());
-  EXPECT_NE(resumed.err.find(": 1 of 3 batches settled, sending 2"), std::string::npos)
-      << resumed.err;
-}
-
 // A wrong password costs the calls under way when the first refusal comes, not one per batch;
 // with the password fixed, the same command sends every batch once.
 TEST_F(CampaignCommand, AWrongPasswordStopsAtOnceAndTheFixedCommandSendsEveryBatchOnce) {
@@ -805,23 +668,6 @@ TEST_F(CampaignCommand, AWrongPasswordStopsAtOnceAndTheFixedCommandSendsEveryBat
   const test::Exit fixed = start({"--batch", "500", "--in-flight", "2"})->finish();
   EXPECT_EQ(fixed.status, 0) << fixed.err;
   expectEveryNumberOnce();
-}
-
-// A batch refused for its own recipients stays refused, unless asked for again.
-TEST(CampaignRefusals, OnlyRefusalsAboutTheWholeCampaignAreSentAgainByThemselves) {
-  for (const ResultCode code :
-       {ResultCode::UserError, ResultCode::IPError, ResultCode::CreditError,
-        ResultCode::OwnNumberError, ResultCode::ServiceError, ResultCode::ServerError}) {
-    EXPECT_TRUE(campaign::campaignWide(rawValue(code), false)) << name(code);
-  }
-  EXPECT_TRUE(campaign::campaignWide(4242, false));  // unknown: stop and look
-  for (const ResultCode code : {ResultCode::NumberError, ResultCode::UserListError,
-                                ResultCode::DocError, ResultCode::ParamError}) {
-    EXPECT_FALSE(campaign::campaignWide(rawValue(code), true)) << name(code);
-  }
-  // The one text of "send" is every batch's; a text per row is its batch's own.
-  EXPECT_TRUE(campaign::campaignWide(rawValue(ResultCode::MessageLengthError), true));
-  EXPECT_FALSE(campaign::campaignWide(rawValue(ResultCode::MessageLengthError), false));
 }
 
 // A pseudo-terminal for a child's standard error, read while the child writes.
@@ -940,63 +786,6 @@ TEST_F(CampaignCommand, InterruptedSendStopsCleanlyAndAnotherCampaignIsRefused) 
   EXPECT_EQ(arrivals().size(), reached.size());
 }
 
-TEST_F(CampaignCommand, ExitStatusAndSummaryFollowTheBatches) {
-  writeFile(folder_ + "/two.txt", "09120000001\n09120000002\n09120000001\n");
-  writeFile(folder_ + "/rows.csv", "mobile,message\n09120000001,one\n3001,\"two, three\"\n");
-  writeFile(folder_ + "/bad.csv", "mobile,message\n09120000001,one\n09120000002\n");
-  const std::vector<std::string> two{
-      "send", "--from", "3000", "--text", "hi", "--to", "@" + folder_ + "/two.txt", "--batch", "1"};
-  struct Case {
-    const char* name;
-    std::vector<std::string> args;
-    std::string user;
-    std::string url;
-    int status;
-    json expected;  // summary members; "open" is unknown + unsent
-  };
-  const std::string rest = box_->restUrl();
-  const std::vector<std::string> rows{"send-each", "--from", "3000", "--csv",
-                                      folder_ + "/rows.csv"};
-  std::vector<std::string> badRows = rows;
-  badRows.back() = folder_ + "/bad.csv";
-  // An answer without the service's code is no verdict: such a batch may have been sent.
-  test::FaultServer noCode(test::FaultServer::Tls{});
-  noCode.setScript(test::answerWith(test::httpAnswer(200, R"({"Message":"gateway error"})")));
-  std::vector<std::string> twoToNoCode = two;
-  twoToNoCode.insert(twoToNoCode.end(), {"--cacert", noCode.caFile()});
-  const std::vector<Case> cases{
-      {"all sent", two, "demo", rest, 0, {{"sent", 2}, {"duplicates", 1}, {"open", 0}}},
-      {"no credit", two, "poor", rest, 5, {{"sent", 1}, {"refused", {{"CreditError", 1}}}}},
-      {"nothing listens", two, "demo", "https://127.0.0.1:1", 2, {{"sent", 0}, {"open", 2}}},
-      {"no code in the answers",
-       twoToNoCode,
-       "demo",
-       noCode.baseUrl(),
-       2,
-       {{"sent", 0}, {"unknown", 2}, {"unsent", 0}}},
-      {"a text per row", rows, "demo", rest, 0, {{"sent", 1}, {"batches", 1}, {"recipients", 2}}},
-      {"a malformed row", badRows, "demo", rest, 65, nullptr},
-  };
-  for (const Case& c : cases) {
-    SCOPED_TRACE(c.name);
-    const test::Exit run = command(c.args, environment(c.user, c.url))->finish();
-    EXPECT_EQ(run.status, c.status) << run.err;
-    const json summary = velmora::summary(run);
-    if (c.expected.is_null()) {
-      EXPECT_TRUE(summary.is_discarded()) << summary;
-      EXPECT_NE(run.err.find("bad.csv:3: 1 fields where the header has 2"), std::string::npos)
-          << run.err;
-      continue;
-    }
-    for (const auto& [key, value] : c.expected.items()) {
-      const json actual = key == "open"
-                              ? json(summary["unknown"].get<int>() + summary["unsent"].get<int>())
-                              : summary[key];
-      EXPECT_EQ(actual, value) << key;
-    }
-  }
-}
-
 // Following a campaign's delivery, against a sandbox whose messages move on every 50 ms.
 class CampaignFollow : public CampaignCommand {
  protected:
@@ -1060,11 +849,6 @@ TEST_F(CampaignFollow, SummarisesTheSentBatchesByStateAndExitsByWhatIsLeastKnown
         {"states", {{"Sended", 298}, {"Filtered", 1}, {"NotInTelecommunication", 1}}}}},
       {"all delivered", plain, wait, 0, {{"delivered", 150}, {"states", {{"Sended", 150}}}}},
       {"one pass, sent for later", later, {}, 4, {{"final", 0}, {"states", {{"InQueue", 150}}}}},
-      {"waited for till the limit, sent for later",
-       later,
-       {"--wait", "--every", "0.05", "--limit", "0.3"},
-       4,
-       {{"final", 0}, {"states", {{"InQueue", 150}}}}},
       {"never sent",
        unsent,
        {},
