@@ -37,6 +37,21 @@ struct RetryPolicy {
   bool reads = false;
 };
 
+/// Runs the completions one client hands it: each call of `Executor` gets one task, which it must
+/// run exactly once (at once, or later on a thread of its choosing) and must not throw from; an
+/// exception it throws is dropped and the task then runs at once on the library's thread. The
+/// library calls it from its I/O thread (or a custom transport's completion thread), never from
+/// inside an operation's call, possibly while the application's other threads call operations.
+using Executor = std::function<void(std::function<void()> task)>;
+
+/// An executor that runs each completion at once on the library's I/O thread: no thread switch
+/// between the answer and its completion, the fastest way for a caller that makes its next call
+/// from the completion. Contract: such completions must be short and must never block (no
+/// waiting on a future, a lock held long, a file or a network call), since while one runs no
+/// request of the whole process moves. Any thread.
+/// @return the executor; a plain value
+VELMORA_EXPORT Executor inlineExecutor();
+
 /// Endpoints, trust, time-outs, proxy and diagnostics of one client. A plain value: copy it
 /// freely, on any thread. A default-made `Options` holds the library's built-in constants.
 /// The client checks them once, when it is made; a value out of its rules below makes each
@@ -98,6 +113,14 @@ struct Options {
   /// `testing::ScriptedTransport` that answers without a network. The client shares ownership
   /// of it; a transport runs every callable it accepted, even when destroyed first.
   std::shared_ptr<Transport> transport;
+
+  /// Where this client's completions run. Unset (the default): the library's completion thread,
+  /// which every client without an executor shares, one completion at a time. Set: each
+  /// completion (refusals and deadline failures included) is handed to this executor as a task,
+  /// so that a slow completion of this client delays no other client's, and an application can
+  /// have completions delivered to its own event loop or thread pool; `inlineExecutor()` runs
+  /// them on the I/O thread. `drain` called from inside a task of this client does not wait.
+  Executor executor;
 
   /// Automatic retries of requests that never left the process. Default: none.
   RetryPolicy retry;

@@ -6,6 +6,8 @@
 #include <string>
 #include <utility>
 
+#include "transport/session.hpp"
+
 namespace velmora::detail {
 
 struct CallQueue::Call {
@@ -66,14 +68,56 @@ std::chrono::milliseconds remaining(SteadyClock::time_point deadline, SteadyCloc
                   std::chrono::ceil<std::chrono::milliseconds>(deadline - now));
 }
 
-// Counts a call as complete once its completion or task returned, even when it threw.
+// How many of the library's completions this thread is running: `drain` must not wait inside
+// one, since the calls it waits for may need this very thread.
+thread_local int completionsRunning = 0;
+
+// Marks the thread as running a completion, and counts the call as complete once the
+// completion returned, even when it threw.
 template <class Count>
-struct FinishGuard {
+struct CompletionScope {
+  explicit CompletionScope(Count& c) : count(c) { ++completionsRunning; }
+  ~CompletionScope() {
+    --completionsRunning;
+    count.finished();
+  }
   Count& count;
-  ~FinishGuard() { count.finished(); }
 };
 
+// Hands `task` to `executor`. An executor that throws broke its contract; the task is lost with
+// the exception, which is dropped so that the thread that handed it over lives on.
+void handTo(const Executor& executor, std::function<void()> task) {
+  try {
+    executor(std::move(task));
+  } catch (...) {
+  }
+}
+
+// The completion of one call as the transport runs it: straight away, or handed on to
+// `executor` with its answer.
+template <class Count>
+std::function<void(HttpResponse&)> finisher(std::shared_ptr<Count> count, const Executor& executor,
+                                            std::function<void(HttpResponse&)> onDone) {
+  if (!executor) {
+    return [count = std::move(count), onDone = std::move(onDone)](HttpResponse& r) {
+      CompletionScope<Count> scope{*count};
+      onDone(r);
+    };
+  }
+  return [count = std::move(count), executor, onDone = std::move(onDone)](HttpResponse& r) mutable {
+    handTo(executor, [count = std::move(count), onDone = std::move(onDone),
+                      response = std::move(r)]() mutable {
+      CompletionScope<Count> scope{*count};
+      onDone(response);
+    });
+  };
+}
+
 }  // namespace
+
+Executor inlineExecutor() {
+  return [](std::function<void()> task) { task(); };
+}
 
 bool CallQueue::Sooner::operator()(const std::shared_ptr<Call>& a,
                                    const std::shared_ptr<Call>& b) const {
@@ -81,15 +125,37 @@ bool CallQueue::Sooner::operator()(const std::shared_ptr<Call>& a,
   return a->deadline != b->deadline ? a->deadline > b->deadline : a->order > b->order;
 }
 
-CallQueue::CallQueue(std::shared_ptr<Transport> fixed, CallLimits limits)
+CallQueue::CallQueue(std::shared_ptr<Transport> fixed, CallLimits limits, Executor executor,
+                     std::shared_ptr<CallTime> time)
     : fixed_(std::move(fixed)),
       limits_(limits),
+      executor_(std::move(executor)),
+      time_(std::move(time)),
       paced_(limits.maxRequestsPerSecond > 0 || limits.maxInFlight > 0),
       interval_(intervalAt(limits.maxRequestsPerSecond)),
       tolerance_(toleranceAt(limits.maxRequestsPerSecond)) {}
 
 std::shared_ptr<Transport> CallQueue::downstream() const {
   return fixed_ ? fixed_ : sharedTransport();
+}
+
+void CallQueue::transmit(HttpRequest request, std::function<void(HttpResponse&)> onDone) {
+  if (fixed_) {
+    fixed_->submit(std::move(request), std::move(onDone));
+    return;
+  }
+  // With an executor the answer needs no stop on the completion thread on its way to it.
+  Session::shared().submit(
+      std::move(request), std::move(onDone),
+      executor_ ? Session::Delivery::IoThread : Session::Delivery::CompletionThread);
+}
+
+void CallQueue::later(std::function<void()> step) {
+  if (executor_ && !fixed_) {
+    time_->at(time_->now(), std::move(step));
+  } else {
+    downstream()->post(std::move(step));
+  }
 }
 
 void CallQueue::submit(HttpRequest request, std::function<void(HttpResponse&)> onDone) {
@@ -99,16 +165,13 @@ void CallQueue::submit(HttpRequest request, std::function<void(HttpResponse&)> o
 void CallQueue::submit(HttpRequest request, std::function<void(HttpResponse&)> onDone,
                        Repeat repeat) {
   ++count_->running;
+  onDone = finisher(count_, executor_, std::move(onDone));
   if (!paced_ && limits_.retry.attempts <= 1) {  // the common case: one count and one wrapper
-    downstream()->submit(std::move(request),
-                         [count = count_, onDone = std::move(onDone)](HttpResponse& r) {
-                           FinishGuard<Count> guard{*count};
-                           onDone(r);
-                         });
+    transmit(std::move(request), std::move(onDone));
     return;
   }
   auto call = std::make_shared<Call>();
-  call->deadline = SteadyClock::now() + request.deadline;
+  call->deadline = time_->now() + request.deadline;
   call->request = std::move(request);
   call->onDone = std::move(onDone);
   call->repeat = repeat;
@@ -117,9 +180,16 @@ void CallQueue::submit(HttpRequest request, std::function<void(HttpResponse&)> o
 
 void CallQueue::post(std::function<void()> task) {
   ++count_->running;
-  downstream()->post([count = count_, task = std::move(task)] {
-    FinishGuard<Count> guard{*count};
-    task();
+  later([count = count_, executor = executor_, task = std::move(task)]() mutable {
+    auto counted = [count = std::move(count), task = std::move(task)] {
+      CompletionScope<Count> scope{*count};
+      task();
+    };
+    if (executor) {
+      handTo(executor, std::move(counted));
+    } else {
+      counted();
+    }
   });
 }
 
@@ -130,7 +200,7 @@ bool CallQueue::onCompletionThread() const {
 std::size_t CallQueue::drain(std::chrono::milliseconds timeout) {
   // Waiting here would hold up the very completions being waited for.
   Count& count = *count_;
-  if (downstream()->onCompletionThread()) return count.running.load();
+  if (completionsRunning > 0 || downstream()->onCompletionThread()) return count.running.load();
   ++count.draining;
   std::unique_lock<std::mutex> lock(count.mutex);
   count.idle.wait_for(lock, timeout, [&count] { return count.running.load() == 0; });
@@ -160,7 +230,7 @@ void CallQueue::admit(std::shared_ptr<Call> call) {
 }
 
 void CallQueue::send(const std::shared_ptr<Call>& call) {
-  const SteadyClock::time_point now = SteadyClock::now();
+  const SteadyClock::time_point now = time_->now();
   if (now >= call->deadline) {  // e.g. a back-off that ended just before the deadline
     leaveFlight();
     expire(call);
@@ -170,9 +240,8 @@ void CallQueue::send(const std::shared_ptr<Call>& call) {
   // A call that may be tried again keeps its request; otherwise the transport takes it.
   HttpRequest request = limits_.retry.attempts > 1 ? call->request : std::move(call->request);
   request.deadline = remaining(call->deadline, now);
-  downstream()->submit(std::move(request), [self = shared_from_this(), call](HttpResponse& r) {
-    self->onExchangeEnd(call, r);
-  });
+  transmit(std::move(request),
+           [self = shared_from_this(), call](HttpResponse& r) { self->onExchangeEnd(call, r); });
 }
 
 void CallQueue::leaveFlight() {
@@ -196,19 +265,18 @@ bool CallQueue::retryLater(const std::shared_ptr<Call>& call, const HttpResponse
   if (call->tries >= limits_.retry.attempts || !worthAnotherTry(response, repeatable)) {
     return false;
   }
-  const SteadyClock::time_point at = SteadyClock::now() + backoff(limits_.retry, call->tries);
+  const SteadyClock::time_point at = time_->now() + backoff(limits_.retry, call->tries);
   if (at >= call->deadline) return false;
-  runAt(at, [self = shared_from_this(), call] { self->admit(call); });
+  time_->at(at, [self = shared_from_this(), call] { self->admit(call); });
   return true;
 }
 
 void CallQueue::complete(const std::shared_ptr<Call>& call, HttpResponse& response) {
-  FinishGuard<Count> guard{*count_};
-  call->onDone(response);
+  call->onDone(response);  // counted and handed on by the finisher made at submit
 }
 
 void CallQueue::expire(const std::shared_ptr<Call>& call) {
-  downstream()->post([self = shared_from_this(), call] {
+  later([self = shared_from_this(), call] {
     HttpResponse response;
     response.failed = true;
     response.kind = FailureKind::Deadline;
@@ -242,7 +310,7 @@ void CallQueue::release(SteadyClock::time_point now, Batch& ready, Batch& expire
 void CallQueue::arm(SteadyClock::time_point when) {
   if (armed_ && *armed_ <= when) return;
   armed_ = when;
-  runAt(when, [self = shared_from_this(), when] { self->onTimer(when); });
+  time_->at(when, [self = shared_from_this(), when] { self->onTimer(when); });
 }
 
 void CallQueue::onTimer(SteadyClock::time_point when) {
@@ -258,7 +326,7 @@ void CallQueue::pumpAndDispatch() {
   Batch expired;
   {
     std::lock_guard<std::mutex> lock(mutex_);
-    release(SteadyClock::now(), ready, expired);
+    release(time_->now(), ready, expired);
   }
   dispatch(ready, expired);
 }

@@ -11,7 +11,7 @@
 #include <queue>
 #include <vector>
 
-#include "call/timer.hpp"
+#include "call/call_time.hpp"
 #include "velmora/options.hpp"
 #include "velmora/transport.hpp"
 
@@ -31,26 +31,32 @@ struct CallLimits {
 };
 
 /// One client's way to its transport: counts its calls for `drain`, holds calls over the rate or
-/// over the in-flight limit, and tries again what never left. It never runs a completion itself:
-/// a call that ends here (its deadline passed while it waited) ends through the transport's
-/// `post`, so every completion runs on the transport's completion thread. Outlives the client
-/// while any of its calls waits or runs.
+/// over the in-flight limit, tries again what never left, and hands completions to the client's
+/// executor. It never runs a completion inside a call: one that ends here (its deadline passed
+/// while it waited) ends through the transport's `post`, or, with an executor, a timer due at
+/// once. Without an executor every completion runs on the transport's completion thread; with
+/// one, the session hands answers over on its I/O thread. Outlives the client while any of its
+/// calls waits or runs.
 class CallQueue final : public Transport, public std::enable_shared_from_this<CallQueue> {
  public:
   /// `fixed`: the transport of every call; null: the shared session, looked up per call so that
-  /// a child made by fork() uses its own.
-  CallQueue(std::shared_ptr<Transport> fixed, CallLimits limits);
+  /// a child made by fork() uses its own. `executor`: where completions run; empty: the
+  /// transport's completion thread. `time`: the clock and timers of pacing and back-off.
+  CallQueue(std::shared_ptr<Transport> fixed, CallLimits limits, Executor executor = {},
+            std::shared_ptr<CallTime> time = realTime());
 
   /// Sends `request` (now, or when the limits allow) and runs `onDone` once, after the last try.
   void submit(HttpRequest request, std::function<void(HttpResponse&)> onDone) override;
   /// As above, repeating failed tries as `repeat` allows.
   void submit(HttpRequest request, std::function<void(HttpResponse&)> onDone, Repeat repeat);
-  /// Runs `task` on the transport's completion thread; it counts as a call until it returned.
+  /// Runs `task` as one of this client's completions, soon and never inside this call; it counts
+  /// as a call until it returned.
   void post(std::function<void()> task) override;
   bool onCompletionThread() const override;
 
-  /// Waits until no call of this queue runs or `timeout` passed; returns how many still run. On
-  /// the transport's completion thread it does not wait (see `Velmora::drain`).
+  /// Waits until no call of this queue runs or `timeout` passed; returns how many still run.
+  /// Inside a completion (of any client) or on the transport's completion thread it does not
+  /// wait (see `Velmora::drain`).
   std::size_t drain(std::chrono::milliseconds timeout);
 
  private:
@@ -61,6 +67,11 @@ class CallQueue final : public Transport, public std::enable_shared_from_this<Ca
   using Batch = std::vector<std::shared_ptr<Call>>;
 
   std::shared_ptr<Transport> downstream() const;
+  /// Hands `request` to the transport, its answer delivered where the executor wants it.
+  void transmit(HttpRequest request, std::function<void(HttpResponse&)> onDone);
+  /// Runs `step` soon, never inside the calling function: on the transport's completion thread,
+  /// or, with an executor, where answers are handed to it.
+  void later(std::function<void()> step);
   void admit(std::shared_ptr<Call> call);
   void send(const std::shared_ptr<Call>& call);
   /// A paced call's exchange ended (or never started): room for the next one.
@@ -78,6 +89,8 @@ class CallQueue final : public Transport, public std::enable_shared_from_this<Ca
 
   const std::shared_ptr<Transport> fixed_;
   const CallLimits limits_;
+  const Executor executor_;
+  const std::shared_ptr<CallTime> time_;
   const bool paced_;                       // a rate or an in-flight limit is set
   const SteadyClock::duration interval_;   // between two requests at the set rate; 0: no rate
   const SteadyClock::duration tolerance_;  // how far ahead of the rate the bucket lets a burst go

@@ -83,7 +83,8 @@ ClientSettings::ClientSettings(Options checked) : options(std::move(checked)) {
   noticeHttp1Only(options, sink);
   const Refusal common = commonRefusal(options);
   // A client whose limits are refused sends nothing, so its queue needs none.
-  queue = std::make_shared<CallQueue>(options.transport, common ? CallLimits{} : limitsOf(options));
+  queue = std::make_shared<CallQueue>(options.transport, common ? CallLimits{} : limitsOf(options),
+                                      options.executor);
   CheckedUrl rest = checkRestBaseUrl(options.restBaseUrl);
   CheckedUrl soap = checkSoapUrl(options.soapUrl);
   restBase = std::move(rest.url);

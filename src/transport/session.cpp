@@ -2,6 +2,7 @@
 
 #include <atomic>
 #include <functional>
+#include <thread>
 #include <utility>
 
 #include "transport/private/libcurl_lines.hpp"
@@ -17,7 +18,7 @@ Session::Impl::Impl() {
 
 void Session::Impl::submit(Pending work) {
   if (!brokenReason.empty()) {
-    Completion failed{std::move(work.onDone), {}, {}};
+    Completion failed{std::move(work.onDone), {}, {}, false};
     failed.response.failed = true;
     failed.response.error = brokenReason;
     failed.response.requestMayHaveArrived = false;
@@ -31,12 +32,31 @@ void Session::Impl::post(std::function<void()> task) {
   completions.push(Completion{{}, {}, std::move(task)});
 }
 
+void Session::Impl::runAt(Clock::time_point when, std::function<void()> task) {
+  if (brokenReason.empty()) {
+    loop.at(when, std::move(task));
+    return;
+  }
+  // No I/O thread: a thread of its own waits, so that a client's paced or retried call still
+  // ends (with the reason above) when libcurl could not be started at all.
+  std::thread([this, when, task = std::move(task)]() mutable {
+    std::this_thread::sleep_until(when);
+    completions.push(Completion{{}, {}, std::move(task), false});
+  }).detach();
+}
+
 bool Session::Impl::onCompletionThread() const {
   return completions.onThread();
 }
 
 void Session::submit(HttpRequest request, std::function<void(HttpResponse&)> onDone) {
+  submit(std::move(request), std::move(onDone), Delivery::CompletionThread);
+}
+
+void Session::submit(HttpRequest request, std::function<void(HttpResponse&)> onDone,
+                     Delivery delivery) {
   Pending work;
+  work.direct = delivery == Delivery::IoThread;
   work.deadlineAt = clampedDeadline(Clock::now(), request.deadline);
   work.originKey = originKeyOf(request);
   work.request = std::move(request);
@@ -46,6 +66,10 @@ void Session::submit(HttpRequest request, std::function<void(HttpResponse&)> onD
 
 void Session::post(std::function<void()> task) {
   impl().post(std::move(task));
+}
+
+void Session::runAt(std::chrono::steady_clock::time_point when, std::function<void()> task) {
+  impl().runAt(when, std::move(task));
 }
 
 bool Session::onCompletionThread() const {

@@ -2,10 +2,12 @@
 
 // The libcurl session: how requests travel and when they end.
 //
-// Threads. One I/O thread drives every transfer through libcurl's multi interface and runs no
-// application code. One completion thread runs the completions (and posted tasks) one at a
-// time, in the order the exchanges finished. Other threads only queue work and wake the I/O
-// thread. A process made by fork() drops the parent's session and starts its own on first use.
+// Threads. One I/O thread drives every transfer through libcurl's multi interface and runs the
+// timers of the clients' queues; it runs no application code, but for the completions of clients
+// with an executor of their own, which it hands to that executor. One completion thread, started
+// by the first completion it gets, runs the other completions (and posted tasks) one at a time,
+// in the order the exchanges finished. Other threads only queue work and wake the I/O thread. A
+// process made by fork() drops the parent's session and starts its own on first use.
 //
 // Ownership. The session lives until the process exits and is never destroyed. A request, its
 // completion and its answer belong to the session from submit() until the completion has run;
@@ -67,6 +69,19 @@ class Session final : public Transport {
   /// Queues `request`; `onDone` runs once on the completion thread when the exchange ends.
   /// Any thread; never runs `onDone` inside the call.
   void submit(HttpRequest request, std::function<void(HttpResponse&)> onDone) override;
+
+  /// Where a completion runs.
+  enum class Delivery {
+    CompletionThread,  ///< the session's completion thread, one at a time
+    IoThread,  ///< the I/O thread, as soon as the exchange ends: for `onDone`s that only hand
+               ///< the answer to an executor (or run completions that never block)
+  };
+  /// As above, with `onDone` run where `delivery` says.
+  void submit(HttpRequest request, std::function<void(HttpResponse&)> onDone, Delivery delivery);
+
+  /// Runs `task` at `when` or soon after on the I/O thread (the one thread of the library's
+  /// timers), never inside this call; it must be short. Any thread.
+  void runAt(std::chrono::steady_clock::time_point when, std::function<void()> task);
 
   /// Runs `task` once on the completion thread, soon (used to fail a call without sending it).
   void post(std::function<void()> task) override;

@@ -3,7 +3,6 @@
 #include <cerrno>
 
 namespace velmora::detail {
-namespace {
 
 void runGuarded(Completion& item) {
   try {
@@ -18,17 +17,21 @@ void runGuarded(Completion& item) {
   }
 }
 
-}  // namespace
-
 CompletionQueue::CompletionQueue() {
   sem_init(&ready, 0, 0);
+}
+
+// Under `mutex`.
+void CompletionQueue::startOnce() {
+  if (thread.joinable() || stopping) return;
   thread = std::thread([this] { run(); });
-  threadId = thread.get_id();
+  threadId.store(thread.get_id());
 }
 
 void CompletionQueue::push(std::vector<Completion>& batch) {
   if (batch.empty()) return;
   std::unique_lock<std::mutex> lock(mutex);
+  startOnce();
   for (Completion& item : batch) items.push_back(std::move(item));
   rouse(lock);
   batch.clear();
@@ -36,6 +39,7 @@ void CompletionQueue::push(std::vector<Completion>& batch) {
 
 void CompletionQueue::push(Completion item) {
   std::unique_lock<std::mutex> lock(mutex);
+  startOnce();
   items.push_back(std::move(item));
   rouse(lock);
 }
@@ -84,6 +88,7 @@ void CompletionQueue::run() {
 bool CompletionQueue::stop(std::chrono::milliseconds limit) {
   std::unique_lock<std::mutex> lock(mutex);
   stopping = true;
+  if (!thread.joinable()) return true;  // never started
   if (idle.exchange(false, std::memory_order_acq_rel)) sem_post(&ready);
   if (onThread()) return false;
   if (!exitedCv.wait_for(lock, limit, [this] { return exited; })) return false;

@@ -21,11 +21,16 @@ struct Completion {
   std::function<void(HttpResponse&)> onDone;
   HttpResponse response;
   std::function<void()> task;
+  bool direct = false;  ///< runs on the I/O thread that finished it (see Session::Delivery)
 };
 
+/// Runs `item`; an exception escaping it is dropped, so that the thread that runs it lives on.
+void runGuarded(Completion& item);
+
 /// The library's completion thread and its queue. Items run one at a time, in the order they
-/// were pushed; an exception escaping one is caught and reported as one printed line. Push from
-/// any thread; the queue owns an item from push until it has run.
+/// were pushed; an exception escaping one is dropped. The thread starts with the first push, so
+/// a process whose clients all have executors of their own never has it. Push from any thread;
+/// the queue owns an item from push until it has run.
 class CompletionQueue {
  public:
   CompletionQueue();
@@ -37,7 +42,7 @@ class CompletionQueue {
   void push(Completion item);
 
   /// True on the completion thread.
-  bool onThread() const { return std::this_thread::get_id() == threadId; }
+  bool onThread() const { return std::this_thread::get_id() == threadId.load(); }
 
   /// True while the thread has items to run or runs one. Any thread; a hint, read unlocked.
   bool busy() const { return !idle.load(std::memory_order_acquire); }
@@ -51,6 +56,7 @@ class CompletionQueue {
   void run();
   bool takeDue();
   void rouse(std::unique_lock<std::mutex>& lock);
+  void startOnce();
 
   std::mutex mutex;
   // The thread sleeps on a semaphore, not a condition variable: waking from one leaves its
@@ -64,8 +70,8 @@ class CompletionQueue {
   std::deque<Completion> due;  // taken from `items`; touched by the completion thread only
   std::atomic<bool> stopping{false};
   bool exited = false;
-  std::thread thread;
-  std::thread::id threadId;
+  std::thread thread;  // started by the first push, under `mutex`
+  std::atomic<std::thread::id> threadId{};
 };
 
 }  // namespace velmora::detail

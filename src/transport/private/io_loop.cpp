@@ -80,6 +80,17 @@ std::string IoLoop::start() {
   return {};
 }
 
+void IoLoop::at(Clock::time_point when, std::function<void()> task) {
+  bool sleeping = false;
+  {
+    std::lock_guard<std::mutex> lock(mutex);
+    incomingTimers.push_back({when, ++timerOrder, std::move(task)});
+    sleeping = asleep;
+    asleep = false;
+  }
+  if (sleeping) wake();
+}
+
 void IoLoop::submit(Pending work) {
   bool sleeping = false;
   {
@@ -114,12 +125,13 @@ void IoLoop::stop(Clock::time_point until) {
 }
 
 // Like libcurl's own examples: sleep until a socket is ready, a wake-up comes, or the next
-// limit (an idle time-out, a deadline, a queued deadline, an origin's widening, the prune) is
-// due.
+// limit (an idle time-out, a deadline, a queued deadline, an origin's widening, a client's
+// timer, the prune) is due.
 void IoLoop::run() {
   auto nextPrune = Clock::now() + kPruneInterval;
   while (!stopping) {
     takeIncoming();
+    const Clock::time_point nextTimer = runDueTimers(Clock::now());
     admit();
     int running = 0;
     const CURLMcode performed = curl_multi_perform(multi, &running);
@@ -139,11 +151,13 @@ void IoLoop::run() {
     const Clock::time_point nextWidening = queues.widen(now);
     fitConnectionCache();
     admit();
+    runDirect();
     const bool handedOver = !finished.empty();
     completions.push(finished);
     if (handedOver && running == 0 && waitsForCompletions) awaitCompletions();
     if (stopping || !maySleep()) continue;
-    sleepUntil(now, std::min({nextExpiry, queues.nextQueuedDeadline(), nextPrune, nextWidening}));
+    sleepUntil(now, std::min({nextExpiry, queues.nextQueuedDeadline(), nextPrune, nextWidening,
+                              nextTimer}));
   }
   std::lock_guard<std::mutex> lock(mutex);
   exited = true;
@@ -165,10 +179,38 @@ void IoLoop::awaitCompletions() {
   }
 }
 
-// False when a submission is waiting; else the thread counts as asleep from here on.
+// Runs the timers due at `now` (they may submit requests, taken by the next round); returns
+// when the next one is due.
+Clock::time_point IoLoop::runDueTimers(Clock::time_point now) {
+  while (!timers.empty() && timers.top().when <= now && !stopping) {
+    std::function<void()> task = std::move(const_cast<Timed&>(timers.top()).task);
+    timers.pop();
+    Completion item{{}, {}, std::move(task)};
+    runGuarded(item);
+  }
+  return timers.empty() ? Clock::time_point::max() : timers.top().when;
+}
+
+// Completions of clients with an executor of their own go to it from here, with no hop through
+// the completion thread; the rest stay in `finished` for it.
+void IoLoop::runDirect() {
+  auto kept = finished.begin();
+  for (Completion& item : finished) {
+    if (!item.direct) {
+      if (&*kept != &item) *kept = std::move(item);
+      ++kept;
+      continue;
+    }
+    if (stopping) continue;
+    runGuarded(item);
+  }
+  finished.erase(kept, finished.end());
+}
+
+// False when a submission or a timer is waiting; else the thread counts as asleep from here on.
 bool IoLoop::maySleep() {
   std::lock_guard<std::mutex> lock(mutex);
-  if (!incoming.empty()) return false;
+  if (!incoming.empty() || !incomingTimers.empty()) return false;
   asleep = true;
   return true;
 }
@@ -190,9 +232,12 @@ void IoLoop::takeIncoming() {
     std::lock_guard<std::mutex> lock(mutex);
     asleep = false;
     taken.swap(incoming);
+    takenTimers.swap(incomingTimers);
     hasIncoming.store(false, std::memory_order_relaxed);
     std::swap(arrived, wokenAt);
   }
+  for (Timed& timed : takenTimers) timers.push(std::move(timed));
+  takenTimers.clear();
   const auto now = Clock::now();
   if (!taken.empty()) handOverWait.callArrived(arrived == Clock::time_point{} ? now : arrived);
   for (Pending& work : taken) queues.add(std::move(work), now);
@@ -227,7 +272,7 @@ void IoLoop::fitConnectionCache() {
 }
 
 void IoLoop::failQueued(Pending& work) {
-  Completion failed{std::move(work.onDone), {}, {}};
+  Completion failed{std::move(work.onDone), {}, {}, work.direct};
   failed.response.failed = true;
   failed.response.kind = FailureKind::Deadline;
   failed.response.requestMayHaveArrived = false;

@@ -4,7 +4,9 @@
 
 #include <atomic>
 #include <condition_variable>
+#include <functional>
 #include <mutex>
+#include <queue>
 #include <string>
 #include <thread>
 #include <vector>
@@ -17,8 +19,10 @@
 namespace velmora::detail {
 
 /// The I/O thread and its loop: it takes submitted requests, admits them per origin, drives
-/// libcurl's multi interface, ends what passed its limits, and hands finished exchanges to the
-/// completion queue in batches. Runs no application code.
+/// libcurl's multi interface, ends what passed its limits, runs the timers of the clients' own
+/// queues (pacing, back-off), and hands finished exchanges to the completion queue in batches,
+/// or to their executor for clients that have one. Runs no application code but what an
+/// executor of the application's runs when handed a completion.
 class IoLoop {
  public:
   explicit IoLoop(CompletionQueue& completions);
@@ -30,6 +34,10 @@ class IoLoop {
 
   /// Queues `work`, and wakes the thread if it sleeps. Any thread.
   void submit(Pending work);
+
+  /// Runs `task` on the I/O thread at `when` or soon after, never inside this call. Tasks must
+  /// be short: they hand requests on. Any thread.
+  void at(Clock::time_point when, std::function<void()> task);
 
   /// Makes the loop stop between two steps and waits until `until` for the thread to end
   /// (else leaves it to the process's end). Queued and running requests are dropped.
@@ -45,6 +53,17 @@ class IoLoop {
   void admit();
   void fitConnectionCache();
   void failQueued(Pending& work);
+  Clock::time_point runDueTimers(Clock::time_point now);
+  void runDirect();
+
+  struct Timed {
+    Clock::time_point when;
+    unsigned long long order;  // equal times run in the order they were set
+    std::function<void()> task;
+    bool operator>(const Timed& other) const {
+      return when != other.when ? when > other.when : order > other.order;
+    }
+  };
 
   CompletionQueue& completions;
   CURLM* multi = nullptr;
@@ -61,6 +80,8 @@ class IoLoop {
   // Only then does a submission pay for a wake-up.
   bool asleep = false;
   std::vector<Pending> incoming;
+  std::vector<Timed> incomingTimers;
+  unsigned long long timerOrder = 0;
   std::atomic<bool> hasIncoming{false};  // `incoming` is not empty; read unlocked
   Clock::time_point wokenAt;  // when a submission last woke the thread, unless taken since
 
@@ -69,6 +90,8 @@ class IoLoop {
   long keptConnections = 0;          // libcurl's CURLMOPT_MAXCONNECTS as last set
   HandOverWait handOverWait;
   std::vector<Pending> taken;
+  std::vector<Timed> takenTimers;
+  std::priority_queue<Timed, std::vector<Timed>, std::greater<Timed>> timers;
   OriginQueues queues;
   std::vector<Completion> finished;  // since the last hand-over to the completion thread
   RunningTransfers transfers{queues, finished};

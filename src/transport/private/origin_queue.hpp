@@ -32,6 +32,7 @@ struct Pending {
   int resends = 0;               ///< times a GOAWAY refusing its whole connection sent it out again
   Clock::time_point sentAt;      ///< when its request was last about to be written; 0 not yet
   std::int64_t connection = -1;  ///< HTTP/2: the connection its request went out on, once known
+  bool direct = false;           ///< `onDone` runs on the I/O thread, not the completion thread
 };
 
 /// Names the connections `request` can share: scheme, host and port of its URL (lower case,

@@ -153,7 +153,8 @@ void RunningTransfers::failUnsent(Slot* s, FailureKind kind, std::string error) 
 
 // Frees the slot and its origin's place, and queues the completion.
 void RunningTransfers::deliver(Slot* s) {
-  finished.push_back(Completion{std::move(s->work.onDone), std::move(s->response), {}});
+  finished.push_back(
+      Completion{std::move(s->work.onDone), std::move(s->response), {}, s->work.direct});
   freeSlot(s);
 }
 

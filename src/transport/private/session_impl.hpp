@@ -17,6 +17,7 @@ class Session::Impl {
 
   void submit(Pending work);
   void post(std::function<void()> task);
+  void runAt(Clock::time_point when, std::function<void()> task);
   bool onCompletionThread() const;
 
   /// Called once at process exit: the I/O loop stops between two steps and no completion starts
