@@ -115,10 +115,6 @@ std::function<void(HttpResponse&)> finisher(std::shared_ptr<Count> count, const 
 
 }  // namespace
 
-Executor inlineExecutor() {
-  return [](std::function<void()> task) { task(); };
-}
-
 bool CallQueue::Sooner::operator()(const std::shared_ptr<Call>& a,
                                    const std::shared_ptr<Call>& b) const {
   // std::priority_queue keeps the greatest on top: "greater" here means "due later".
@@ -337,3 +333,11 @@ void CallQueue::dispatch(const Batch& ready, const Batch& expired) {
 }
 
 }  // namespace velmora::detail
+
+namespace velmora {
+
+Executor inlineExecutor() {
+  return [](std::function<void()> task) { task(); };
+}
+
+}  // namespace velmora

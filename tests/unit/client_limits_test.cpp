@@ -1,5 +1,6 @@
-// A client's own limits on the scripted transport: which failures are tried again and for how
-// long, calls held back by the in-flight limit, pacing kept to its client, and drain.
+// A client's own limits on the scripted transport: which failures are tried again, refused
+// limits, and drain. Their timing (pauses, pacing, in-flight, deadlines) is tested on a
+// hand-moved clock in call_queue_test.cpp.
 
 #include <gtest/gtest.h>
 
@@ -176,37 +177,6 @@ TEST(ClientRetry, AnUnreadableAnswerCountsEveryTry) {
   }
 }
 
-// Pauses of 100 ms within a 350 ms deadline: tries at about 0, 100, 200 and 300 ms, and none
-// whose pause would end past the deadline. Each try gets only what is left of the deadline.
-TEST(ClientRetry, StopsAtTheDeadlineCountedFromTheCall) {
-  auto transport = std::make_shared<testing::ScriptedTransport>();
-  transport->answerAll(testing::failure(FailureKind::Connect, false, "refused"));
-  Options o = retrying(transport, 10);
-  o.retry.firstBackoff = 100ms;
-  o.retry.multiplier = 1;
-  o.retry.jitter = 0;
-  o.deadline = 350ms;
-  Velmora client("user", "secret", o);
-  std::atomic<int> completions{0};
-  const auto outcome = toOutcomeFuture<std::shared_ptr<Result>>([&](ResultCompletion done) {
-                         client.GetPrices([&, done](std::shared_ptr<Result> r) {
-                           ++completions;
-                           done(std::move(r));
-                         });
-                       }).get();
-  ASSERT_TRUE(outcome.failure);
-  EXPECT_EQ(outcome.failure->kind, FailureKind::Connect);
-  EXPECT_FALSE(outcome.failure->requestMayHaveArrived);
-  const auto requests = transport->requests();
-  EXPECT_EQ(outcome.failure->attempts, static_cast<int>(requests.size()));
-  EXPECT_EQ(requests.size(), 4u);
-  for (std::size_t i = 0; i < requests.size(); ++i) {
-    EXPECT_LE(requests[i].request.deadline, 350ms - i * 100ms) << "try " << i + 1;
-  }
-  EXPECT_EQ(client.drain(1s), 0u);
-  EXPECT_EQ(completions.load(), 1);
-}
-
 TEST(ClientRetry, LimitsOutOfRulesSendNothing) {
   const std::pair<const char*, void (*)(Options&)> cases[] = {
       {"retry.attempts must be 1 to 10", [](Options& o) { o.retry.attempts = 11; }},
@@ -238,62 +208,7 @@ TEST(ClientRetry, LimitsOutOfRulesSendNothing) {
   }
 }
 
-// --- In flight, pacing, drain ----------------------------------------------------------------
-
-TEST(ClientInFlight, HoldsCallsBackAndHandsOnWhatIsLeftOfTheDeadline) {
-  auto transport = std::make_shared<GatedTransport>();
-  Options o = through(transport);
-  o.maxInFlight = 2;
-  o.deadline = 10s;
-  Velmora client("user", "secret", o);
-  for (int i = 0; i < 4; ++i) client.GetPrices({});
-  ASSERT_TRUE(transport->waitForRequests(2));
-  std::this_thread::sleep_for(200ms);
-  EXPECT_EQ(transport->received(), 2u);  // the others wait in the client's queue
-  transport->answerOldest();
-  ASSERT_TRUE(transport->waitForRequests(3));
-  EXPECT_EQ(transport->held(), 2u);
-  transport->answerOldest();
-  ASSERT_TRUE(transport->waitForRequests(4));
-  transport->answerOldest();
-  const HttpRequest waited = transport->answerOldest();
-  // It waited at least the 200 ms above, which its deadline no longer holds.
-  EXPECT_LE(waited.deadline, 10s - 200ms);
-  EXPECT_EQ(client.drain(2s), 0u);
-}
-
-TEST(ClientInFlight, AWaitingCallEndsAtItsDeadlineWithNothingSent) {
-  auto transport = std::make_shared<GatedTransport>();
-  Options o = through(transport);
-  o.maxInFlight = 1;
-  o.deadline = 200ms;
-  Velmora client("user", "secret", o);
-  client.GetPrices({});
-  const auto waiting = credit(client);
-  ASSERT_TRUE(waiting.failure);
-  EXPECT_EQ(waiting.failure->kind, FailureKind::Deadline);
-  EXPECT_FALSE(waiting.failure->requestMayHaveArrived);
-  EXPECT_EQ(waiting.failure->attempts, 0);
-  EXPECT_EQ(transport->received(), 1u);
-  transport->answerOldest();
-  EXPECT_EQ(client.drain(2s), 0u);
-}
-
-// Ten calls at five a second would keep the paced client busy for two seconds; the other
-// client on the same transport finishes all of its own while the paced one still waits.
-TEST(ClientPacing, APacedClientDoesNotHoldUpAnother) {
-  auto transport = std::make_shared<testing::ScriptedTransport>();
-  Options pacedOptions = through(transport);
-  pacedOptions.maxRequestsPerSecond = 5;
-  Velmora paced("user", "secret", pacedOptions);
-  Velmora free("user", "secret", through(transport));
-  for (int i = 0; i < 10; ++i) paced.GetPrices({});
-  for (int i = 0; i < 10; ++i) free.GetCredit({});
-  EXPECT_EQ(free.drain(5s), 0u);
-  EXPECT_GT(paced.drain(0ms), 5u);
-  EXPECT_EQ(paced.drain(5s), 0u);
-  EXPECT_EQ(transport->requests().size(), 20u);
-}
+// --- Drain ----------------------------------------------------------------
 
 TEST(ClientDrain, WaitsForEveryCompletionRefusedOnesIncluded) {
   auto transport = std::make_shared<GatedTransport>();

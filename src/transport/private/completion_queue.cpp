@@ -1,5 +1,7 @@
 #include "transport/private/completion_queue.hpp"
 
+#include <pthread.h>
+
 #include <cerrno>
 
 namespace velmora::detail {
@@ -65,6 +67,7 @@ bool CompletionQueue::takeDue() {
 }
 
 void CompletionQueue::run() {
+  pthread_setname_np(pthread_self(), "velmora-done");
   while (!stopping) {
     if (!takeDue()) {
       if (!stopping) {
