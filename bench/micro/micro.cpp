@@ -80,11 +80,15 @@ BENCHMARK(BM_NlohmannBuildAndDumpMobiles)->Arg(10000);
 // The response handler of the JSON call on a 2xx answer: checks, parse and the Result.
 // The SOAP call prints every answer body; a client with a diagnostics callable sends its lines
 // there, so the measurement stays off the terminal and includes the hand-over of each line.
-const velmora::detail::Reporter& quiet() {
-  static const velmora::detail::Reporter reporter(
-      "Bench", std::make_shared<const velmora::detail::DiagnosticSink>(
-                   [](const velmora::Diagnostic& d) { benchmark::DoNotOptimize(d.line.data()); }));
-  return reporter;
+const velmora::detail::CallContext& quiet() {
+  static const velmora::detail::CallContext context{
+      "Bench",
+      std::make_shared<const velmora::detail::DiagnosticSink>(
+          [](const velmora::Diagnostic& d) { benchmark::DoNotOptimize(d.line.data()); }),
+      {},
+      {},
+      1};
+  return context;
 }
 
 void BM_HandleJsonAnswer(benchmark::State& state) {

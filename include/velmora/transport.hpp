@@ -47,11 +47,12 @@ struct HttpResponse {
   FailureKind kind = FailureKind::Transport;  ///< meaningful when `failed`
   bool requestMayHaveArrived = true;          ///< false only when no request byte was written
   long status = 0;                            ///< the HTTP status code when !failed
-  /// Printable form of a response whose status is outside 2xx (status line, URL, headers).
-  /// Empty for a 2xx response.
-  std::string description;
-  std::string body;  ///< the body bytes, possibly empty
-  int attempts = 1;  ///< how many times the request was tried (set by the client's retries)
+  /// For a status outside 2xx: the status line ("HTTP/1.1 503 Service Unavailable") and the
+  /// header lines ("Name: value"), as received, for the line that describes the refusal. Empty
+  /// for a 2xx response, whose body alone the library reads.
+  std::string statusLine;
+  std::vector<std::string> headers;  ///< see `statusLine`
+  std::string body;                  ///< the body bytes, possibly empty
 };
 
 /// How a client's requests travel: request in, response or failure out. The default is the

@@ -12,10 +12,9 @@ namespace velmora::detail {
 
 struct CallQueue::Call {
   HttpRequest request;
-  std::function<void(HttpResponse&)> onDone;
-  SteadyClock::time_point deadline;  // from the original call: retries and waiting count too
-  unsigned long long order = 0;      // calls with equal deadlines go in the order they came
-  int tries = 0;
+  CallContext context;  // its deadline from the original call: retries and waiting count too
+  Done onDone;
+  unsigned long long order = 0;  // calls with equal deadlines go in the order they came
   Repeat repeat = Repeat::IfNeverSent;
 };
 
@@ -93,24 +92,21 @@ void handTo(const Executor& executor, std::function<void()> task) {
   }
 }
 
-// The completion of one call as the transport runs it: straight away, or handed on to
-// `executor` with its answer.
+// Runs the completion of a call that ended with `response`: straight away, or handed on to
+// `executor` with its answer. Counted as complete once it returned.
 template <class Count>
-std::function<void(HttpResponse&)> finisher(std::shared_ptr<Count> count, const Executor& executor,
-                                            std::function<void(HttpResponse&)> onDone) {
+void finish(const std::shared_ptr<Count>& count, const Executor& executor, CallQueue::Done onDone,
+            CallContext context, HttpResponse& response) {
   if (!executor) {
-    return [count = std::move(count), onDone = std::move(onDone)](HttpResponse& r) {
-      CompletionScope<Count> scope{*count};
-      onDone(r);
-    };
+    CompletionScope<Count> scope{*count};
+    onDone(response, context);
+    return;
   }
-  return [count = std::move(count), executor, onDone = std::move(onDone)](HttpResponse& r) mutable {
-    handTo(executor, [count = std::move(count), onDone = std::move(onDone),
-                      response = std::move(r)]() mutable {
-      CompletionScope<Count> scope{*count};
-      onDone(response);
-    });
-  };
+  handTo(executor, [count, onDone = std::move(onDone), context = std::move(context),
+                    response = std::move(response)]() mutable {
+    CompletionScope<Count> scope{*count};
+    onDone(response, context);
+  });
 }
 
 }  // namespace
@@ -118,7 +114,9 @@ std::function<void(HttpResponse&)> finisher(std::shared_ptr<Count> count, const 
 bool CallQueue::Sooner::operator()(const std::shared_ptr<Call>& a,
                                    const std::shared_ptr<Call>& b) const {
   // std::priority_queue keeps the greatest on top: "greater" here means "due later".
-  return a->deadline != b->deadline ? a->deadline > b->deadline : a->order > b->order;
+  const SteadyClock::time_point x = a->context.deadline;
+  const SteadyClock::time_point y = b->context.deadline;
+  return x != y ? x > y : a->order > b->order;
 }
 
 CallQueue::CallQueue(std::shared_ptr<Transport> fixed, CallLimits limits, Executor executor,
@@ -154,21 +152,21 @@ void CallQueue::later(std::function<void()> step) {
   }
 }
 
-void CallQueue::submit(HttpRequest request, std::function<void(HttpResponse&)> onDone) {
-  submit(std::move(request), std::move(onDone), Repeat::IfNeverSent);
-}
-
-void CallQueue::submit(HttpRequest request, std::function<void(HttpResponse&)> onDone,
-                       Repeat repeat) {
+void CallQueue::submit(HttpRequest request, CallContext context, Done onDone, Repeat repeat) {
   ++count_->running;
-  onDone = finisher(count_, executor_, std::move(onDone));
+  context.deadline = time_->now() + request.deadline;
   if (!paced_ && limits_.retry.attempts <= 1) {  // the common case: one count and one wrapper
-    transmit(std::move(request), std::move(onDone));
+    context.attempts = 1;
+    transmit(std::move(request),
+             [count = count_, executor = executor_, context = std::move(context),
+              onDone = std::move(onDone)](HttpResponse& r) mutable {
+               finish(count, executor, std::move(onDone), std::move(context), r);
+             });
     return;
   }
   auto call = std::make_shared<Call>();
-  call->deadline = time_->now() + request.deadline;
   call->request = std::move(request);
+  call->context = std::move(context);
   call->onDone = std::move(onDone);
   call->repeat = repeat;
   admit(std::move(call));
@@ -187,10 +185,6 @@ void CallQueue::post(std::function<void()> task) {
       counted();
     }
   });
-}
-
-bool CallQueue::onCompletionThread() const {
-  return downstream()->onCompletionThread();
 }
 
 std::size_t CallQueue::drain(std::chrono::milliseconds timeout) {
@@ -227,15 +221,15 @@ void CallQueue::admit(std::shared_ptr<Call> call) {
 
 void CallQueue::send(const std::shared_ptr<Call>& call) {
   const SteadyClock::time_point now = time_->now();
-  if (now >= call->deadline) {  // e.g. a back-off that ended just before the deadline
+  if (now >= call->context.deadline) {  // e.g. a back-off that ended just before the deadline
     leaveFlight();
     expire(call);
     return;
   }
-  ++call->tries;
+  ++call->context.attempts;
   // A call that may be tried again keeps its request; otherwise the transport takes it.
   HttpRequest request = limits_.retry.attempts > 1 ? call->request : std::move(call->request);
-  request.deadline = remaining(call->deadline, now);
+  request.deadline = remaining(call->context.deadline, now);
   transmit(std::move(request),
            [self = shared_from_this(), call](HttpResponse& r) { self->onExchangeEnd(call, r); });
 }
@@ -252,23 +246,21 @@ void CallQueue::leaveFlight() {
 void CallQueue::onExchangeEnd(const std::shared_ptr<Call>& call, HttpResponse& response) {
   leaveFlight();
   if (retryLater(call, response)) return;
-  response.attempts = call->tries;
   complete(call, response);
 }
 
 bool CallQueue::retryLater(const std::shared_ptr<Call>& call, const HttpResponse& response) {
   const bool repeatable = call->repeat == Repeat::IfTransient && limits_.retry.reads;
-  if (call->tries >= limits_.retry.attempts || !worthAnotherTry(response, repeatable)) {
-    return false;
-  }
-  const SteadyClock::time_point at = time_->now() + backoff(limits_.retry, call->tries);
-  if (at >= call->deadline) return false;
+  const int tries = call->context.attempts;
+  if (tries >= limits_.retry.attempts || !worthAnotherTry(response, repeatable)) return false;
+  const SteadyClock::time_point at = time_->now() + backoff(limits_.retry, tries);
+  if (at >= call->context.deadline) return false;
   time_->at(at, [self = shared_from_this(), call] { self->admit(call); });
   return true;
 }
 
 void CallQueue::complete(const std::shared_ptr<Call>& call, HttpResponse& response) {
-  call->onDone(response);  // counted and handed on by the finisher made at submit
+  finish(count_, executor_, std::move(call->onDone), std::move(call->context), response);
 }
 
 void CallQueue::expire(const std::shared_ptr<Call>& call) {
@@ -278,7 +270,6 @@ void CallQueue::expire(const std::shared_ptr<Call>& call) {
     response.kind = FailureKind::Deadline;
     response.requestMayHaveArrived = false;
     response.error = "The call passed its deadline while it waited in the client's queue";
-    response.attempts = call->tries;
     self->complete(call, response);
   });
 }
@@ -286,7 +277,7 @@ void CallQueue::expire(const std::shared_ptr<Call>& call) {
 void CallQueue::release(SteadyClock::time_point now, Batch& ready, Batch& expired) {
   while (!waiting_.empty()) {
     const std::shared_ptr<Call>& next = waiting_.top();
-    if (next->deadline <= now) {
+    if (next->context.deadline <= now) {
       expired.push_back(next);
     } else if (limits_.maxInFlight > 0 && inFlight_ >= limits_.maxInFlight) {
       break;  // the next exchange to end releases more
@@ -300,7 +291,7 @@ void CallQueue::release(SteadyClock::time_point now, Batch& ready, Batch& expire
     }
     waiting_.pop();
   }
-  if (!waiting_.empty()) arm(waiting_.top()->deadline);
+  if (!waiting_.empty()) arm(waiting_.top()->context.deadline);
 }
 
 void CallQueue::arm(SteadyClock::time_point when) {

@@ -11,6 +11,7 @@
 #include <queue>
 #include <vector>
 
+#include "call/call_context.hpp"
 #include "call/call_time.hpp"
 #include "velmora/options.hpp"
 #include "velmora/transport.hpp"
@@ -37,7 +38,7 @@ struct CallLimits {
 /// once. Without an executor every completion runs on the transport's completion thread; with
 /// one, the session hands answers over on its I/O thread. Outlives the client while any of its
 /// calls waits or runs.
-class CallQueue final : public Transport, public std::enable_shared_from_this<CallQueue> {
+class CallQueue final : public std::enable_shared_from_this<CallQueue> {
  public:
   /// `fixed`: the transport of every call; null: the shared session, looked up per call so that
   /// a child made by fork() uses its own. `executor`: where completions run; empty: the
@@ -45,14 +46,17 @@ class CallQueue final : public Transport, public std::enable_shared_from_this<Ca
   CallQueue(std::shared_ptr<Transport> fixed, CallLimits limits, Executor executor = {},
             std::shared_ptr<CallTime> time = realTime());
 
-  /// Sends `request` (now, or when the limits allow) and runs `onDone` once, after the last try.
-  void submit(HttpRequest request, std::function<void(HttpResponse&)> onDone) override;
-  /// As above, repeating failed tries as `repeat` allows.
-  void submit(HttpRequest request, std::function<void(HttpResponse&)> onDone, Repeat repeat);
+  /// What a call's completion gets: the exchange's end, and the call with its tries counted.
+  using Done = std::function<void(HttpResponse&, const CallContext&)>;
+
+  /// Sends `request` (now, or when the limits allow) for the call `context`, repeating failed
+  /// tries as `repeat` allows, and runs `onDone` once, after the last try. The call's deadline
+  /// runs from here.
+  void submit(HttpRequest request, CallContext context, Done onDone,
+              Repeat repeat = Repeat::IfNeverSent);
   /// Runs `task` as one of this client's completions, soon and never inside this call; it counts
   /// as a call until it returned.
-  void post(std::function<void()> task) override;
-  bool onCompletionThread() const override;
+  void post(std::function<void()> task);
 
   /// Waits until no call of this queue runs or `timeout` passed; returns how many still run.
   /// Inside a completion (of any client) or on the transport's completion thread it does not
@@ -79,6 +83,7 @@ class CallQueue final : public Transport, public std::enable_shared_from_this<Ca
   void onExchangeEnd(const std::shared_ptr<Call>& call, HttpResponse& response);
   bool retryLater(const std::shared_ptr<Call>& call, const HttpResponse& response);
   void complete(const std::shared_ptr<Call>& call, HttpResponse& response);
+
   void expire(const std::shared_ptr<Call>& call);
   /// Under `mutex_`: takes from `waiting_` what may go now and what has expired.
   void release(SteadyClock::time_point now, Batch& ready, Batch& expired);

@@ -10,15 +10,15 @@ std::string refusalLine(const char* operation, const Refusal& refusal) {
   return line;
 }
 
-void refuse(Transport& transport, const Reporter& reporter, const Refusal& refusal,
+void refuse(CallQueue& queue, const CallContext& context, const Refusal& refusal,
             std::function<void(const Failure&)> fail) {
   Failure failure;
   failure.kind = FailureKind::RefusedInput;
-  failure.message = refusalLine(reporter.operation(), refusal);
+  failure.message = refusalLine(context.operation, refusal);
   failure.requestMayHaveArrived = false;
   failure.attempts = 0;
-  transport.post([reporter, failure = std::move(failure), fail = std::move(fail)] {
-    reporter.print(DiagnosticKind::Refused, failure.message);
+  queue.post([context, failure = std::move(failure), fail = std::move(fail)] {
+    context.print(DiagnosticKind::Refused, failure.message);
     fail(failure);
   });
 }

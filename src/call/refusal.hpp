@@ -3,7 +3,8 @@
 #include <functional>
 #include <string>
 
-#include "call/reporter.hpp"
+#include "call/call_context.hpp"
+#include "call/call_queue.hpp"
 #include "velmora/failure.hpp"
 #include "velmora/transport.hpp"
 
@@ -20,10 +21,10 @@ struct Refusal {
 /// The line printed for `refusal` of `operation`.
 std::string refusalLine(const char* operation, const Refusal& refusal);
 
-/// Ends a call that sends nothing: on `transport`'s completion thread (never inside this call,
+/// Ends a call that sends nothing: as one of `queue`'s completions (never inside this call,
 /// so that a caller holding its own lock cannot deadlock on its completion) prints the refusal
 /// line and runs `fail` with the failure.
-void refuse(Transport& transport, const Reporter& reporter, const Refusal& refusal,
+void refuse(CallQueue& queue, const CallContext& context, const Refusal& refusal,
             std::function<void(const Failure&)> fail);
 
 }  // namespace velmora::detail

@@ -108,19 +108,19 @@ struct Velmora::Impl {
   template <class MakeBody>
   void callAPI(const Operation& op, std::initializer_list<TextValue> texts, MakeBody makeBody,
                ResultCompletion completion) const {
-    const detail::Reporter reporter = settings.reporter(op.name);
+    const detail::CallContext context = settings.context(op.name);
     const detail::Refusal refusal =
         settings.restRefusal ? settings.restRefusal : utf8Refusal(op, texts);
     if (refusal) {
-      detail::refuse(settings.transport(), reporter, refusal,
-                     [reporter, completion = std::move(completion)](const Failure& failure) {
-                       detail::deliver(reporter, completion, std::shared_ptr<Result>(),
+      detail::refuse(settings.transport(), context, refusal,
+                     [context, completion = std::move(completion)](const Failure& failure) {
+                       detail::deliver(context, completion, std::shared_ptr<Result>(),
                                        std::optional<Failure>(failure), 0);
                      });
       return;
     }
     detail::postJson(settings.transport(), settings.request(settings.restBase), authorization,
-                     reporter, makeBody(),
+                     context, makeBody(),
                      op.read ? detail::Repeat::IfTransient : detail::Repeat::IfNeverSent,
                      std::move(completion));
   }
@@ -128,18 +128,18 @@ struct Velmora::Impl {
   /// The verification-code operation `op` whose answer is a number.
   void verify(const Operation& op, const std::string& number, const std::string& last,
               NumberCompletion completion) const {
-    const detail::Reporter reporter = settings.reporter(op.name);
-    sendEnvelope(op, number, last, reporter, detail::numberAnswer(reporter, std::move(completion)));
+    const detail::CallContext context = settings.context(op.name);
+    sendEnvelope(op, number, last, context, detail::numberAnswer(std::move(completion)));
   }
   /// The verification-code operation `op` whose answer is a truth value.
   void verify(const Operation& op, const std::string& number, const std::string& last,
               TruthCompletion completion) const {
-    const detail::Reporter reporter = settings.reporter(op.name);
-    sendEnvelope(op, number, last, reporter, detail::truthAnswer(reporter, std::move(completion)));
+    const detail::CallContext context = settings.context(op.name);
+    sendEnvelope(op, number, last, context, detail::truthAnswer(std::move(completion)));
   }
   /// Builds one verification-code envelope and posts it, unless a value or a setting forbids.
   void sendEnvelope(const Operation& op, const std::string& number, const std::string& last,
-                    const detail::Reporter& reporter, detail::XmlCompletion answer) const;
+                    const detail::CallContext& context, detail::XmlCompletion answer) const;
 
   /// Cut when the client goes: work that outlives a call (the inbox pager) then stops.
   std::shared_ptr<detail::Lifeline> lifeline;
@@ -240,9 +240,9 @@ void Velmora::ReceiveMessages(const std::string& phoneNumber, std::int64_t start
 void Velmora::GetCredit(ResultCompletion completion) {
   // The line marks, in the application's output, that the credit answer (or its failure) is in.
   impl->callAPI(operation::GetCredit, {}, withoutBody,
-                [reporter = impl->settings.reporter(operation::GetCredit.name),
+                [context = impl->settings.context(operation::GetCredit.name),
                  completion = std::move(completion)](std::shared_ptr<Result> result) {
-                  reporter.print(DiagnosticKind::Notice, "I AM BACK");
+                  context.print(DiagnosticKind::Notice, "I AM BACK");
                   if (completion) completion(std::move(result));
                 });
 }
@@ -267,20 +267,21 @@ std::size_t Velmora::drain(std::chrono::milliseconds timeout) {
 }
 
 void Velmora::Impl::sendEnvelope(const Operation& op, const std::string& number,
-                                 const std::string& last, const detail::Reporter& reporter,
+                                 const std::string& last, const detail::CallContext& context,
                                  detail::XmlCompletion answer) const {
   detail::Refusal refusal = settings.soapRefusal;
   if (const char* bad = refusal ? nullptr : uncarriable(op, number, last, username, password)) {
     refusal.reason = std::string(bad) + " holds text that XML cannot carry";
   }
   if (refusal) {
-    detail::refuse(
-        settings.transport(), reporter, refusal,
-        [answer = std::move(answer)](const Failure& failure) { answer(nullptr, failure); });
+    detail::refuse(settings.transport(), context, refusal,
+                   [answer = std::move(answer), context](const Failure& failure) {
+                     answer(nullptr, failure, context);
+                   });
     return;
   }
   const std::string& serviceNamespace = settings.options.soapNamespace;
-  detail::postSoap(settings.transport(), settings.request(settings.soapUrl), reporter,
+  detail::postSoap(settings.transport(), settings.request(settings.soapUrl), context,
                    detail::buildEnvelope(
                        {serviceNamespace, op.name, username, password, number, op.lastTag, last}),
                    serviceNamespace + op.name, std::move(answer));

@@ -73,7 +73,7 @@ CallLimits limitsOf(const Options& options) {
 void noticeHttp1Only(const Options& options, const std::shared_ptr<const DiagnosticSink>& sink) {
   static std::atomic<bool> told{false};
   if (options.transport || Session::http2Withheld().empty() || told.exchange(true)) return;
-  Reporter("", sink).print(DiagnosticKind::Notice, Session::http2Withheld());
+  CallContext{"", sink, {}, {}, 0}.print(DiagnosticKind::Notice, Session::http2Withheld());
 }
 
 }  // namespace

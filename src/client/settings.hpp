@@ -3,9 +3,9 @@
 #include <memory>
 #include <string>
 
+#include "call/call_context.hpp"
 #include "call/call_queue.hpp"
 #include "call/refusal.hpp"
-#include "call/reporter.hpp"
 #include "velmora/options.hpp"
 #include "velmora/transport.hpp"
 
@@ -18,8 +18,8 @@ struct ClientSettings {
 
   /// The request every call of this client starts from: trust, time-outs, proxy, `url`.
   HttpRequest request(std::string url) const;
-  /// Where the lines of `operation` go.
-  Reporter reporter(const char* operation) const { return Reporter(operation, sink); }
+  /// A new call of `operation`, its lines going where this client says.
+  CallContext context(const char* operation) const { return {operation, sink, {}, {}, 0}; }
 
   /// How this client's calls travel: through its own queue (retries, pacing, the count that
   /// `drain` waits on) to `Options::transport`, or else to the shared session, looked up per

@@ -46,12 +46,12 @@ class TopLevelCounts {
   int results = 0;
 };
 
-JsonOutcome malformed(std::string line, const Reporter& reporter) {
+JsonOutcome malformed(std::string line, const CallContext& context) {
   // The service answered, so the request arrived; what it decided is unknown.
   Failure failure;
   failure.kind = FailureKind::MalformedAnswer;
   failure.message = std::move(line);
-  reporter.print(DiagnosticKind::Answer, failure.message);
+  context.print(DiagnosticKind::Answer, failure.message);
   return {nullptr, std::move(failure)};
 }
 
@@ -79,25 +79,25 @@ bool jsonDepthWithin(std::string_view text, std::size_t limit) noexcept {
   return true;
 }
 
-JsonOutcome readJsonExchange(const HttpResponse& response, const Reporter& reporter) {
-  if (auto failure = exchangeFailure(response, reporter)) return {nullptr, std::move(failure)};
+JsonOutcome readJsonExchange(const HttpResponse& response, const CallContext& context) {
+  if (auto failure = exchangeFailure(response, context)) return {nullptr, std::move(failure)};
   nlohmann::json answer;
   TopLevelCounts counts;
   if (jsonDepthWithin(response.body, kMaxJsonDepth)) {
     answer = nlohmann::json::parse(response.body, counts.callback(), /*allow_exceptions=*/false);
   }
-  if (!answer.is_object()) return malformed("Not containing JSON", reporter);
+  if (!answer.is_object()) return malformed("Not containing JSON", context);
   // The parser keeps the last of two equal members: which one the service meant is unknown.
   if (const char* twice = counts.repeated()) {
     return malformed(std::string("The answer has more than one \"") + twice +
                          "\" member; the service's verdict is unknown",
-                     reporter);
+                     context);
   }
   const WholeNumber code = readCode(answer);
   if (!code.value) {
     return malformed(
         std::string("The answer's \"Code\" ") + code.problem + "; the service's verdict is unknown",
-        reporter);
+        context);
   }
   return {fill(answer, *code.value), std::nullopt};
 }

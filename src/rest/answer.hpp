@@ -25,6 +25,6 @@ struct JsonOutcome {
 };
 
 /// Turns a finished exchange into the completion's value, printing the failure lines.
-JsonOutcome readJsonExchange(const HttpResponse& response, const Reporter& reporter);
+JsonOutcome readJsonExchange(const HttpResponse& response, const CallContext& context);
 
 }  // namespace velmora::detail

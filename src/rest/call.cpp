@@ -8,20 +8,21 @@
 namespace velmora::detail {
 
 void postJson(CallQueue& queue, HttpRequest request, const std::string& authorization,
-              const Reporter& reporter, std::string body, Repeat repeat,
+              CallContext context, std::string body, Repeat repeat,
               std::function<void(std::shared_ptr<Result>)> completion) {
-  // The handler holds the completion and where to print, never the client: the client may go
-  // first.
-  auto onDone = [reporter, completion = std::move(completion)](HttpResponse& response) {
-    JsonOutcome outcome = readJsonExchange(response, reporter);
-    if (outcome.failure) outcome.failure->attempts = response.attempts;  // malformed ones too
-    deliver(reporter, completion, std::move(outcome.result), outcome.failure, response.attempts);
+  // The handler holds the completion, never the client: the client may go first.
+  auto onDone = [completion = std::move(completion)](HttpResponse& response,
+                                                     const CallContext& call) {
+    JsonOutcome outcome = readJsonExchange(response, call);
+    if (outcome.failure) outcome.failure->attempts = call.attempts;  // malformed ones too
+    deliver(call, completion, std::move(outcome.result), outcome.failure, call.attempts);
   };
-  request.url.append("/api/smsAPI/").append(reporter.operation());
+  request.url.append("/api/smsAPI/").append(context.operation);
+  context.url = request.url;
   request.headers = {"Content-Type: application/json", "Authorization: " + authorization};
-  if (!body.empty()) reporter.print(DiagnosticKind::RequestBody, body);
+  if (!body.empty()) context.print(DiagnosticKind::RequestBody, body);
   request.body = std::move(body);
-  queue.submit(std::move(request), std::move(onDone), repeat);
+  queue.submit(std::move(request), std::move(context), std::move(onDone), repeat);
 }
 
 }  // namespace velmora::detail

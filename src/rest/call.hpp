@@ -4,8 +4,8 @@
 #include <memory>
 #include <string>
 
+#include "call/call_context.hpp"
 #include "call/call_queue.hpp"
-#include "call/reporter.hpp"
 #include "velmora/result.hpp"
 #include "velmora/transport.hpp"
 
@@ -17,7 +17,7 @@ namespace velmora::detail {
 /// answer, or null (`currentFailure()` then says why). `repeat` says which failed tries the
 /// queue may send again.
 void postJson(CallQueue& queue, HttpRequest request, const std::string& authorization,
-              const Reporter& reporter, std::string body, Repeat repeat,
+              CallContext context, std::string body, Repeat repeat,
               std::function<void(std::shared_ptr<Result>)> completion);
 
 }  // namespace velmora::detail

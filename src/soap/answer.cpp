@@ -21,30 +21,30 @@ Failure malformed(std::string message, int attempts) {
 // error, the declared entities of an answer without text, or the text found. Returns the
 // failure of an answer that is not well-formed.
 std::optional<Failure> collect(const XmlAnswer& answer, ParserDelegate& delegate,
-                               const Reporter& reporter) {
+                               const CallContext& context) {
   const ParseOutcome outcome = answer.parse(delegate);
   if (!outcome.wellFormed) {
     // A truncated or malformed answer is no answer, whatever text came before the error.
     Failure failure =
-        malformed("answer is not well-formed XML: " + outcome.error, answer.attempts());
-    reporter.print(DiagnosticKind::Answer, failure.message);
+        malformed("answer is not well-formed XML: " + outcome.error, context.attempts);
+    context.print(DiagnosticKind::Answer, failure.message);
     return failure;
   }
   if (!delegate.result) {
     for (const auto& [name, value] : delegate.entities) {
-      reporter.print(DiagnosticKind::Answer, name + ": " + (value ? *value : std::string("<nil>")));
+      context.print(DiagnosticKind::Answer, name + ": " + (value ? *value : std::string("<nil>")));
     }
     return std::nullopt;
   }
-  reporter.print(DiagnosticKind::Answer, "found text: " + *delegate.result);
+  context.print(DiagnosticKind::Answer, "found text: " + *delegate.result);
   return std::nullopt;
 }
 
 // Why a well-formed answer gave no value.
-Failure unreadable(const XmlAnswer& answer, const ParserDelegate& delegate) {
+Failure unreadable(const ParserDelegate& delegate, const CallContext& call) {
   return malformed(
       delegate.result ? "found text: " + *delegate.result : std::string("the answer holds no text"),
-      answer.attempts());
+      call.attempts);
 }
 
 }  // namespace
@@ -81,34 +81,34 @@ std::optional<bool> readTruth(std::string_view text) noexcept {
 
 // The answer routine of the operations that read a number. A null answer (failed exchange or
 // nothing sent) completes with nothing and prints nothing more.
-XmlCompletion numberAnswer(const Reporter& reporter,
-                           std::function<void(std::optional<std::int64_t>)> completion) {
-  return [reporter, completion = std::move(completion)](std::unique_ptr<XmlAnswer> answer,
-                                                        std::optional<Failure> failure) {
+XmlCompletion numberAnswer(std::function<void(std::optional<std::int64_t>)> completion) {
+  return [completion = std::move(completion)](std::unique_ptr<XmlAnswer> answer,
+                                              std::optional<Failure> failure,
+                                              const CallContext& context) {
     std::optional<std::int64_t> value;
     ParserDelegate delegate;
-    if (answer && !(failure = collect(*answer, delegate, reporter))) {
+    if (answer && !(failure = collect(*answer, delegate, context))) {
       // The value is an xs:long, around which white space does not count.
       if (delegate.result) value = readDecimal(trimXmlSpace(*delegate.result));
-      if (!value) failure = unreadable(*answer, delegate);
+      if (!value) failure = unreadable(delegate, context);
     }
-    deliver(reporter, completion, value, failure, answer ? answer->attempts() : 0);
+    deliver(context, completion, value, failure, context.attempts);
   };
 }
 
 // The answer routine of CheckSendCode. A well-formed answer without any text means "not valid".
-XmlCompletion truthAnswer(const Reporter& reporter,
-                          std::function<void(std::optional<bool>)> completion) {
-  return [reporter, completion = std::move(completion)](std::unique_ptr<XmlAnswer> answer,
-                                                        std::optional<Failure> failure) {
+XmlCompletion truthAnswer(std::function<void(std::optional<bool>)> completion) {
+  return [completion = std::move(completion)](std::unique_ptr<XmlAnswer> answer,
+                                              std::optional<Failure> failure,
+                                              const CallContext& context) {
     std::optional<bool> value;
     ParserDelegate delegate;
-    if (answer && !(failure = collect(*answer, delegate, reporter))) {
+    if (answer && !(failure = collect(*answer, delegate, context))) {
       // The value is an xs:boolean, around which white space does not count.
       value = delegate.result ? readTruth(trimXmlSpace(*delegate.result)) : false;
-      if (!value) failure = unreadable(*answer, delegate);
+      if (!value) failure = unreadable(delegate, context);
     }
-    deliver(reporter, completion, value, failure, answer ? answer->attempts() : 0);
+    deliver(context, completion, value, failure, context.attempts);
   };
 }
 

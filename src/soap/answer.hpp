@@ -23,16 +23,14 @@ std::optional<std::int64_t> readDecimal(std::string_view text) noexcept;
 std::optional<bool> readTruth(std::string_view text) noexcept;
 
 /// The answer routine of a SOAP call: the unrun parser over a 2xx answer, or null and why.
-using XmlCompletion =
-    std::function<void(std::unique_ptr<XmlAnswer>, const std::optional<Failure>&)>;
+using XmlCompletion = std::function<void(std::unique_ptr<XmlAnswer>, const std::optional<Failure>&,
+                                         const CallContext& call)>;
 
 /// The answer routine of the operations that read a number: parses the answer, prints what it
 /// found and hands `completion` the number, or nothing when there is none.
-XmlCompletion numberAnswer(const Reporter& reporter,
-                           std::function<void(std::optional<std::int64_t>)> completion);
+XmlCompletion numberAnswer(std::function<void(std::optional<std::int64_t>)> completion);
 
 /// The answer routine of CheckSendCode: a well-formed answer without any text means "not valid".
-XmlCompletion truthAnswer(const Reporter& reporter,
-                          std::function<void(std::optional<bool>)> completion);
+XmlCompletion truthAnswer(std::function<void(std::optional<bool>)> completion);
 
 }  // namespace velmora::detail

@@ -35,9 +35,7 @@ struct ParseOutcome {
 /// An answer body handed over by the SOAP call with its parser not yet run. It owns the body.
 class XmlAnswer {
  public:
-  /// `attempts`: how many times the request was tried before this answer came.
-  explicit XmlAnswer(std::string body, int attempts = 1)
-      : body_(std::move(body)), attempts_(attempts) {}
+  explicit XmlAnswer(std::string body) : body_(std::move(body)) {}
 
   /// Parses the whole body in one pass, reporting to `delegate`. External entities and external
   /// DTDs are never loaded, and entity expansion stops with an error once it amplifies the input
@@ -46,11 +44,9 @@ class XmlAnswer {
   ParseOutcome parse(ParserDelegate& delegate) const;
 
   const std::string& body() const noexcept { return body_; }
-  int attempts() const noexcept { return attempts_; }
 
  private:
   std::string body_;
-  int attempts_;
 };
 
 }  // namespace velmora::detail

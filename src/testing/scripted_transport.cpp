@@ -51,7 +51,7 @@ HttpResponse reply(long status, std::string body) {
   HttpResponse response;
   response.status = status;
   response.body = std::move(body);
-  if (status < 200 || status > 299) response.description = "HTTP/1.1 " + std::to_string(status);
+  if (status < 200 || status > 299) response.statusLine = "HTTP/1.1 " + std::to_string(status);
   return response;
 }
 

@@ -16,6 +16,13 @@
 
 namespace velmora::test {
 
+/// The line that describes a scripted answer with `status` (outside 2xx) from `url`.
+inline std::string describedStatus(const std::string& url, long status) {
+  const std::string code = std::to_string(status);
+  return "response = <HTTPResponse> { URL: " + url + " } { Status Code: " + code +
+         ", Status Line: HTTP/1.1 " + code + ", Headers { } }";
+}
+
 /// True in a ThreadSanitizer build, which slows every exchange several times over.
 #if defined(__SANITIZE_THREAD__)
 inline constexpr bool kThreadSanitizer = true;

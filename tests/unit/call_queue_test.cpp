@@ -106,17 +106,23 @@ class HeldTransport final : public Transport {
 struct Fixture {
   explicit Fixture(CallLimits limits)
       : queue(std::make_shared<CallQueue>(transport, limits, Executor(), time)) {}
-  /// Submits a call with `deadline`; its answer lands in `ended`.
+  /// Submits a call with `deadline`; its answer lands in `ended`, its tries in `tries`.
   void call(milliseconds deadline, Repeat repeat = Repeat::IfNeverSent) {
     HttpRequest request;
     request.deadline = deadline;
     queue->submit(
-        std::move(request), [this](HttpResponse& r) { ended.push_back(r); }, repeat);
+        std::move(request), CallContext{},
+        [this](HttpResponse& r, const CallContext& context) {
+          ended.push_back(r);
+          tries.push_back(context.attempts);
+        },
+        repeat);
   }
   std::shared_ptr<ManualTime> time = std::make_shared<ManualTime>();
   std::shared_ptr<HeldTransport> transport = std::make_shared<HeldTransport>(*time);
   std::shared_ptr<CallQueue> queue;
   std::vector<HttpResponse> ended;
+  std::vector<int> tries;
 };
 
 CallLimits retrying(int attempts, milliseconds pause) {
@@ -145,7 +151,7 @@ TEST(CallQueueTime, TriesAgainAfterEachPauseAndNeverPastTheDeadline) {
   EXPECT_EQ(f.transport->sentAt, (std::vector<long>{0, 100, 200, 300}));
   ASSERT_EQ(f.ended.size(), 1u);  // the fourth pause would have ended at 400 ms
   EXPECT_EQ(f.ended[0].kind, FailureKind::Connect);
-  EXPECT_EQ(f.ended[0].attempts, 4);
+  EXPECT_EQ(f.tries[0], 4);
   f.time->advance(1h);
   EXPECT_EQ(f.ended.size(), 1u);
   EXPECT_EQ(f.queue->drain(0ms), 0u);
@@ -193,7 +199,7 @@ TEST(CallQueueTime, InFlightLimitHoldsCallsUntilOneEndsOrTheirDeadlinePasses) {
   ASSERT_EQ(f.ended.size(), 1u);
   EXPECT_EQ(f.ended[0].kind, FailureKind::Deadline);
   EXPECT_FALSE(f.ended[0].requestMayHaveArrived);
-  EXPECT_EQ(f.ended[0].attempts, 0);
+  EXPECT_EQ(f.tries[0], 0);
   f.time->advance(100ms);
   f.transport->answer(testing::reply(200, "{}"));
   ASSERT_EQ(f.transport->held.size(), 2u);
@@ -211,7 +217,8 @@ TEST(CallQueueExecutor, EveryCompletionGoesThroughItAndCountsUntilRun) {
   auto queue = std::make_shared<CallQueue>(
       transport, CallLimits{}, [&](std::function<void()> task) { tasks.push_back(task); }, time);
   std::vector<std::string> ran;
-  queue->submit(HttpRequest(), [&](HttpResponse&) { ran.push_back("answer"); });
+  queue->submit(HttpRequest(), CallContext{},
+                [&](HttpResponse&, const CallContext&) { ran.push_back("answer"); });
   queue->post([&] {
     ran.push_back("refusal");
     EXPECT_EQ(queue->drain(10s), 1u);  // returns at once, counting itself

@@ -18,7 +18,7 @@ HttpResponse answer(long status, std::string body) {
   HttpResponse r;
   r.status = status;
   r.body = std::move(body);
-  r.description = "<response>";
+  r.statusLine = "HTTP/1.1 " + std::to_string(status);
   return r;
 }
 
@@ -26,7 +26,7 @@ HttpResponse answer(long status, std::string body) {
 struct Lines : Diagnostics {
   std::shared_ptr<Result> read(const HttpResponse& response) {
     const auto sink = std::make_shared<const detail::DiagnosticSink>(this->sink());
-    return detail::readJsonExchange(response, detail::Reporter("Test", sink)).result;
+    return detail::readJsonExchange(response, detail::CallContext{"Test", sink, {}, {}, 1}).result;
   }
 };
 
@@ -92,7 +92,8 @@ TEST(JsonAnswer, AnswerWithoutABelievableCodeIsMalformed) {
   for (const auto& [body, problem] : cases) {
     Lines lines;
     const auto sink = std::make_shared<const detail::DiagnosticSink>(lines.sink());
-    const auto out = detail::readJsonExchange(answer(200, body), detail::Reporter("Test", sink));
+    const auto out =
+        detail::readJsonExchange(answer(200, body), detail::CallContext{"Test", sink, {}, {}, 1});
     EXPECT_EQ(out.result, nullptr) << body;
     ASSERT_TRUE(out.failure) << body;
     EXPECT_EQ(out.failure->kind, FailureKind::MalformedAnswer) << body;

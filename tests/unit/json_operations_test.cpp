@@ -20,6 +20,8 @@ namespace {
 
 using nlohmann::json;
 using test::Diagnostics;
+
+const std::string kRest = "https://rest.test/api/smsAPI/";
 using test::makeRecord;
 using test::ScriptedTransport;
 using Start = std::function<void(Velmora&, ResultCompletion)>;
@@ -182,8 +184,9 @@ TEST_F(JsonOperations, CreditAndPricesPostNoBodyAndCreditSaysIAmBackFirst) {
     EXPECT_EQ(printed.lines().back(), "I AM BACK");
     EXPECT_EQ(printed.all().back().operation, "GetCredit");
   }
-  EXPECT_EQ(printed.lines(), (std::vector<std::string>{"statusCode should be 2xx, but is 500",
-                                                       "response = HTTP/1.1 500", "I AM BACK"}));
+  EXPECT_EQ(printed.lines(), (std::vector<std::string>{
+                                 "statusCode should be 2xx, but is 500",
+                                 test::describedStatus(kRest + "GetCredit", 500), "I AM BACK"}));
   const auto requests = transport.requests();
   EXPECT_EQ(requests[0].url, "https://rest.test/api/smsAPI/GetPrices");
   EXPECT_EQ(requests[1].url, "https://rest.test/api/smsAPI/GetCredit");
@@ -204,7 +207,7 @@ TEST_F(JsonOperations, FailuresReachTheCompletionWithTheirReason) {
   const Case cases[] = {
       {test::reply(200, R"({"Code":0})"), {}, std::nullopt, true, {}},
       {test::reply(404, R"({"Code":0})"),
-       {"statusCode should be 2xx, but is 404", "response = HTTP/1.1 404"},
+       {"statusCode should be 2xx, but is 404", test::describedStatus(kRest + "GetPrices", 404)},
        FailureKind::HttpStatus,
        true,
        404},
@@ -424,9 +427,9 @@ TEST_F(JsonOperations, LinesGoToTheSinkOrElseToStandardOutput) {
 
   ::testing::internal::CaptureStdout();
   run(toStdout, send);
-  EXPECT_EQ(::testing::internal::GetCapturedStdout(), exchanges()[0].body +
-                                                          "\nstatusCode should be 2xx, but is 500\n"
-                                                          "response = HTTP/1.1 500\n");
+  EXPECT_EQ(::testing::internal::GetCapturedStdout(),
+            exchanges()[0].body + "\nstatusCode should be 2xx, but is 500\n" +
+                test::describedStatus(kRest + "SendMessage", 500) + "\n");
 }
 
 TEST_F(JsonOperations, FuturesTakeTheirTypeFromTheOperation) {

@@ -134,9 +134,9 @@ struct SentSlot {
   Slot slot;
   SentSlot(std::int64_t connection, std::int64_t stream) {
     slot.goaways = &ledger;
-    slot.requestStarted = true;
-    slot.connection = connection;
-    slot.stream = stream;
+    slot.attempt.requestStarted = true;
+    slot.attempt.connection = connection;
+    slot.attempt.stream = stream;
   }
 };
 
@@ -163,12 +163,12 @@ TEST(GoAwayResend, OnlyAStreamAboveTheLastStreamIdWithNoAnswerByteWasNeverProces
 
   SentSlot statusLine(4, 11);  // an answer started: the server processed it, whatever it says
   statusLine.ledger.record(4, 9);
-  statusLine.slot.statusLine = "HTTP/2 200";
+  statusLine.slot.attempt.statusLine = "HTTP/2 200";
   EXPECT_FALSE(provablyUnprocessed(statusLine.slot));
 
   SentSlot bodyByte(4, 11);
   bodyByte.ledger.record(4, 9);
-  bodyByte.slot.response.body = "{";
+  bodyByte.slot.attempt.response.body = "{";
   EXPECT_FALSE(provablyUnprocessed(bodyByte.slot));
 
   SentSlot lowered(4, 11);  // a later GOAWAY may only lower the last stream id
@@ -179,7 +179,7 @@ TEST(GoAwayResend, OnlyAStreamAboveTheLastStreamIdWithNoAnswerByteWasNeverProces
 
   SentSlot notSent(4, 11);
   notSent.ledger.record(4, 9);
-  notSent.slot.requestStarted = false;
+  notSent.slot.attempt.requestStarted = false;
   EXPECT_FALSE(provablyUnprocessed(notSent.slot));
 }
 

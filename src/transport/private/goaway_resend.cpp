@@ -4,8 +4,9 @@ namespace velmora::detail {
 
 bool provablyUnprocessed(const Slot& s) {
   // A stream that brought any answer byte was processed, whatever a GOAWAY claims.
-  const bool unanswered = s.statusLine.empty() && s.response.body.empty();
-  return s.requestStarted && unanswered && s.goaways->provesUnprocessed(s.connection, s.stream);
+  const bool unanswered = s.attempt.statusLine.empty() && s.attempt.response.body.empty();
+  return s.attempt.requestStarted && unanswered &&
+         s.goaways->provesUnprocessed(s.attempt.connection, s.attempt.stream);
 }
 
 std::optional<std::pair<FailureKind, std::string>> whyNotResent(const Pending& work, Ended ended,

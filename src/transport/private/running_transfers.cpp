@@ -61,14 +61,14 @@ Clock::time_point RunningTransfers::failOverdue(Clock::time_point now) {
   std::vector<std::pair<Slot*, Ended>> overdue;
   auto next = Clock::time_point::max();
   for (Slot* s : active) {
-    const auto idleAt = s->lastProgress + s->idleLimit;
+    const auto idleAt = s->attempt.lastProgress + s->idleLimit;
     if (now >= s->work.deadlineAt) {
       overdue.emplace_back(s, Ended::Deadline);
-    } else if (s->betweenAttempts) {
+    } else if (s->attempt.betweenAttempts) {
       // libcurl lost the connection and would send the request again on another one, which the
       // pre-request callback refuses anyway. Waiting for that connection is not only useless:
       // libcurl 8.x can leave such a transfer waiting for good on a connection being set up.
-      s->resendStopped = true;
+      s->attempt.resendStopped = true;
       overdue.emplace_back(s, Ended::ByLibcurl);
     } else if (now > idleAt) {
       overdue.emplace_back(s, Ended::Idle);
@@ -88,7 +88,7 @@ void RunningTransfers::failAll(CURLMcode code) {
   std::vector<Slot*> all = active;
   for (Slot* s : all) {
     detach(s);
-    s->response = HttpResponse();
+    s->attempt.response = HttpResponse();
     fail(s, FailureKind::Transport,
          std::string("The transfer loop failed: ") + curl_multi_strerror(code));
   }
@@ -103,12 +103,15 @@ void RunningTransfers::detach(Slot* s) {
 }
 
 void RunningTransfers::finish(Slot* s, CURLcode code, Ended ended) {
-  if (ended == Ended::ByLibcurl && code == CURLE_OK && s->headersComplete) {
+  if (ended == Ended::ByLibcurl && code == CURLE_OK && s->attempt.headersComplete) {
     long status = 0;
     curl_easy_getinfo(s->easy, CURLINFO_RESPONSE_CODE, &status);
-    s->response.status = status;
-    // Only a status outside 2xx is ever described; a 2xx answer skips building the text.
-    if (status < 200 || status > 299) s->response.description = describeResponse(*s);
+    s->attempt.response.status = status;
+    // Only a status outside 2xx is ever described; a 2xx answer skips keeping its headers.
+    if (status < 200 || status > 299) {
+      s->attempt.response.statusLine = std::move(s->attempt.statusLine);
+      s->attempt.response.headers = std::move(s->attempt.headerLines);
+    }
     return deliver(s);
   }
   if (provablyUnprocessed(*s)) return resendUnprocessed(s, ended);
@@ -122,12 +125,12 @@ void RunningTransfers::resendUnprocessed(Slot* s, Ended ended) {
   const auto now = Clock::now();
   // The request went out on this handle, so libcurl counted a resend on it (see fail()).
   s->configured = false;
-  s->requestStarted = false;
+  s->attempt.requestStarted = false;
   if (auto refusal = whyNotResent(s->work, ended, now)) {
     return fail(s, refusal->first, std::move(refusal->second));
   }
   Pending work = std::move(s->work);
-  if (!s->goaways->madeProgress(s->connection)) ++work.resends;
+  if (!s->goaways->madeProgress(s->attempt.connection)) ++work.resends;
   freeSlot(s);
   queues.addFront(std::move(work), now);
 }
@@ -135,26 +138,26 @@ void RunningTransfers::resendUnprocessed(Slot* s, Ended ended) {
 void RunningTransfers::fail(Slot* s, FailureKind kind, std::string error) {
   // libcurl counts its resends per handle and never resets the count between requests: past
   // five it gives up on a dead connection without asking. A reset handle starts from zero.
-  if (s->requestStarted) s->configured = false;
-  s->response.failed = true;
-  s->response.kind = kind;
-  s->response.error = std::move(error);
-  s->response.requestMayHaveArrived = s->requestStarted;
-  s->response.body.clear();
+  if (s->attempt.requestStarted) s->configured = false;
+  s->attempt.response.failed = true;
+  s->attempt.response.kind = kind;
+  s->attempt.response.error = std::move(error);
+  s->attempt.response.requestMayHaveArrived = s->attempt.requestStarted;
+  s->attempt.response.body.clear();
   deliver(s);
 }
 
 // A request that ends before libcurl had it: nothing was sent.
 void RunningTransfers::failUnsent(Slot* s, FailureKind kind, std::string error) {
-  s->response = HttpResponse();
-  s->requestStarted = false;
+  s->attempt.response = HttpResponse();
+  s->attempt.requestStarted = false;
   fail(s, kind, std::move(error));
 }
 
 // Frees the slot and its origin's place, and queues the completion.
 void RunningTransfers::deliver(Slot* s) {
   finished.push_back(
-      Completion{std::move(s->work.onDone), std::move(s->response), {}, s->work.direct});
+      Completion{std::move(s->work.onDone), std::move(s->attempt.response), {}, s->work.direct});
   freeSlot(s);
 }
 

@@ -20,52 +20,53 @@ char statusClass(std::string_view statusLine) {
 std::size_t onBody(char* data, std::size_t size, std::size_t count, void* user) {
   auto* s = static_cast<Slot*>(user);
   const std::size_t bytes = size * count;
-  s->lastProgress = Clock::now();
-  if (s->response.body.size() + bytes > kMaxBodyBytes) {
-    s->bodyTooLarge = true;
+  s->attempt.lastProgress = Clock::now();
+  if (s->attempt.response.body.size() + bytes > kMaxBodyBytes) {
+    s->attempt.bodyTooLarge = true;
     return 0;  // makes libcurl end the transfer with a write error
   }
-  s->response.body.append(data, bytes);
+  s->attempt.response.body.append(data, bytes);
   return bytes;
 }
 
 std::size_t onHeader(char* data, std::size_t size, std::size_t count, void* user) {
   auto* s = static_cast<Slot*>(user);
   const std::size_t bytes = size * count;
-  s->lastProgress = Clock::now();
+  s->attempt.lastProgress = Clock::now();
   std::string_view line(data, bytes);
   while (!line.empty() && (line.back() == '\n' || line.back() == '\r')) line.remove_suffix(1);
   // Only the first line, or a status line after a whole 1xx block, starts a response; a header
   // line that merely begins with "HTTP/" does not reset the block's size.
-  const bool starts = line.rfind("HTTP/", 0) == 0 && (s->statusLine.empty() || s->informational);
+  const bool starts =
+      line.rfind("HTTP/", 0) == 0 && (s->attempt.statusLine.empty() || s->attempt.informational);
   if (starts) {
-    s->statusLine.assign(line);
-    s->headerLines.clear();
-    s->headerBytes = 0;
-    s->headersComplete = false;
-    s->informational = false;
+    s->attempt.statusLine.assign(line);
+    s->attempt.headerLines.clear();
+    s->attempt.headerBytes = 0;
+    s->attempt.headersComplete = false;
+    s->attempt.informational = false;
   }
-  s->headerBytes += bytes;
-  if (s->headerBytes > kMaxHeaderBytes) {
-    s->headersTooLarge = true;
+  s->attempt.headerBytes += bytes;
+  if (s->attempt.headerBytes > kMaxHeaderBytes) {
+    s->attempt.headersTooLarge = true;
     return 0;  // makes libcurl end the transfer with a write error
   }
   if (line.empty()) {
-    s->headersComplete = true;
-    s->informational = statusClass(s->statusLine) == '1';
-  } else if (!starts && statusClass(s->statusLine) != '2') {  // only such answers are described
-    if (!s->headerLines.empty()) s->headerLines.append("; ");
-    s->headerLines.append(line);
+    s->attempt.headersComplete = true;
+    s->attempt.informational = statusClass(s->attempt.statusLine) == '1';
+  } else if (!starts &&
+             statusClass(s->attempt.statusLine) != '2') {  // only such answers are described
+    s->attempt.headerLines.emplace_back(line);
   }
   return bytes;
 }
 
 int onProgress(void* user, curl_off_t, curl_off_t downloaded, curl_off_t, curl_off_t uploaded) {
   auto* s = static_cast<Slot*>(user);
-  if (downloaded != s->lastDownloaded || uploaded != s->lastUploaded) {
-    s->lastDownloaded = downloaded;
-    s->lastUploaded = uploaded;
-    s->lastProgress = Clock::now();
+  if (downloaded != s->attempt.lastDownloaded || uploaded != s->attempt.lastUploaded) {
+    s->attempt.lastDownloaded = downloaded;
+    s->attempt.lastUploaded = uploaded;
+    s->attempt.lastProgress = Clock::now();
   }
   return 0;
 }
@@ -76,7 +77,7 @@ constexpr auto kConnectionIdInfo = static_cast<CURLINFO>(CURLINFO_OFF_T + 64);
 
 // The connection the transfer is attached to, or -1.
 std::int64_t connectionOf(const Slot& s) {
-  if (!libcurlDialect().connectionIdInfo) return s.namedConnection;
+  if (!libcurlDialect().connectionIdInfo) return s.attempt.namedConnection;
   curl_off_t id = -1;
   return curl_easy_getinfo(s.easy, kConnectionIdInfo, &id) == CURLE_OK ? id : -1;
 }
@@ -85,23 +86,23 @@ std::int64_t connectionOf(const Slot& s) {
 // again before every resend libcurl attempts on its own after a connection died.
 int onRequestStart(void* user, char*, char*, int, int) {
   auto* s = static_cast<Slot*>(user);
-  if (s->requestStarted) {
+  if (s->attempt.requestStarted) {
     // The server may have read the request before the connection died: it does not go out a
     // second time. Where HTTP/2 proves the server left it unprocessed, the session resends it.
-    s->resendStopped = true;
+    s->attempt.resendStopped = true;
     return CURL_PREREQFUNC_ABORT;
   }
-  s->requestStarted = true;
-  s->connection = connectionOf(*s);
-  s->stream = 0;
+  s->attempt.requestStarted = true;
+  s->attempt.connection = connectionOf(*s);
+  s->attempt.stream = 0;
   // The handshake tells what the connection carries: widen the origin now, not at its answer.
   Origin& origin = *s->origin;
-  if (s->handshake != Protocol::Unknown && s->handshake != origin.protocol) {
-    s->queues->setProtocol(origin, s->handshake, Clock::now());
+  if (s->attempt.handshake != Protocol::Unknown && s->attempt.handshake != origin.protocol) {
+    s->queues->setProtocol(origin, s->attempt.handshake, Clock::now());
   } else if (origin.protocol == Protocol::Unknown) {
     s->queues->setProtocol(origin, Protocol::Http1, Clock::now());
   }
-  s->queues->started(origin, s->work, s->connection, Clock::now());
+  s->queues->started(origin, s->work, s->attempt.connection, Clock::now());
   return CURL_PREREQFUNC_OK;
 }
 
@@ -113,22 +114,23 @@ int onLibcurlLine(CURL*, curl_infotype type, char* data, std::size_t size, void*
   const LibcurlLine line = readLibcurlLine(std::string_view(data, size));
   switch (line.kind) {
     case LibcurlLine::Kind::Connection:
-      s->namedConnection = line.number;
+      s->attempt.namedConnection = line.number;
       break;
     case LibcurlLine::Kind::Stream:
-      s->stream = line.number;
+      s->attempt.stream = line.number;
       break;
     case LibcurlLine::Kind::Retrying:
-      s->betweenAttempts = true;
+      s->attempt.betweenAttempts = true;
       break;
     case LibcurlLine::Kind::Alpn:
-      s->handshake = line.number == 2 ? Protocol::Http2 : Protocol::Http1;
+      s->attempt.handshake = line.number == 2 ? Protocol::Http2 : Protocol::Http1;
       break;
     case LibcurlLine::Kind::GoAway:
       // Only a transfer whose request is under way is surely attached to the connection the
       // frame came on; one that is only looking for a connection (a resend) may be checking
       // another.
-      if (s->requestStarted && !s->betweenAttempts) s->goaways->record(s->connection, line.number);
+      if (s->attempt.requestStarted && !s->attempt.betweenAttempts)
+        s->goaways->record(s->attempt.connection, line.number);
       break;
     case LibcurlLine::Kind::None:
       break;
@@ -261,34 +263,10 @@ std::string configure(Slot& s, CURLSH* share) {
   curl_easy_setopt(e, CURLOPT_HTTPHEADER, s.headers);
   s.idleLimit = std::chrono::milliseconds(curlMilliseconds(r.timeout));
   curl_easy_setopt(e, CURLOPT_CONNECTTIMEOUT_MS, curlMilliseconds(r.timeout));
-  s.response = HttpResponse();
-  s.statusLine.clear();
-  s.headerLines.clear();
-  s.bodyTooLarge = false;
-  s.headerBytes = 0;
-  s.headersTooLarge = false;
-  s.headersComplete = false;
-  s.informational = false;
-  s.requestStarted = false;
-  s.namedConnection = -1;
-  s.connection = -1;
-  s.stream = 0;
-  s.betweenAttempts = false;
-  s.resendStopped = false;
-  s.handshake = Protocol::Unknown;
-  s.lastDownloaded = 0;
-  s.lastUploaded = 0;
-  s.lastProgress = Clock::now();
+  s.attempt = Attempt();
+  s.attempt.lastProgress = Clock::now();
   s.errorBuffer[0] = '\0';
   return {};
-}
-
-std::string describeResponse(const Slot& s) {
-  std::string text = "<HTTPResponse> { URL: " + s.work.request.url +
-                     " } { Status Code: " + std::to_string(s.response.status) +
-                     ", Status Line: " + s.statusLine + ", Headers {";
-  if (!s.headerLines.empty()) text.append(" ").append(s.headerLines);
-  return text + " } }";
 }
 
 std::string deadlineReason(std::chrono::milliseconds deadline) {

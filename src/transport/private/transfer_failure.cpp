@@ -58,17 +58,17 @@ std::pair<FailureKind, std::string> describeFailure(const Slot& s, CURLcode code
     return {FailureKind::Timeout, "The request timed out: no progress for " +
                                       std::to_string(s.idleLimit.count()) + " ms"};
   }
-  if (s.headersTooLarge) {
+  if (s.attempt.headersTooLarge) {
     return {FailureKind::MalformedAnswer, "The response header block exceeds the limit of " +
                                               std::to_string(kMaxHeaderBytes) + " bytes"};
   }
-  if (s.bodyTooLarge || code == CURLE_FILESIZE_EXCEEDED) {
+  if (s.attempt.bodyTooLarge || code == CURLE_FILESIZE_EXCEEDED) {
     return {FailureKind::MalformedAnswer,
             "The response body exceeds the limit of " + std::to_string(kMaxBodyBytes) + " bytes"};
   }
   // A connection failure after the request went out can only be libcurl's fresh connection for
   // a resend, which would have been stopped too.
-  if (s.resendStopped || (s.requestStarted && isConnectFailure(code))) {
+  if (s.attempt.resendStopped || (s.attempt.requestStarted && isConnectFailure(code))) {
     return {FailureKind::Transport,
             "The connection closed after the request was sent and before any answer; the "
             "request was not sent again"};
@@ -83,7 +83,7 @@ std::pair<FailureKind, std::string> describeFailure(const Slot& s, CURLcode code
   // A URL libcurl will not take is refused input only while nothing was sent: the same codes
   // after the request went out (an answer in HTTP/0.9, say) are a broken exchange.
   const bool refusedUrl = code == CURLE_UNSUPPORTED_PROTOCOL || code == CURLE_URL_MALFORMAT;
-  if (refusedUrl && !s.requestStarted) kind = FailureKind::RefusedInput;
+  if (refusedUrl && !s.attempt.requestStarted) kind = FailureKind::RefusedInput;
   return {kind, withoutProxyCredentials(std::move(text), r.proxy)};
 }
 

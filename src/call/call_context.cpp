@@ -1,16 +1,16 @@
-#include "call/reporter.hpp"
+#include "call/call_context.hpp"
 
 #include "text/output.hpp"
 
 namespace velmora::detail {
 
-void Reporter::print(DiagnosticKind kind, std::string_view line) const {
-  if (!sink_ || !*sink_) {
+void CallContext::print(DiagnosticKind kind, std::string_view line) const {
+  if (!sink || !*sink) {
     printLine(line);
     return;
   }
   try {
-    (*sink_)(Diagnostic{operation_, kind, line});
+    (*sink)(Diagnostic{operation, kind, line});
   } catch (...) {
     // The program's own sink failed; there is nowhere better to report that.
   }
