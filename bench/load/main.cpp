@@ -3,7 +3,7 @@
 //
 //   velmora_load row --kind KIND --name NAME --url URL [--ca PEM] [--count N] [--window W]
 //                    [--threads T] [--limit SECONDS] [--host-connections C]
-//                    [--connections C] [--streams S] --out FILE
+//                    [--connections C] [--streams S] [--executor inline] --out FILE
 //   velmora_load slow-server --cert PEM --key PEM --delay-ms D
 //   velmora_load tool --name NAME --format wrk|h2load --out FILE -- COMMAND...
 //   velmora_load report FILE
@@ -15,7 +15,8 @@
 // request at once. The library's printed lines go to standard output: redirect it.
 // --host-connections: the raw loops' connections per host (default 16, as many as an origin of
 // the library starts with over HTTP/1.1; 0: no limit). --connections, --streams: the library's
-// maxConnectionsPerOrigin and maxStreamsPerOrigin instead of their defaults. slow-server: answers
+// maxConnectionsPerOrigin and maxStreamsPerOrigin instead of their defaults. --executor inline:
+// the library's completions run on its I/O thread (inlineExecutor()). slow-server: answers
 // every POST after D ms, over TLS and plain HTTP; prints "TLS_PORT PLAIN_PORT" on a line and serves
 // until SIGTERM or SIGINT.
 
@@ -87,6 +88,10 @@ int rowCommand(int argc, char** argv) {
   plan.hostConnections = static_cast<long>(numberOr(options, "host-connections", 16));
   plan.connectionsPerOrigin = static_cast<int>(numberOr(options, "connections", 0));
   plan.streamsPerOrigin = static_cast<int>(numberOr(options, "streams", 0));
+  if (options.count("executor") != 0) {
+    if (options.at("executor") != "inline") throw std::invalid_argument("--executor inline");
+    plan.inlineExecutor = true;
+  }
   RowResult row = runRow(plan);
   row.name = plan.name;
   appendRow(required(options, "out"), row);

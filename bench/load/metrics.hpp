@@ -29,6 +29,7 @@ struct RowPlan {
   long hostConnections = 16;        ///< raw multi loops: connections per host (0: no limit)
   int connectionsPerOrigin = 0;     ///< velmora rows: maxConnectionsPerOrigin; 0: the default
   int streamsPerOrigin = 0;         ///< velmora rows: maxStreamsPerOrigin; 0: the default
+  bool inlineExecutor = false;      ///< velmora rows: completions on the I/O thread
 };
 
 /// One line of the results table.

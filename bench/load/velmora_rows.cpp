@@ -23,7 +23,8 @@ using StartFn = std::function<void(std::size_t i, Done done)>;
 
 // Keeps plan.window requests in flight, each completion starting the next one, or, with a
 // window of 0, submits every request from this thread before any completion may run: the
-// completion thread is held until the last call has returned (transfers go on meanwhile).
+// completion thread is held until the last call has returned (transfers go on meanwhile). With
+// the inline executor, completions run on the I/O thread as answers come, calls still going out.
 RowResult drive(const RowPlan& plan, const StartFn& start) {
   Tracker tracker(plan.count);
   std::atomic<std::size_t> issued{0};
@@ -39,7 +40,9 @@ RowResult drive(const RowPlan& plan, const StartFn& start) {
     });
   };
   RowMeasurement measurement;
-  if (plan.window == 0) {
+  if (plan.window == 0 && plan.inlineExecutor) {
+    for (std::size_t i = 0; i < plan.count; ++i) launch(i);
+  } else if (plan.window == 0) {
     std::promise<void> gate;
     velmora::detail::Session::shared().post(
         [opened = gate.get_future().share()] { opened.wait(); });
@@ -71,6 +74,7 @@ velmora::Options optionsFor(const RowPlan& plan) {
   if (plan.quiet) options.diagnostics = [](const velmora::Diagnostic&) {};
   if (plan.connectionsPerOrigin > 0) options.maxConnectionsPerOrigin = plan.connectionsPerOrigin;
   if (plan.streamsPerOrigin > 0) options.maxStreamsPerOrigin = plan.streamsPerOrigin;
+  if (plan.inlineExecutor) options.executor = velmora::inlineExecutor();
   return options;
 }
 
