@@ -258,10 +258,10 @@ class VELMORA_EXPORT Velmora {
   /// calls are still running then (0: all done). Calls made meanwhile, from any thread or from a
   /// completion, count too. Any thread.
   ///
-  /// Called on the completion thread of this client's transport (inside a completion, say) it
-  /// never waits, since the completions it would wait for run on that same thread: it returns
-  /// at once the number still running, the calling completion's own call included (so at least
-  /// 1 inside this client's own completion).
+  /// Called inside a completion (of any client, on any executor) or on the completion thread of
+  /// this client's transport it never waits, since the completions it would wait for may need
+  /// that same thread: it returns at once the number still running, the calling completion's
+  /// own call included (so at least 1 inside this client's own completion).
   ///
   /// The process's exit drops calls still queued or under way, so a program that sends and
   /// quits drains first: `client.drain(std::chrono::seconds(30))` before returning from main,

@@ -9,9 +9,9 @@
 ///     if (!credit.value && !credit.failure->requestMayHaveArrived) { /* safe to retry */ }
 ///
 /// The operation starts when the coroutine awaits, not when `async` is called, and the coroutine
-/// resumes on the transport's completion thread: whatever it does until its next `co_await`
-/// runs as a completion would, so it must not block there. The arguments are copied into the
-/// awaitable; the client must outlive the `co_await`.
+/// resumes where the client's completions run (the completion thread, or its executor): whatever
+/// it does until its next `co_await` runs as a completion would, so it must not block there. The
+/// arguments are copied into the awaitable; the client must outlive the `co_await`.
 
 #if __cplusplus >= 202002L && defined(__cpp_impl_coroutine)
 

@@ -27,7 +27,8 @@ struct Outcome {
   explicit operator bool() const noexcept { return !failure; }
 };
 
-/// Receives one typed operation's `Outcome`, once, on the transport's completion thread.
+/// Receives one typed operation's `Outcome`, once, where the client's completions run (the
+/// completion thread, or `Options::executor`).
 template <class Value>
 using OutcomeCompletion = std::function<void(Outcome<Value>)>;
 
