@@ -51,6 +51,11 @@ class ManualTime final : public CallTime {
   }
   /// Milliseconds since the clock started.
   long elapsed() const { return static_cast<long>((now() - start_) / 1ms); }
+  /// Drops the timers not yet due (they hold the queue that set them).
+  void dropTimers() {
+    std::lock_guard<std::mutex> lock(mutex_);
+    timers_.clear();
+  }
 
  private:
   struct Timer {
@@ -106,6 +111,12 @@ class HeldTransport final : public Transport {
 struct Fixture {
   explicit Fixture(CallLimits limits)
       : queue(std::make_shared<CallQueue>(transport, limits, Executor(), time)) {}
+  // Requests never answered and timers never run hold the queue, which holds them.
+  ~Fixture() {
+    transport->held.clear();
+    transport->posted.clear();
+    time->dropTimers();
+  }
   /// Submits a call with `deadline`; its answer lands in `ended`, its tries in `tries`.
   void call(milliseconds deadline, Repeat repeat = Repeat::IfNeverSent) {
     HttpRequest request;
