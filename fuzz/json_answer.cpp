@@ -114,9 +114,12 @@ void readEveryWay(const std::shared_ptr<velmora::Result>& result) {
 }  // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
-  static const velmora::detail::Reporter quiet(
+  static const velmora::detail::CallContext quiet{
       "Fuzz",
-      std::make_shared<const velmora::detail::DiagnosticSink>([](const velmora::Diagnostic&) {}));
+      std::make_shared<const velmora::detail::DiagnosticSink>([](const velmora::Diagnostic&) {}),
+      {},
+      {},
+      1};
 
   velmora::HttpResponse response;
   response.status = 200;
