@@ -92,21 +92,28 @@ void handTo(const Executor& executor, std::function<void()> task) {
   }
 }
 
-// Runs the completion of a call that ended with `response`: straight away, or handed on to
-// `executor` with its answer. Counted as complete once it returned.
+// Runs `body`, one of a client's completions: straight away, or handed on to `executor`.
+// Counted as complete once it returned.
+template <class Count, class Body>
+void runCompletion(const std::shared_ptr<Count>& count, const Executor& executor, Body body) {
+  if (!executor) {
+    CompletionScope<Count> scope{*count};
+    body();
+    return;
+  }
+  handTo(executor, [count, body = std::move(body)]() mutable {
+    CompletionScope<Count> scope{*count};
+    body();
+  });
+}
+
+// The completion of a call that ended with `response`.
 template <class Count>
 void finish(const std::shared_ptr<Count>& count, const Executor& executor, CallQueue::Done onDone,
             CallContext context, HttpResponse& response) {
-  if (!executor) {
-    CompletionScope<Count> scope{*count};
-    onDone(response, context);
-    return;
-  }
-  handTo(executor, [count, onDone = std::move(onDone), context = std::move(context),
-                    response = std::move(response)]() mutable {
-    CompletionScope<Count> scope{*count};
-    onDone(response, context);
-  });
+  runCompletion(count, executor,
+                [onDone = std::move(onDone), context = std::move(context),
+                 response = std::move(response)]() mutable { onDone(response, context); });
 }
 
 }  // namespace
@@ -175,15 +182,7 @@ void CallQueue::submit(HttpRequest request, CallContext context, Done onDone, Re
 void CallQueue::post(std::function<void()> task) {
   ++count_->running;
   later([count = count_, executor = executor_, task = std::move(task)]() mutable {
-    auto counted = [count = std::move(count), task = std::move(task)] {
-      CompletionScope<Count> scope{*count};
-      task();
-    };
-    if (executor) {
-      handTo(executor, std::move(counted));
-    } else {
-      counted();
-    }
+    runCompletion(count, executor, std::move(task));
   });
 }
 
