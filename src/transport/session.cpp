@@ -57,7 +57,6 @@ void Session::submit(HttpRequest request, std::function<void(HttpResponse&)> onD
                      Delivery delivery) {
   Pending work;
   work.direct = delivery == Delivery::IoThread;
-  work.deadlineAt = clampedDeadline(Clock::now(), request.deadline);
   work.originKey = originKeyOf(request);
   work.request = std::move(request);
   work.onDone = std::move(onDone);

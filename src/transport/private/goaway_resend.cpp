@@ -9,12 +9,7 @@ bool provablyUnprocessed(const Slot& s) {
          s.goaways->provesUnprocessed(s.attempt.connection, s.attempt.stream);
 }
 
-std::optional<std::pair<FailureKind, std::string>> whyNotResent(const Pending& work, Ended ended,
-                                                                Clock::time_point now) {
-  // Past its deadline it fails as never sent, like any request that waited too long.
-  if (ended == Ended::Deadline || now >= work.deadlineAt) {
-    return std::pair{FailureKind::Deadline, deadlineReason(work.request.deadline)};
-  }
+std::optional<std::pair<FailureKind, std::string>> whyNotResent(const Pending& work) {
   if (work.resends >= kMaxResends) {
     return std::pair{FailureKind::Transport, "The server refused the request " +
                                                  std::to_string(work.resends + 1) +

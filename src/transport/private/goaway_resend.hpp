@@ -23,9 +23,9 @@ inline constexpr int kMaxResends = 64;
 /// stream above the last stream id of a GOAWAY from its connection, and no answer byte came.
 bool provablyUnprocessed(const Slot& s);
 
-/// Why a request the server never processed may not go out again (its deadline passed, or it
-/// was refused too often): the failure's kind and reason. Empty when it may.
-std::optional<std::pair<FailureKind, std::string>> whyNotResent(const Pending& work, Ended ended,
-                                                                Clock::time_point now);
+/// Why a request the server never processed may not go out again (it was refused too often):
+/// the failure's kind and reason. Empty when it may. Its deadline is not looked at here: one
+/// past it goes back to its queue like any other, and fails there as never sent.
+std::optional<std::pair<FailureKind, std::string>> whyNotResent(const Pending& work);
 
 }  // namespace velmora::detail

@@ -50,31 +50,42 @@ CURLcode globalInitResult = CURLE_FAILED_INIT;
 
 }  // namespace
 
-IoLoop::IoLoop(CompletionQueue& completions) : completions(completions) {}
+IoLoop::IoLoop(CompletionQueue& completions, LoopClock clock)
+    : completions(completions),
+      clock(clock ? std::move(clock) : LoopClock([] { return Clock::now(); })) {}
+
+IoLoop::~IoLoop() {
+  stop(Clock::now() + std::chrono::seconds(10));
+  if (wakeFd >= 0) close(wakeFd);
+}
+
+IoLoop::CurlHandles::~CurlHandles() {
+  if (share != nullptr) curl_share_cleanup(share);
+  if (multi != nullptr) curl_multi_cleanup(multi);
+}
 
 std::string IoLoop::start() {
   std::call_once(globalInitOnce, [] { globalInitResult = curl_global_init(CURL_GLOBAL_DEFAULT); });
   if (globalInitResult != CURLE_OK) {
     return std::string("libcurl could not be initialised: ") + curl_easy_strerror(globalInitResult);
   }
-  // Never closed: the session lives until the process exits.
   wakeFd = eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK);
   if (wakeFd < 0) return "The transfer loop could not be started: no eventfd";
-  multi = curl_multi_init();
-  share = curl_share_init();
+  curl.multi = curl_multi_init();
+  curl.share = curl_share_init();
   keptConnections = kKeptConnections;
-  if (multi == nullptr || share == nullptr ||
-      curl_multi_setopt(multi, CURLMOPT_PIPELINING, CURLPIPE_MULTIPLEX) != CURLM_OK ||
-      curl_multi_setopt(multi, CURLMOPT_MAX_CONCURRENT_STREAMS,
+  if (curl.multi == nullptr || curl.share == nullptr ||
+      curl_multi_setopt(curl.multi, CURLMOPT_PIPELINING, CURLPIPE_MULTIPLEX) != CURLM_OK ||
+      curl_multi_setopt(curl.multi, CURLMOPT_MAX_CONCURRENT_STREAMS,
                         static_cast<long>(kStreamsPerConnection)) != CURLM_OK ||
-      curl_multi_setopt(multi, CURLMOPT_MAXCONNECTS, keptConnections) != CURLM_OK ||
-      curl_share_setopt(share, CURLSHOPT_SHARE, CURL_LOCK_DATA_SSL_SESSION) != CURLSHE_OK ||
-      curl_share_setopt(share, CURLSHOPT_SHARE, CURL_LOCK_DATA_DNS) != CURLSHE_OK) {
+      curl_multi_setopt(curl.multi, CURLMOPT_MAXCONNECTS, keptConnections) != CURLM_OK ||
+      curl_share_setopt(curl.share, CURLSHOPT_SHARE, CURL_LOCK_DATA_SSL_SESSION) != CURLSHE_OK ||
+      curl_share_setopt(curl.share, CURLSHOPT_SHARE, CURL_LOCK_DATA_DNS) != CURLSHE_OK) {
     return "libcurl could not be initialised: no transfer loop";
   }
   // No per-host connection cap is set in libcurl: admission keeps each origin within what
   // its connections carry, so a transfer handed to libcurl never waits there for one.
-  transfers.attach(multi, share);
+  transfers.attach(curl.multi, curl.share);
   // On one core a busy wait only delays the thread it waits for.
   waitsForCompletions = std::thread::hardware_concurrency() > 1;
   thread = std::thread([this] { run(); });
@@ -93,6 +104,7 @@ void IoLoop::at(Clock::time_point when, std::function<void()> task) {
 }
 
 void IoLoop::submit(Pending work) {
+  work.deadlineAt = clampedDeadline(clock(), work.request.deadline);
   bool sleeping = false;
   {
     std::lock_guard<std::mutex> lock(mutex);
@@ -130,18 +142,18 @@ void IoLoop::stop(Clock::time_point until) {
 // timer, the prune) is due.
 void IoLoop::run() {
   pthread_setname_np(pthread_self(), "velmora-io");  // for debuggers and `top -H`
-  auto nextPrune = Clock::now() + kPruneInterval;
+  auto nextPrune = clock() + kPruneInterval;
   while (!stopping) {
     takeIncoming();
-    const Clock::time_point nextTimer = runDueTimers(Clock::now());
+    const Clock::time_point nextTimer = runDueTimers(clock());
     admit();
     int running = 0;
-    const CURLMcode performed = curl_multi_perform(multi, &running);
+    const CURLMcode performed = curl_multi_perform(curl.multi, &running);
     if (performed != CURLM_OK) transfers.failAll(performed);
     transfers.finishCompleted();
     // After libcurl has read what arrived, so that an answer waiting in a socket is never
     // taken for a stall.
-    const auto now = Clock::now();
+    const auto now = clock();
     const Clock::time_point nextExpiry = transfers.failOverdue(now);
     queues.expireQueued(now, [this](Pending& p) { failQueued(p); });
     if (now >= nextPrune) {
@@ -219,7 +231,7 @@ bool IoLoop::maySleep() {
 
 void IoLoop::sleepUntil(Clock::time_point now, Clock::time_point until) {
   curl_waitfd woken{wakeFd, CURL_WAIT_POLLIN, 0};
-  if (curl_multi_poll(multi, &woken, 1, pollMilliseconds(now, until), nullptr) != CURLM_OK) {
+  if (curl_multi_poll(curl.multi, &woken, 1, pollMilliseconds(now, until), nullptr) != CURLM_OK) {
     std::this_thread::sleep_for(kBrokenPollPause);  // never spin on a broken poll
     return;
   }
@@ -240,15 +252,17 @@ void IoLoop::takeIncoming() {
   }
   for (Timed& timed : takenTimers) timers.push(std::move(timed));
   takenTimers.clear();
-  const auto now = Clock::now();
-  if (!taken.empty()) handOverWait.callArrived(arrived == Clock::time_point{} ? now : arrived);
+  if (!taken.empty()) {
+    handOverWait.callArrived(arrived == Clock::time_point{} ? Clock::now() : arrived);
+  }
+  const auto now = clock();
   for (Pending& work : taken) queues.add(std::move(work), now);
   taken.clear();
 }
 
 void IoLoop::admit() {
   Pending work;
-  const auto now = Clock::now();
+  const auto now = clock();
   while (!stopping) {
     Origin* origin = queues.takeNext(work);
     if (origin == nullptr) return;
@@ -270,7 +284,8 @@ void IoLoop::fitConnectionCache() {
   if (!queues.takeWidthsChanged()) return;
   const long wanted = std::max(kKeptConnections, static_cast<long>(queues.connectionsAllowed()));
   if (wanted == keptConnections) return;
-  if (curl_multi_setopt(multi, CURLMOPT_MAXCONNECTS, wanted) == CURLM_OK) keptConnections = wanted;
+  if (curl_multi_setopt(curl.multi, CURLMOPT_MAXCONNECTS, wanted) == CURLM_OK)
+    keptConnections = wanted;
 }
 
 void IoLoop::failQueued(Pending& work) {

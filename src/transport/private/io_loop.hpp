@@ -25,14 +25,20 @@ namespace velmora::detail {
 /// executor of the application's runs when handed a completion.
 class IoLoop {
  public:
-  explicit IoLoop(CompletionQueue& completions);
+  /// `clock` times the requests' limits and the timers; empty: the steady clock. The loop's
+  /// own busy wait (see awaitCompletions()) always runs on the steady clock.
+  explicit IoLoop(CompletionQueue& completions, LoopClock clock = {});
   IoLoop(const IoLoop&) = delete;
   IoLoop& operator=(const IoLoop&) = delete;
+  /// Stops the thread (see stop()) and frees libcurl's handles. The session's loop is never
+  /// destroyed; a test's is, once its thread has ended.
+  ~IoLoop();
 
   /// Sets libcurl up and starts the thread. Empty on success, else why no request can go out.
   std::string start();
 
-  /// Queues `work`, and wakes the thread if it sleeps. Any thread.
+  /// Queues `work`, its deadline counted from now on the loop's clock, and wakes the thread if
+  /// it sleeps. Any thread.
   void submit(Pending work);
 
   /// Runs `task` on the I/O thread at `when` or soon after, never inside this call. Tasks must
@@ -65,9 +71,16 @@ class IoLoop {
     }
   };
 
+  // Frees libcurl's handles after the transfers that use them (declared after it).
+  struct CurlHandles {
+    CURLM* multi = nullptr;
+    CURLSH* share = nullptr;
+    ~CurlHandles();
+  };
+
   CompletionQueue& completions;
-  CURLM* multi = nullptr;
-  CURLSH* share = nullptr;
+  const LoopClock clock;
+  CurlHandles curl;
   std::thread thread;
   std::atomic<bool> stopping{false};
 
@@ -94,7 +107,7 @@ class IoLoop {
   std::priority_queue<Timed, std::vector<Timed>, std::greater<Timed>> timers;
   OriginQueues queues;
   std::vector<Completion> finished;  // since the last hand-over to the completion thread
-  RunningTransfers transfers{queues, finished};
+  RunningTransfers transfers{queues, finished, clock};
 };
 
 }  // namespace velmora::detail

@@ -16,6 +16,10 @@ namespace velmora::detail {
 
 using Clock = std::chrono::steady_clock;
 
+/// Where the I/O loop reads the time for the limits of requests (deadlines, idle time-outs,
+/// widening, the clients' timers): the steady clock, or a test's hand-moved one.
+using LoopClock = std::function<Clock::time_point()>;
+
 /// What an HTTP/1.1 origin starts with: connections, one request each. Enough for a service that
 /// answers in milliseconds, where each further connection would cost a handshake and gain nothing.
 inline constexpr std::size_t kFirstConnections = 16;

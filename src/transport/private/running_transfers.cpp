@@ -7,8 +7,13 @@
 
 namespace velmora::detail {
 
-RunningTransfers::RunningTransfers(OriginQueues& queues, std::vector<Completion>& finished)
-    : queues(queues), finished(finished) {}
+RunningTransfers::RunningTransfers(OriginQueues& queues, std::vector<Completion>& finished,
+                                   const LoopClock& clock)
+    : queues(queues), finished(finished), clock(clock) {}
+
+RunningTransfers::~RunningTransfers() {
+  for (Slot* s : active) curl_multi_remove_handle(multi, s->easy);
+}
 
 void RunningTransfers::attach(CURLM* multiHandle, CURLSH* shareHandle) {
   multi = multiHandle;
@@ -20,6 +25,7 @@ Slot* RunningTransfers::takeSlot() {
     slots.push_back(std::make_unique<Slot>());
     slots.back()->queues = &queues;
     slots.back()->goaways = &goaways;
+    slots.back()->clock = &clock;
     return slots.back().get();
   }
   Slot* s = spareSlots.back();
@@ -114,19 +120,20 @@ void RunningTransfers::finish(Slot* s, CURLcode code, Ended ended) {
     }
     return deliver(s);
   }
-  if (provablyUnprocessed(*s)) return resendUnprocessed(s, ended);
+  if (provablyUnprocessed(*s)) return resendUnprocessed(s);
   auto [kind, text] = describeFailure(*s, code, ended);
   fail(s, kind, std::move(text));
 }
 
 // The server never processed the request: it goes to the front of its origin's queue, for
-// another connection, unless it may not go out again; then it fails as never sent.
-void RunningTransfers::resendUnprocessed(Slot* s, Ended ended) {
-  const auto now = Clock::now();
+// another connection, unless it may not go out again; then it fails as never sent. Past its
+// deadline, the queue fails it (as never sent) before it can be admitted again.
+void RunningTransfers::resendUnprocessed(Slot* s) {
+  const auto now = clock();
   // The request went out on this handle, so libcurl counted a resend on it (see fail()).
   s->configured = false;
   s->attempt.requestStarted = false;
-  if (auto refusal = whyNotResent(s->work, ended, now)) {
+  if (auto refusal = whyNotResent(s->work)) {
     return fail(s, refusal->first, std::move(refusal->second));
   }
   Pending work = std::move(s->work);
@@ -162,7 +169,7 @@ void RunningTransfers::deliver(Slot* s) {
 }
 
 void RunningTransfers::freeSlot(Slot* s) {
-  queues.release(*s->origin, s->work, Clock::now());
+  queues.release(*s->origin, s->work, clock());
   s->work = Pending();
   s->origin = nullptr;
   spareSlots.push_back(s);

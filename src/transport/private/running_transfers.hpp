@@ -20,8 +20,12 @@ namespace velmora::detail {
 class RunningTransfers {
  public:
   /// Ended transfers give their origin's place back to `queues` and add their completion to
-  /// `finished`.
-  RunningTransfers(OriginQueues& queues, std::vector<Completion>& finished);
+  /// `finished`; progress and ends are timed by `clock`.
+  RunningTransfers(OriginQueues& queues, std::vector<Completion>& finished, const LoopClock& clock);
+  RunningTransfers(const RunningTransfers&) = delete;
+  RunningTransfers& operator=(const RunningTransfers&) = delete;
+  /// Takes every transfer off the multi handle; the slots and their handles go with the object.
+  ~RunningTransfers();
 
   /// The handles every transfer runs in and shares; set once, before the first start().
   void attach(CURLM* multi, CURLSH* share);
@@ -41,7 +45,7 @@ class RunningTransfers {
   Slot* takeSlot();
   void detach(Slot* s);
   void finish(Slot* s, CURLcode code, Ended ended);
-  void resendUnprocessed(Slot* s, Ended ended);
+  void resendUnprocessed(Slot* s);
   void fail(Slot* s, FailureKind kind, std::string error);
   void failUnsent(Slot* s, FailureKind kind, std::string error);
   void deliver(Slot* s);
@@ -51,6 +55,7 @@ class RunningTransfers {
   CURLSH* share = nullptr;
   OriginQueues& queues;
   std::vector<Completion>& finished;
+  const LoopClock& clock;
   GoAwayLedger goaways;
   std::vector<std::unique_ptr<Slot>> slots;
   std::vector<Slot*> spareSlots;

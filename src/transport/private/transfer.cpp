@@ -10,6 +10,10 @@ namespace {
 // Idle seconds after which a cached connection is not reused.
 constexpr long kMaxIdleConnectionSeconds = 4;
 
+Clock::time_point now(const Slot& s) {
+  return (*s.clock)();
+}
+
 // The first digit of the status code in `statusLine`, or 0.
 char statusClass(std::string_view statusLine) {
   const auto space = statusLine.find(' ');
@@ -20,7 +24,7 @@ char statusClass(std::string_view statusLine) {
 std::size_t onBody(char* data, std::size_t size, std::size_t count, void* user) {
   auto* s = static_cast<Slot*>(user);
   const std::size_t bytes = size * count;
-  s->attempt.lastProgress = Clock::now();
+  s->attempt.lastProgress = now(*s);
   if (s->attempt.response.body.size() + bytes > kMaxBodyBytes) {
     s->attempt.bodyTooLarge = true;
     return 0;  // makes libcurl end the transfer with a write error
@@ -32,7 +36,7 @@ std::size_t onBody(char* data, std::size_t size, std::size_t count, void* user) 
 std::size_t onHeader(char* data, std::size_t size, std::size_t count, void* user) {
   auto* s = static_cast<Slot*>(user);
   const std::size_t bytes = size * count;
-  s->attempt.lastProgress = Clock::now();
+  s->attempt.lastProgress = now(*s);
   std::string_view line(data, bytes);
   while (!line.empty() && (line.back() == '\n' || line.back() == '\r')) line.remove_suffix(1);
   // Only the first line, or a status line after a whole 1xx block, starts a response; a header
@@ -66,7 +70,7 @@ int onProgress(void* user, curl_off_t, curl_off_t downloaded, curl_off_t, curl_o
   if (downloaded != s->attempt.lastDownloaded || uploaded != s->attempt.lastUploaded) {
     s->attempt.lastDownloaded = downloaded;
     s->attempt.lastUploaded = uploaded;
-    s->attempt.lastProgress = Clock::now();
+    s->attempt.lastProgress = now(*s);
   }
   return 0;
 }
@@ -98,11 +102,11 @@ int onRequestStart(void* user, char*, char*, int, int) {
   // The handshake tells what the connection carries: widen the origin now, not at its answer.
   Origin& origin = *s->origin;
   if (s->attempt.handshake != Protocol::Unknown && s->attempt.handshake != origin.protocol) {
-    s->queues->setProtocol(origin, s->attempt.handshake, Clock::now());
+    s->queues->setProtocol(origin, s->attempt.handshake, now(*s));
   } else if (origin.protocol == Protocol::Unknown) {
-    s->queues->setProtocol(origin, Protocol::Http1, Clock::now());
+    s->queues->setProtocol(origin, Protocol::Http1, now(*s));
   }
-  s->queues->started(origin, s->work, s->attempt.connection, Clock::now());
+  s->queues->started(origin, s->work, s->attempt.connection, now(*s));
   return CURL_PREREQFUNC_OK;
 }
 
@@ -264,7 +268,7 @@ std::string configure(Slot& s, CURLSH* share) {
   s.idleLimit = std::chrono::milliseconds(curlMilliseconds(r.timeout));
   curl_easy_setopt(e, CURLOPT_CONNECTTIMEOUT_MS, curlMilliseconds(r.timeout));
   s.attempt = Attempt();
-  s.attempt.lastProgress = Clock::now();
+  s.attempt.lastProgress = now(s);
   s.errorBuffer[0] = '\0';
   return {};
 }

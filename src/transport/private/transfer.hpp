@@ -61,6 +61,7 @@ struct Slot {
   std::string caFile;       // the trust store the handle is configured with
   OriginQueues* queues = nullptr;
   GoAwayLedger* goaways = nullptr;
+  const LoopClock* clock = nullptr;  // the loop's: stamps progress and starts
   Origin* origin = nullptr;
   Pending work;
   curl_slist* headers = nullptr;

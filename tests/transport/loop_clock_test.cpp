@@ -1,0 +1,174 @@
+// The I/O loop on a hand-moved clock: idle time-outs, deadlines and timers end exactly when that
+// clock says so, to the millisecond, whatever the real time. Each test takes milliseconds, and
+// no busy machine can make one fail.
+
+#include <gtest/gtest.h>
+
+#include <atomic>
+#include <chrono>
+#include <future>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "support/fault_server.hpp"
+#include "transport/private/io_loop.hpp"
+
+namespace velmora {
+namespace {
+
+using namespace std::chrono_literals;
+using detail::Clock;
+using test::FaultServer;
+
+class HandClock {
+ public:
+  detail::LoopClock clock() {
+    return [this] { return now(); };
+  }
+  Clock::time_point now() const { return start_ + Clock::duration(elapsed_.load()); }
+  void advance(Clock::duration by) { elapsed_ += by.count(); }
+
+ private:
+  const Clock::time_point start_ = Clock::now();
+  std::atomic<Clock::rep> elapsed_{0};
+};
+
+// Waits (for events, not for time) until `done` holds, at most 30 s.
+template <class Done>
+bool eventually(Done done) {
+  const auto giveUp = Clock::now() + 30s;
+  while (!done()) {
+    if (Clock::now() > giveUp) return false;
+    std::this_thread::sleep_for(1ms);
+  }
+  return true;
+}
+
+class LoopOnHandClock : public ::testing::Test {
+ protected:
+  void SetUp() override { ASSERT_EQ(loop.start(), ""); }
+
+  // Submits `request`; its completion runs on the loop's thread.
+  std::shared_future<HttpResponse> send(HttpRequest request) {
+    auto answer = std::make_shared<std::promise<HttpResponse>>();
+    detail::Pending work;
+    work.originKey = detail::originKeyOf(request);
+    work.request = std::move(request);
+    work.direct = true;
+    work.onDone = [answer](HttpResponse& response) { answer->set_value(response); };
+    loop.submit(std::move(work));
+    return answer->get_future().share();
+  }
+
+  // Moves the clock on, and returns once the loop has gone round at the new time: whatever
+  // that time ends has ended, and its completion has run.
+  void advance(Clock::duration by) {
+    time.advance(by);
+    for (int round = 0; round < 2; ++round) {
+      std::promise<void> ran;
+      loop.at(time.now(), [&ran] { ran.set_value(); });
+      ASSERT_EQ(ran.get_future().wait_for(30s), std::future_status::ready);
+    }
+  }
+
+  static bool ended(const std::shared_future<HttpResponse>& answer) {
+    return answer.wait_for(0s) == std::future_status::ready;
+  }
+
+  HandClock time;
+  detail::CompletionQueue completions;
+  detail::IoLoop loop{completions, time.clock()};
+};
+
+TEST_F(LoopOnHandClock, IdleTimeOutEndsAnExchangeOnlyOnceItMovedNoByteForLonger) {
+  FaultServer plain;
+  FaultServer tls(FaultServer::Tls{});
+  const auto stallInHandshake = [](test::FaultConnection& c) {
+    c.readRawBytes();
+    c.stall();
+  };
+  struct Case {
+    const char* name;
+    FaultServer* server;
+    test::FaultScript script;
+    bool mayHaveArrived;
+  };
+  const Case cases[] = {
+      {"stall inside the TLS handshake", &tls, stallInHandshake, false},
+      {"stall after the request", &plain, test::stallAfterRequest(), true},
+      {"stall after the status line", &plain, test::stallAfterRequest("HTTP/1.1 200 OK\r\n"), true},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    c.server->setScript(c.script);
+    const std::size_t connections = c.server->connections();
+    const std::size_t requests = c.server->requests().size();
+    // A limit far beyond the test's real time: only the hand-moved clock can reach it.
+    const auto answer = send(test::requestTo(*c.server, "/x", 30s));
+    ASSERT_TRUE(eventually([&] {
+      return c.mayHaveArrived ? c.server->requests().size() > requests
+                              : c.server->connections() > connections;
+    }));
+    advance(30s);
+    EXPECT_FALSE(ended(answer)) << "ended at the limit, not past it";
+    advance(1ms);
+    ASSERT_TRUE(ended(answer));
+    const HttpResponse& r = answer.get();
+    EXPECT_TRUE(r.failed);
+    EXPECT_EQ(r.kind, FailureKind::Timeout);
+    EXPECT_EQ(r.error, "The request timed out: no progress for 30000 ms");
+    EXPECT_EQ(r.requestMayHaveArrived, c.mayHaveArrived);
+    EXPECT_EQ(c.server->requests().size() - requests, c.mayHaveArrived ? 1u : 0u);
+  }
+}
+
+// One connection for the origin: the second request waits in its queue while the first one
+// stalls. Each ends at its own deadline; the queued one never leaves the process.
+TEST_F(LoopOnHandClock, DeadlinesEndRunningAndQueuedRequestsAndAQueuedOneIsNeverSent) {
+  FaultServer server;
+  server.setScript(test::stallAfterRequest());
+  auto request = [&](std::chrono::milliseconds deadline, const char* path) {
+    HttpRequest r = test::requestTo(server, path, 10min);
+    r.deadline = deadline;
+    r.connectionsPerOrigin = 1;
+    return r;
+  };
+  const auto running = send(request(5s, "/running"));
+  ASSERT_TRUE(eventually([&] { return server.requests().size() == 1; }));
+  const auto queued = send(request(2s, "/queued"));
+
+  // Moves the clock to 1 ms before `answer`'s deadline, then onto it.
+  const auto endsAtItsDeadline = [&](const std::shared_future<HttpResponse>& answer,
+                                     Clock::duration left, const char* reason, bool arrived) {
+    advance(left - 1ms);
+    EXPECT_FALSE(ended(answer)) << reason;
+    advance(1ms);
+    ASSERT_TRUE(ended(answer)) << reason;
+    EXPECT_EQ(answer.get().kind, FailureKind::Deadline);
+    EXPECT_EQ(answer.get().error, reason);
+    EXPECT_EQ(answer.get().requestMayHaveArrived, arrived);
+  };
+  endsAtItsDeadline(queued, 2s, "The request passed its deadline of 2000 ms", false);
+  endsAtItsDeadline(running, 3s, "The request passed its deadline of 5000 ms", true);
+  EXPECT_EQ(test::countCarrying(server.requests(), "/queued"), 0u);
+}
+
+TEST_F(LoopOnHandClock, TimersRunWhenTheClockReachesThemInTheOrderTheyWereSet) {
+  std::vector<int> ran;  // touched by the loop's thread, read after advance() returned
+  const auto start = time.now();
+  loop.at(start + 100ms, [&ran] { ran.push_back(2); });
+  loop.at(start + 50ms, [&ran] { ran.push_back(1); });
+  loop.at(start + 100ms, [&ran] { ran.push_back(3); });
+  advance(49ms);
+  EXPECT_EQ(ran, std::vector<int>{});
+  advance(1ms);
+  EXPECT_EQ(ran, std::vector<int>{1});
+  advance(49ms);
+  EXPECT_EQ(ran, std::vector<int>{1});
+  advance(1ms);
+  EXPECT_EQ(ran, (std::vector<int>{1, 2, 3}));
+}
+
+}  // namespace
+}  // namespace velmora
