@@ -149,6 +149,7 @@ void IoLoop::run() {
     admit();
     int running = 0;
     const CURLMcode performed = curl_multi_perform(curl.multi, &running);
+    transfers.noteStarts();
     if (performed != CURLM_OK) transfers.failAll(performed);
     transfers.finishCompleted();
     // After libcurl has read what arrived, so that an answer waiting in a socket is never

@@ -23,7 +23,6 @@ void RunningTransfers::attach(CURLM* multiHandle, CURLSH* shareHandle) {
 Slot* RunningTransfers::takeSlot() {
   if (spareSlots.empty()) {
     slots.push_back(std::make_unique<Slot>());
-    slots.back()->queues = &queues;
     slots.back()->goaways = &goaways;
     slots.back()->clock = &clock;
     return slots.back().get();
@@ -49,6 +48,23 @@ void RunningTransfers::start(Origin& origin, Pending work) {
         std::string("The transfer could not be started: ") + curl_multi_strerror(added));
   }
   active.push_back(s);
+}
+
+// Here rather than in libcurl's callback, so that the queues change only between libcurl's steps.
+void RunningTransfers::noteStarts() {
+  const auto now = clock();
+  for (Slot* s : active) {
+    if (!s->attempt.requestStarted || s->attempt.startNoted) continue;
+    s->attempt.startNoted = true;
+    // The handshake tells what the connection carries: widen the origin now, not at its answer.
+    Origin& origin = *s->origin;
+    if (s->attempt.handshake != Protocol::Unknown && s->attempt.handshake != origin.protocol) {
+      queues.setProtocol(origin, s->attempt.handshake, now);
+    } else if (origin.protocol == Protocol::Unknown) {
+      queues.setProtocol(origin, Protocol::Http1, now);
+    }
+    queues.started(origin, s->work, s->attempt.connection, now);
+  }
 }
 
 void RunningTransfers::finishCompleted() {

@@ -32,6 +32,10 @@ class RunningTransfers {
 
   /// Hands `work`, admitted for `origin`, to libcurl (or fails it at once as never sent).
   void start(Origin& origin, Pending work);
+  /// Tells the origins' queues what the requests that went out since the last call show: the
+  /// protocol their handshake chose, and the connection each went out on. Call after each of
+  /// libcurl's steps, before anything else looks at the queues.
+  void noteStarts();
   /// Ends the transfers libcurl reports done.
   void finishCompleted();
   /// Ends the transfers past their deadline or idle for longer than their time-out, and those

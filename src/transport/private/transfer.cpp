@@ -99,14 +99,6 @@ int onRequestStart(void* user, char*, char*, int, int) {
   s->attempt.requestStarted = true;
   s->attempt.connection = connectionOf(*s);
   s->attempt.stream = 0;
-  // The handshake tells what the connection carries: widen the origin now, not at its answer.
-  Origin& origin = *s->origin;
-  if (s->attempt.handshake != Protocol::Unknown && s->attempt.handshake != origin.protocol) {
-    s->queues->setProtocol(origin, s->attempt.handshake, now(*s));
-  } else if (origin.protocol == Protocol::Unknown) {
-    s->queues->setProtocol(origin, Protocol::Http1, now(*s));
-  }
-  s->queues->started(origin, s->work, s->attempt.connection, now(*s));
   return CURL_PREREQFUNC_OK;
 }
 
