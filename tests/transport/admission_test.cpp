@@ -1,7 +1,7 @@
-// How requests are admitted and timed: queued requests never time out, a slow completion delays
-// no other request, one stalled origin delays no other, an origin keeps to the connections its
-// client set and widens on its own only while its service is slow, and a forked child gets a
-// session.
+// How requests are admitted, at real servers: a slow completion delays no other request, one
+// stalled origin delays no other, an origin keeps to the connections its client set and widens
+// on its own only while its service is slow, and a forked child gets a session. The time limits
+// themselves, on a hand-moved clock: loop_clock_test.cpp.
 
 #include <gtest/gtest.h>
 #include <signal.h>
@@ -9,7 +9,6 @@
 #include <unistd.h>
 
 #include <atomic>
-#include <map>
 #include <memory>
 #include <mutex>
 
@@ -25,49 +24,6 @@ using namespace std::chrono_literals;
 using Clock = std::chrono::steady_clock;
 using test::FaultConnection;
 using test::FaultServer;
-
-// Answers each request after `delay`.
-test::FaultScript answerAfter(std::chrono::milliseconds delay, std::string body) {
-  return [delay, answer = test::httpAnswer(200, body)](FaultConnection& c) {
-    if (c.readRequest().empty()) return;
-    c.stall(delay);
-    c.send(answer);
-  };
-}
-
-TEST(Admission, QueuedRequestsDoNotTimeOutAndEachIsSentOnce) {
-  constexpr int kRequests = 64;
-  FaultServer server(FaultServer::Tls{});
-  server.setScript(answerAfter(1500ms, R"({"Code":0})"));
-  struct Shared {
-    test::Latch latch{kRequests};
-    std::atomic<int> values{0};
-  };
-  auto shared = std::make_shared<Shared>();
-  test::Diagnostics printed;
-  Options options = test::clientOptions(server.baseUrl(), server.caFile(), 2500ms, printed);
-  // Held to 16 connections, the last calls wait three answers (4.5 s) in the queue: longer than
-  // the idle time-out. Left to itself, the slow origin would widen and shorten that wait.
-  options.maxConnectionsPerOrigin = 16;
-  Velmora client("u", "p", options);
-  for (int i = 0; i < kRequests; ++i) {
-    client.ShowWhiteList({"number-" + std::to_string(i) + "-"},
-                         [shared](std::shared_ptr<Result> r) {
-                           if (r) ++shared->values;
-                           shared->latch.done();
-                         });
-  }
-  ASSERT_TRUE(shared->latch.wait(30s));
-  EXPECT_EQ(shared->values.load(), kRequests)
-      << (printed.lines().empty() ? "" : printed.lines()[0]);
-  std::map<int, int> received;
-  for (const std::string& request : server.requests()) {
-    const auto at = request.find("number-");
-    if (at != std::string::npos) ++received[std::stoi(request.substr(at + 7))];
-  }
-  ASSERT_EQ(received.size(), static_cast<std::size_t>(kRequests));
-  for (const auto& [id, times] : received) EXPECT_EQ(times, 1) << id;
-}
 
 TEST(Admission, SlowCompletionMakesNoOtherRequestTimeOut) {
   FaultServer server(FaultServer::Tls{});

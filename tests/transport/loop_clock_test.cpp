@@ -154,6 +154,34 @@ TEST_F(LoopOnHandClock, DeadlinesEndRunningAndQueuedRequestsAndAQueuedOneIsNever
   EXPECT_EQ(test::countCarrying(server.requests(), "/queued"), 0u);
 }
 
+// The idle time-out counts only while a request is out: one that waited in its queue for far
+// longer, behind a slow answer, is sent once and answered.
+TEST_F(LoopOnHandClock, WaitingInTheQueueNeverCountsTowardTheIdleTimeOut) {
+  FaultServer server;
+  std::promise<void> release;
+  server.setScript([held = release.get_future().share()](test::FaultConnection& c) {
+    if (c.readRequest().empty()) return;
+    held.wait_for(std::chrono::seconds(30));
+    c.send(test::httpAnswer(200, "{}"));
+  });
+  auto request = [&](std::chrono::milliseconds timeout, const char* path) {
+    HttpRequest r = test::requestTo(server, path, timeout);
+    r.connectionsPerOrigin = 1;
+    return r;
+  };
+  const auto first = send(request(10min, "/first"));
+  ASSERT_TRUE(eventually([&] { return server.requests().size() == 1; }));
+  const auto queued = send(request(1s, "/queued"));
+  advance(30s);
+  EXPECT_FALSE(ended(queued));
+  release.set_value();
+  ASSERT_TRUE(eventually([&] { return ended(first) && ended(queued); }));
+  EXPECT_FALSE(first.get().failed) << first.get().error;
+  EXPECT_FALSE(queued.get().failed) << queued.get().error;
+  EXPECT_EQ(test::countCarrying(server.requests(), "/first"), 1u);
+  EXPECT_EQ(test::countCarrying(server.requests(), "/queued"), 1u);
+}
+
 TEST_F(LoopOnHandClock, TimersRunWhenTheClockReachesThemInTheOrderTheyWereSet) {
   std::vector<int> ran;  // touched by the loop's thread, read after advance() returned
   const auto start = time.now();
