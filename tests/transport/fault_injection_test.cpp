@@ -44,11 +44,8 @@ struct ConnectionFault {
 std::vector<ConnectionFault> connectionFaults() {
   const std::string answer = test::httpAnswer(200, R"({"Code":0,"Message":"fine"})");
   const std::string chunked = test::chunkedAnswer(200, std::string(5000, ' ') + "{}", 1000);
-  std::string hugeHeaders = "HTTP/1.1 200 OK\r\n";
-  for (int i = 0; i < 120; ++i)
-    hugeHeaders += "X-Filler-" + std::to_string(i) + ": " + std::string(1000, 'h') + "\r\n";
-  hugeHeaders += "Content-Length: 2\r\n\r\n{}";
-  // A header line that looks like a status line must not start the count over.
+  // A header block over the limit; one of its lines looks like a status line, which must not
+  // start the count over.
   std::string disguised = "HTTP/1.1 200 OK\r\n";
   for (int i = 0; i < 120; ++i) {
     disguised += (i == 60 ? "HTTP/x: " : "X-Filler: ") + std::string(1000, 'h') + "\r\n";
@@ -64,7 +61,6 @@ std::vector<ConnectionFault> connectionFaults() {
       {"closed mid chunked body", test::closeAfterRequest(chunked.substr(0, chunked.size() / 2))},
       {"reset after the request", test::resetAfterRequest()},
       {"garbage status line", test::answerWith("SMS PANEL READY\r\n\r\n{}")},
-      {"header block over 100 KiB", test::answerWith(hugeHeaders), "header block exceeds"},
       {"header block over 100 KiB with an HTTP/ line inside", test::answerWith(disguised),
        "header block exceeds"},
       {"one header line over 100 KiB",
