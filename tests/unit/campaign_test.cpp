@@ -302,7 +302,7 @@ TEST_F(CampaignRun, AResumeSendsWhatNeverLeftAndResendsWhatTheServiceDoesNotKnow
   EXPECT_EQ(requests("SendMessage").size(), 9u);
 }
 
-// A refusal that every batch would get (the account's credit, its credentials, the service, a
+// A refusal that every batch would get (about the account, such as its credit; the service; a
 // code this version does not know) stops the campaign at once; once fixed, the next run sends
 // those batches. A refusal of a batch's own recipients stays, unless asked to send it again.
 TEST_F(CampaignRun, ARefusalOfTheWholeCampaignStopsItUntilFixed) {
@@ -332,9 +332,8 @@ TEST_F(CampaignRun, ARefusalOfTheWholeCampaignStopsItUntilFixed) {
     bool oneText;  // with a text per recipient, the text is a batch's own
     bool stops;
   };
-  for (const Case& c :
-       {Case{2002, true, true}, Case{5001, true, true}, Case{4242, true, true},
-        Case{2006, true, true}, Case{2006, false, false}, Case{1002, true, false}}) {
+  for (const Case& c : {Case{5001, true, true}, Case{4242, true, true}, Case{2006, true, true},
+                        Case{2006, false, false}, Case{1002, true, false}}) {
     SCOPED_TRACE(std::to_string(c.code) + (c.oneText ? " one text" : " a text each"));
     service.refusals = {{number(1), c.code}};
     const std::size_t before = transport->requests().size();
