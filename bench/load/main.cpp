@@ -3,7 +3,8 @@
 //
 //   velmora_load row --kind KIND --name NAME --url URL [--ca PEM] [--count N] [--window W]
 //                    [--threads T] [--limit SECONDS] [--host-connections C]
-//                    [--connections C] [--streams S] [--executor inline] --out FILE
+//                    [--connections C] [--streams S] [--executor inline]
+//                    [--libcurl-lines on] --out FILE
 //   velmora_load slow-server --cert PEM --key PEM --delay-ms D
 //   velmora_load tool --name NAME --format wrk|h2load --out FILE -- COMMAND...
 //   velmora_load report FILE
@@ -16,9 +17,10 @@
 // --host-connections: the raw loops' connections per host (default 16, as many as an origin of
 // the library starts with over HTTP/1.1; 0: no limit). --connections, --streams: the library's
 // maxConnectionsPerOrigin and maxStreamsPerOrigin instead of their defaults. --executor inline:
-// the library's completions run on its I/O thread (inlineExecutor()). slow-server: answers
-// every POST after D ms, over TLS and plain HTTP; prints "TLS_PORT PLAIN_PORT" on a line and serves
-// until SIGTERM or SIGINT.
+// the library's completions run on its I/O thread (inlineExecutor()). --libcurl-lines on: the
+// raw rows have libcurl format its informational lines, as the library does over HTTP/2.
+// slow-server: answers every POST after D ms, over TLS and plain HTTP; prints
+// "TLS_PORT PLAIN_PORT" on a line and serves until SIGTERM or SIGINT.
 
 #include <curl/curl.h>
 
@@ -91,6 +93,10 @@ int rowCommand(int argc, char** argv) {
   if (options.count("executor") != 0) {
     if (options.at("executor") != "inline") throw std::invalid_argument("--executor inline");
     plan.inlineExecutor = true;
+  }
+  if (options.count("libcurl-lines") != 0) {
+    if (options.at("libcurl-lines") != "on") throw std::invalid_argument("--libcurl-lines on");
+    plan.libcurlLines = true;
   }
   RowResult row = runRow(plan);
   row.name = plan.name;

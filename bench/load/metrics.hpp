@@ -30,6 +30,9 @@ struct RowPlan {
   int connectionsPerOrigin = 0;     ///< velmora rows: maxConnectionsPerOrigin; 0: the default
   int streamsPerOrigin = 0;         ///< velmora rows: maxStreamsPerOrigin; 0: the default
   bool inlineExecutor = false;      ///< velmora rows: completions on the I/O thread
+  /// Raw rows: libcurl formats its informational lines, as the library has it do for HTTP/2
+  /// (its GOAWAY proof), and a callback drops them.
+  bool libcurlLines = false;
 };
 
 /// One line of the results table.

@@ -22,6 +22,10 @@ struct RawTransfer {
   std::string answer;
 };
 
+int dropLine(CURL*, curl_infotype, char*, std::size_t, void*) {
+  return 0;
+}
+
 std::size_t collect(char* data, std::size_t size, std::size_t count, void* user) {
   static_cast<RawTransfer*>(user)->answer.append(data, size * count);
   return size * count;
@@ -30,7 +34,8 @@ std::size_t collect(char* data, std::size_t size, std::size_t count, void* user)
 // The request every raw row sends: the body and headers of a `SendMessage` call, built once.
 class RawRequest {
  public:
-  explicit RawRequest(const RowPlan& plan) : url_(plan.url), caFile_(plan.caFile) {
+  explicit RawRequest(const RowPlan& plan)
+      : url_(plan.url), caFile_(plan.caFile), lines_(plan.libcurlLines) {
     body_ = sendMessageRequestBody();
     headers_ = curl_slist_append(headers_, "Content-Type: application/json");
     headers_ = curl_slist_append(headers_, "Authorization: Basic YmVuY2g6c2VjcmV0");
@@ -53,6 +58,10 @@ class RawRequest {
     curl_easy_setopt(e, CURLOPT_WRITEFUNCTION, collect);
     curl_easy_setopt(e, CURLOPT_WRITEDATA, &t);
     curl_easy_setopt(e, CURLOPT_PRIVATE, &t);
+    if (lines_) {
+      curl_easy_setopt(e, CURLOPT_DEBUGFUNCTION, dropLine);
+      curl_easy_setopt(e, CURLOPT_VERBOSE, 1L);
+    }
   }
 
   // Empty when the transfer ended in the expected answer, otherwise what went wrong.
@@ -67,6 +76,7 @@ class RawRequest {
  private:
   std::string url_;
   std::string caFile_;
+  bool lines_;
   std::string body_;
   curl_slist* headers_ = nullptr;
 };

@@ -17,7 +17,8 @@ namespace velmora::detail {
 using Clock = std::chrono::steady_clock;
 
 /// Where the I/O loop reads the time for the limits of requests (deadlines, idle time-outs,
-/// widening, the clients' timers): the steady clock, or a test's hand-moved one.
+/// widening, the clients' timers): the steady clock, or a test's hand-moved one. Called from
+/// any thread that submits, so it must be safe to call from several at once.
 using LoopClock = std::function<Clock::time_point()>;
 
 /// What an HTTP/1.1 origin starts with: connections, one request each. Enough for a service that
