@@ -24,6 +24,7 @@ Slot* RunningTransfers::takeSlot() {
   if (spareSlots.empty()) {
     slots.push_back(std::make_unique<Slot>());
     slots.back()->goaways = &goaways;
+    slots.back()->started = &startedNow;
     slots.back()->clock = &clock;
     return slots.back().get();
   }
@@ -52,10 +53,9 @@ void RunningTransfers::start(Origin& origin, Pending work) {
 
 // Here rather than in libcurl's callback, so that the queues change only between libcurl's steps.
 void RunningTransfers::noteStarts() {
+  if (startedNow.empty()) return;
   const auto now = clock();
-  for (Slot* s : active) {
-    if (!s->attempt.requestStarted || s->attempt.startNoted) continue;
-    s->attempt.startNoted = true;
+  for (Slot* s : startedNow) {
     // The handshake tells what the connection carries: widen the origin now, not at its answer.
     Origin& origin = *s->origin;
     if (s->attempt.handshake != Protocol::Unknown && s->attempt.handshake != origin.protocol) {
@@ -65,6 +65,7 @@ void RunningTransfers::noteStarts() {
     }
     queues.started(origin, s->work, s->attempt.connection, now);
   }
+  startedNow.clear();
 }
 
 void RunningTransfers::finishCompleted() {

@@ -64,6 +64,7 @@ class RunningTransfers {
   std::vector<std::unique_ptr<Slot>> slots;
   std::vector<Slot*> spareSlots;
   std::vector<Slot*> active;
+  std::vector<Slot*> startedNow;  // requests libcurl started since the last noteStarts()
 };
 
 }  // namespace velmora::detail

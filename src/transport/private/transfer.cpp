@@ -99,6 +99,7 @@ int onRequestStart(void* user, char*, char*, int, int) {
   s->attempt.requestStarted = true;
   s->attempt.connection = connectionOf(*s);
   s->attempt.stream = 0;
+  s->started->push_back(s);
   return CURL_PREREQFUNC_OK;
 }
 

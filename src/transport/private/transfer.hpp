@@ -40,7 +40,6 @@ struct Attempt {
   bool headersComplete = false;  // the blank line that ends the header block arrived
   bool informational = false;    // that block was a 1xx one: a new response follows
   bool requestStarted = false;   // libcurl was about to write the request
-  bool startNoted = false;       // and the origin's queue was told (see noteStarts())
   // The attempt under way, as libcurl's own lines name it; only read on HTTP/2 origins, where a
   // GOAWAY can prove that the server never processed the request.
   std::int64_t namedConnection = -1;       // the connection libcurl last named for this transfer
@@ -61,7 +60,8 @@ struct Slot {
   bool configured = false;  // the options common to every request are set
   std::string caFile;       // the trust store the handle is configured with
   GoAwayLedger* goaways = nullptr;
-  const LoopClock* clock = nullptr;  // the loop's: stamps progress and starts
+  std::vector<Slot*>* started = nullptr;  // where a request that starts is listed (noteStarts())
+  const LoopClock* clock = nullptr;       // the loop's: stamps progress and starts
   Origin* origin = nullptr;
   Pending work;
   curl_slist* headers = nullptr;
