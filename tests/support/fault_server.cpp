@@ -409,11 +409,17 @@ FaultScript answerEach(std::string body, std::function<void()> beforeAnswer) {
   };
 }
 
-void awaitRequests(const FaultServer& server, std::size_t wanted) {
-  const auto giveUp = std::chrono::steady_clock::now() + std::chrono::seconds(30);
-  while (server.requests().size() < wanted && std::chrono::steady_clock::now() < giveUp) {
-    std::this_thread::sleep_for(std::chrono::milliseconds(10));
+bool eventually(const std::function<bool()>& done, std::chrono::milliseconds limit) {
+  const auto giveUp = std::chrono::steady_clock::now() + limit;
+  while (!done()) {
+    if (std::chrono::steady_clock::now() > giveUp) return false;
+    std::this_thread::sleep_for(std::chrono::milliseconds(2));
   }
+  return true;
+}
+
+void awaitRequests(const FaultServer& server, std::size_t wanted) {
+  eventually([&] { return server.requests().size() >= wanted; });
   std::this_thread::sleep_for(std::chrono::milliseconds(500));
 }
 

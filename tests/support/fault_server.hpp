@@ -144,6 +144,10 @@ std::string keepAliveAnswer(std::string_view body);
 /// Answers every request of each connection with `body`, keeping it open; `beforeAnswer` (when
 /// set) runs before each answer, on the connection's thread.
 FaultScript answerEach(std::string body, std::function<void()> beforeAnswer = {});
+/// Checks `done` every few milliseconds until it holds (true) or `limit` has passed (false): a
+/// wait for an event, never a measure of time.
+bool eventually(const std::function<bool()>& done,
+                std::chrono::milliseconds limit = std::chrono::seconds(30));
 /// Waits, up to 30 s, until `server` has received `wanted` requests; then half a second more,
 /// in which a request beyond a limit would arrive too.
 void awaitRequests(const FaultServer& server, std::size_t wanted);

@@ -67,7 +67,7 @@ TEST(Admission, StalledOriginDelaysNoOtherAndQueuedRequestsAreNeverSent) {
       shared->latch.done();
     });
   }
-  for (int i = 0; i < 100 && stalled.requests().empty(); ++i) std::this_thread::sleep_for(10ms);
+  test::eventually([&] { return !stalled.requests().empty(); }, 1s);
 
   Velmora other("u", "p", test::clientOptions(healthy.baseUrl(), healthy.caFile(), 5s));
   test::Latch answered(1);

@@ -202,11 +202,7 @@ std::string negotiatedByAnOldClient(int port) {
 // True once `server` has accepted a connection. It counts one when it accepts it, which may come
 // after the client has already given up on it (a trust store that cannot be read fails at once).
 bool acceptedAConnection(const FaultServer& server) {
-  const auto giveUp = std::chrono::steady_clock::now() + std::chrono::seconds(10);
-  while (server.connections() == 0 && std::chrono::steady_clock::now() < giveUp) {
-    std::this_thread::sleep_for(std::chrono::milliseconds(5));
-  }
-  return server.connections() >= 1;
+  return test::eventually([&] { return server.connections() >= 1; }, std::chrono::seconds(10));
 }
 
 TEST(TlsFaults, UntrustworthyServersAreNeverSentARequest) {

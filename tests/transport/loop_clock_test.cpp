@@ -8,7 +8,6 @@
 #include <chrono>
 #include <future>
 #include <string>
-#include <thread>
 #include <vector>
 
 #include "support/fault_server.hpp"
@@ -33,17 +32,6 @@ class HandClock {
   const Clock::time_point start_ = Clock::now();
   std::atomic<Clock::rep> elapsed_{0};
 };
-
-// Waits (for events, not for time) until `done` holds, at most 30 s.
-template <class Done>
-bool eventually(Done done) {
-  const auto giveUp = Clock::now() + 30s;
-  while (!done()) {
-    if (Clock::now() > giveUp) return false;
-    std::this_thread::sleep_for(1ms);
-  }
-  return true;
-}
 
 class LoopOnHandClock : public ::testing::Test {
  protected:
@@ -106,7 +94,7 @@ TEST_F(LoopOnHandClock, IdleTimeOutEndsAnExchangeOnlyOnceItMovedNoByteForLonger)
     const std::size_t requests = c.server->requests().size();
     // A limit far beyond the test's real time: only the hand-moved clock can reach it.
     const auto answer = send(test::requestTo(*c.server, "/x", 30s));
-    ASSERT_TRUE(eventually([&] {
+    ASSERT_TRUE(test::eventually([&] {
       return c.mayHaveArrived ? c.server->requests().size() > requests
                               : c.server->connections() > connections;
     }));
@@ -135,7 +123,7 @@ TEST_F(LoopOnHandClock, DeadlinesEndRunningAndQueuedRequestsAndAQueuedOneIsNever
     return r;
   };
   const auto running = send(request(5s, "/running"));
-  ASSERT_TRUE(eventually([&] { return server.requests().size() == 1; }));
+  ASSERT_TRUE(test::eventually([&] { return server.requests().size() == 1; }));
   const auto queued = send(request(2s, "/queued"));
 
   // Moves the clock to 1 ms before `answer`'s deadline, then onto it.
@@ -170,12 +158,12 @@ TEST_F(LoopOnHandClock, WaitingInTheQueueNeverCountsTowardTheIdleTimeOut) {
     return r;
   };
   const auto first = send(request(10min, "/first"));
-  ASSERT_TRUE(eventually([&] { return server.requests().size() == 1; }));
+  ASSERT_TRUE(test::eventually([&] { return server.requests().size() == 1; }));
   const auto queued = send(request(1s, "/queued"));
   advance(30s);
   EXPECT_FALSE(ended(queued));
   release.set_value();
-  ASSERT_TRUE(eventually([&] { return ended(first) && ended(queued); }));
+  ASSERT_TRUE(test::eventually([&] { return ended(first) && ended(queued); }));
   EXPECT_FALSE(first.get().failed) << first.get().error;
   EXPECT_FALSE(queued.get().failed) << queued.get().error;
   EXPECT_EQ(test::countCarrying(server.requests(), "/first"), 1u);
