@@ -25,23 +25,44 @@ std::shared_ptr<Result> fill(nlohmann::json& answer, std::int64_t code) {
   return result;
 }
 
-// Counts the top-level members that decide what an answer says, as the parser meets them.
-class TopLevelCounts {
+// Builds the answer in one pass over the text, as nlohmann's own DOM builder does, and on the
+// way counts the top-level members that decide what an answer says and refuses nesting deeper
+// than kMaxJsonDepth before it is built.
+class AnswerBuilder {
  public:
-  nlohmann::json::parser_callback_t callback() {
-    return [this](int depth, nlohmann::json::parse_event_t event, nlohmann::json& parsed) {
-      if (event == nlohmann::json::parse_event_t::key && depth == 1 && parsed.is_string()) {
-        const auto& key = parsed.get_ref<const std::string&>();
-        codes += key == "Code";
-        results += key == "Result";
-      }
-      return true;
-    };
+  explicit AnswerBuilder(nlohmann::json& answer) : dom(answer, /*allow_exceptions=*/false) {}
+
+  bool null() { return dom.null(); }
+  bool boolean(bool value) { return dom.boolean(value); }
+  bool number_integer(std::int64_t value) { return dom.number_integer(value); }
+  bool number_unsigned(std::uint64_t value) { return dom.number_unsigned(value); }
+  bool number_float(double value, const std::string& text) { return dom.number_float(value, text); }
+  bool string(std::string& value) { return dom.string(value); }
+  bool binary(nlohmann::json::binary_t& value) { return dom.binary(value); }
+  bool start_object(std::size_t size) { return deeper() && dom.start_object(size); }
+  bool end_object() { return --depth, dom.end_object(); }
+  bool start_array(std::size_t size) { return deeper() && dom.start_array(size); }
+  bool end_array() { return --depth, dom.end_array(); }
+  bool key(std::string& name) {
+    if (depth == 1) {
+      codes += name == "Code";
+      results += name == "Result";
+    }
+    return dom.key(name);
   }
+  bool parse_error(std::size_t at, const std::string& token,
+                   const nlohmann::detail::exception& error) {
+    return dom.parse_error(at, token, error);
+  }
+
   // The member that came more than once, if any.
   const char* repeated() const { return codes > 1 ? "Code" : results > 1 ? "Result" : nullptr; }
 
  private:
+  bool deeper() { return ++depth <= kMaxJsonDepth; }
+
+  nlohmann::detail::json_sax_dom_parser<nlohmann::json> dom;
+  std::size_t depth = 0;
   int codes = 0;
   int results = 0;
 };
@@ -57,38 +78,17 @@ JsonOutcome malformed(std::string line, const CallContext& context) {
 
 }  // namespace
 
-bool jsonDepthWithin(std::string_view text, std::size_t limit) noexcept {
-  std::size_t depth = 0;
-  bool inString = false;
-  for (std::size_t i = 0; i < text.size(); ++i) {
-    const char c = text[i];
-    if (inString) {
-      if (c == '\\') {
-        ++i;
-      } else if (c == '"') {
-        inString = false;
-      }
-    } else if (c == '"') {
-      inString = true;
-    } else if (c == '[' || c == '{') {
-      if (++depth > limit) return false;
-    } else if ((c == ']' || c == '}') && depth > 0) {
-      --depth;
-    }
-  }
-  return true;
-}
-
 JsonOutcome readJsonExchange(const HttpResponse& response, const CallContext& context) {
   if (auto failure = exchangeFailure(response, context)) return {nullptr, std::move(failure)};
   nlohmann::json answer;
-  TopLevelCounts counts;
-  if (jsonDepthWithin(response.body, kMaxJsonDepth)) {
-    answer = nlohmann::json::parse(response.body, counts.callback(), /*allow_exceptions=*/false);
+  AnswerBuilder builder(answer);
+  const char* text = response.body.data();
+  if (!nlohmann::json::sax_parse(text, text + response.body.size(), &builder) ||
+      !answer.is_object()) {
+    return malformed("Not containing JSON", context);
   }
-  if (!answer.is_object()) return malformed("Not containing JSON", context);
   // The parser keeps the last of two equal members: which one the service meant is unknown.
-  if (const char* twice = counts.repeated()) {
+  if (const char* twice = builder.repeated()) {
     return malformed(std::string("The answer has more than one \"") + twice +
                          "\" member; the service's verdict is unknown",
                      context);

@@ -14,9 +14,6 @@ namespace velmora::detail {
 /// stack in every recursive walk of the payload (the caller's included), so they are refused.
 inline constexpr std::size_t kMaxJsonDepth = 512;
 
-/// True when `text` nests arrays and objects no deeper than `limit` (strings are skipped).
-bool jsonDepthWithin(std::string_view text, std::size_t limit) noexcept;
-
 /// What a finished JSON exchange hands the completion: a new `Result` from a 2xx JSON-object
 /// answer, or null and why.
 struct JsonOutcome {
