@@ -101,6 +101,7 @@ struct Velmora::Impl {
         username(std::move(name)),
         password(std::move(secret)),
         authorization(basicAuthorization(username, password)),
+        jsonHeaders{"Content-Type: application/json", "Authorization: " + authorization},
         settings(std::move(options)) {}
 
   /// Posts the body that `makeBody` writes to the JSON operation `op`, unless a setting or a
@@ -119,10 +120,10 @@ struct Velmora::Impl {
                      });
       return;
     }
-    detail::postJson(settings.transport(), settings.request(settings.restBase), authorization,
-                     context, makeBody(),
-                     op.read ? detail::Repeat::IfTransient : detail::Repeat::IfNeverSent,
-                     std::move(completion));
+    detail::postJson(
+        settings.transport(), settings.request(detail::jsonUrl(settings.restBase, op.name)),
+        jsonHeaders, context, makeBody(),
+        op.read ? detail::Repeat::IfTransient : detail::Repeat::IfNeverSent, std::move(completion));
   }
 
   /// The verification-code operation `op` whose answer is a number.
@@ -146,7 +147,8 @@ struct Velmora::Impl {
   detail::JsonEncoder jsonEncoder;
   std::string username;
   std::string password;
-  std::string authorization;  // the credentials never change, so the header is made once
+  std::string authorization;             // the credentials never change, so the header is made once
+  std::vector<std::string> jsonHeaders;  // every JSON operation's header lines
   detail::ClientSettings settings;
 };
 

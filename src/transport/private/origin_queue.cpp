@@ -1,7 +1,6 @@
 #include "transport/private/origin_queue.hpp"
 
 #include <algorithm>
-#include <cctype>
 #include <string>
 #include <string_view>
 
@@ -59,9 +58,13 @@ bool slow(const Origin& origin) {
          origin.shortestExchange != Clock::duration::max();
 }
 
+// ASCII only, as libcurl matches schemes and host names, whatever the process's locale.
 void appendLower(std::string& out, std::string_view text) {
-  for (const char c : text)
-    out.push_back(static_cast<char>(std::tolower(static_cast<unsigned char>(c))));
+  const std::size_t start = out.size();
+  out.append(text);
+  for (std::size_t i = start; i < out.size(); ++i) {
+    if (out[i] >= 'A' && out[i] <= 'Z') out[i] = static_cast<char>(out[i] - 'A' + 'a');
+  }
 }
 
 }  // namespace
