@@ -12,6 +12,7 @@
 #include "load/rows.hpp"
 #include "transport/session.hpp"
 #include "velmora/client.hpp"
+#include "velmora/failure.hpp"
 
 namespace bench {
 namespace {
@@ -65,6 +66,12 @@ RowResult drive(const RowPlan& plan, const StartFn& start) {
   return row;
 }
 
+// Why the call whose completion runs now has no value (read inside that completion).
+const char* failureReason() {
+  const velmora::Failure* failure = velmora::currentFailure();
+  return failure != nullptr && !failure->message.empty() ? failure->message.c_str() : "no Result";
+}
+
 velmora::Options optionsFor(const RowPlan& plan) {
   velmora::Options options;
   options.restBaseUrl = plan.url;
@@ -86,7 +93,7 @@ RowResult runVelmoraSend(const RowPlan& plan) {
   return drive(plan, [&](std::size_t, Done done) {
     client.SendMessage(kSender, kText, mobiles, kGroup, 0,
                        [done = std::move(done)](std::shared_ptr<velmora::Result> result) {
-                         if (!result) return done("no Result (the printed lines say why)");
+                         if (!result) return done(failureReason());
                          done(result->Code() == velmora::ResultCode::Success ? "" : "not Success");
                        });
   });
@@ -96,7 +103,7 @@ RowResult runVelmoraCheck(const RowPlan& plan) {
   velmora::Velmora client("bench", "secret", optionsFor(plan));
   return drive(plan, [&](std::size_t, Done done) {
     client.CheckSendCode(kMobile, "4711", [done = std::move(done)](std::optional<bool> valid) {
-      done(!valid ? "no value (the printed lines say why)" : *valid ? "" : "false");
+      done(!valid ? failureReason() : *valid ? "" : "false");
     });
   });
 }
