@@ -9,6 +9,7 @@
 #include <openssl/err.h>
 #include <openssl/ssl.h>
 #include <poll.h>
+#include <sys/ioctl.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
@@ -19,6 +20,7 @@
 #include <cstdlib>
 #include <filesystem>
 #include <stdexcept>
+#include <thread>
 
 namespace velmora::test {
 namespace {
@@ -177,6 +179,16 @@ std::size_t FaultConnection::readRawBytes() {
     if (r == 0 || (errno != EAGAIN && errno != EINTR)) return 0;
   }
   return 0;
+}
+
+bool FaultConnection::awaitAcknowledged() {
+  while (!stopping_ && Clock::now() < deadline_ && fd_ >= 0) {
+    int unacknowledged = 0;
+    if (ioctl(fd_, TIOCOUTQ, &unacknowledged) != 0) return false;
+    if (unacknowledged == 0) return true;
+    std::this_thread::sleep_for(std::chrono::milliseconds(1));
+  }
+  return false;
 }
 
 void FaultConnection::stall(std::chrono::milliseconds limit) {

@@ -32,6 +32,9 @@ class FaultConnection {
   bool send(std::string_view bytes);
   /// Sends `bytes` in pieces of `piece` bytes, one piece every `interval`.
   bool drip(std::string_view bytes, std::size_t piece, std::chrono::milliseconds interval);
+  /// Waits until the peer's kernel has acknowledged every byte sent: they wait in the peer's
+  /// socket, and its next read gets them. False when the peer is gone or the limit passed.
+  bool awaitAcknowledged();
   /// Reads raw bytes from the socket, below any TLS, until at least one arrived; for a server
   /// that stops inside the handshake.
   std::size_t readRawBytes();

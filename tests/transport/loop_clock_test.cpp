@@ -6,6 +6,7 @@
 
 #include <atomic>
 #include <chrono>
+#include <functional>
 #include <future>
 #include <string>
 #include <vector>
@@ -69,35 +70,59 @@ class LoopOnHandClock : public ::testing::Test {
   detail::IoLoop loop{completions, time.clock()};
 };
 
+// Each case brings the exchange to its last byte, then the clock moves on. The status line
+// comes 20 s after the request, so its limit counts from the status line.
 TEST_F(LoopOnHandClock, IdleTimeOutEndsAnExchangeOnlyOnceItMovedNoByteForLonger) {
   FaultServer plain;
   FaultServer tls(FaultServer::Tls{});
+  std::atomic<bool> sendStatusLine{false};
+  std::atomic<bool> statusLineDelivered{false};
   const auto stallInHandshake = [](test::FaultConnection& c) {
     c.readRawBytes();
     c.stall();
+  };
+  const auto stallAfterStatusLine = [&](test::FaultConnection& c) {
+    if (c.readRequest().empty() || !test::eventually([&] { return sendStatusLine.load(); }) ||
+        !c.send("HTTP/1.1 200 OK\r\n")) {
+      return;
+    }
+    statusLineDelivered = c.awaitAcknowledged();
+    c.stall();
+  };
+  const auto connected = [&, before = tls.connections()] {
+    ASSERT_TRUE(test::eventually([&] { return tls.connections() > before; }));
+  };
+  const auto requested = [&] {
+    ASSERT_TRUE(test::eventually([&] { return plain.requests().size() == 1; }));
+  };
+  const auto statusLineLater = [&] {
+    ASSERT_TRUE(test::eventually([&] { return plain.requests().size() == 2; }));
+    advance(20s);
+    sendStatusLine = true;
+    ASSERT_TRUE(test::eventually([&] { return statusLineDelivered.load(); }));
   };
   struct Case {
     const char* name;
     FaultServer* server;
     test::FaultScript script;
+    std::function<void()> toLastByte;
     bool mayHaveArrived;
   };
   const Case cases[] = {
-      {"stall inside the TLS handshake", &tls, stallInHandshake, false},
-      {"stall after the request", &plain, test::stallAfterRequest(), true},
-      {"stall after the status line", &plain, test::stallAfterRequest("HTTP/1.1 200 OK\r\n"), true},
+      {"stall inside the TLS handshake", &tls, stallInHandshake, connected, false},
+      {"stall after the request", &plain, test::stallAfterRequest(), requested, true},
+      {"stall after the status line", &plain, stallAfterStatusLine, statusLineLater, true},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.name);
     c.server->setScript(c.script);
-    const std::size_t connections = c.server->connections();
     const std::size_t requests = c.server->requests().size();
     // A limit far beyond the test's real time: only the hand-moved clock can reach it.
     const auto answer = send(test::requestTo(*c.server, "/x", 30s));
-    ASSERT_TRUE(test::eventually([&] {
-      return c.mayHaveArrived ? c.server->requests().size() > requests
-                              : c.server->connections() > connections;
-    }));
+    c.toLastByte();
+    // The loop takes in what reached its socket before the clock moves on: the limit counts
+    // from the client's last byte, not from a time the clock has already jumped to.
+    advance(0s);
     advance(30s);
     EXPECT_FALSE(ended(answer)) << "ended at the limit, not past it";
     advance(1ms);
