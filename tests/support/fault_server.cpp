@@ -459,11 +459,9 @@ FaultScript dripAnswer(std::string bytes, std::size_t piece, std::chrono::millis
   };
 }
 
-FaultScript stallAfterRequest(std::string partialAnswer) {
-  return [partialAnswer = std::move(partialAnswer)](FaultConnection& c) {
-    if (c.readRequest().empty()) return;
-    if (!partialAnswer.empty()) c.send(partialAnswer);
-    c.stall();
+FaultScript stallAfterRequest() {
+  return [](FaultConnection& c) {
+    if (!c.readRequest().empty()) c.stall();
   };
 }
 

@@ -141,7 +141,7 @@ FaultScript answerWith(std::string bytes);
 FaultScript closeAfterRequest(std::string partialAnswer = {});
 FaultScript resetAfterRequest(std::string partialAnswer = {});
 FaultScript dripAnswer(std::string bytes, std::size_t piece, std::chrono::milliseconds interval);
-FaultScript stallAfterRequest(std::string partialAnswer = {});
+FaultScript stallAfterRequest();
 /// A 200 answer with `body` that keeps the connection open.
 std::string keepAliveAnswer(std::string_view body);
 /// Answers every request of each connection with `body`, keeping it open; `beforeAnswer` (when
